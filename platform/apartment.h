@@ -1,0 +1,63 @@
+// Apartments and thread timers: the stand-in for COM's single-threaded
+// apartments and for SetTimer/KillTimer without a window.
+//
+// An apartment is a thread with its own message loop. The loop runs, one at a
+// time and in order, the calls posted to it and the ticks of the thread timers
+// started on that thread. A timer tick that finds its handler still busy is not
+// queued: the next tick comes one interval after the loop is free again, so a
+// long handler (a worker's echo) never produces a burst.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+class Apartment {
+public:
+    Apartment();   // starts the thread and its loop
+    ~Apartment();  // runs the calls already posted, stops the loop, joins the thread
+
+    Apartment(const Apartment&) = delete;
+    Apartment& operator=(const Apartment&) = delete;
+
+    // Queues fn to run on the apartment's thread. Calls posted from one thread run
+    // in the order they were posted. After the apartment has begun to stop, fn is dropped.
+    void Post(std::function<void()> fn);
+
+    // Runs fn on the apartment's thread and waits for it; rethrows what fn threw.
+    // Called on the apartment's own thread, it runs fn at once.
+    void Run(const std::function<void()>& fn);
+
+    // True on the apartment's own thread.
+    bool IsCurrent() const;
+
+    // The apartment whose thread is the calling thread, or nullptr.
+    static Apartment* Current();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Thread timers (SetTimer(NULL, 0, interval, proc) / KillTimer(NULL, id)).
+// Only valid on an apartment's thread: the timer belongs to that thread, and
+// its callback is called only from that thread's loop.
+using TIMERPROC = void (*)(void* hwnd, unsigned int msg, std::uintptr_t idEvent,
+                           std::uint32_t time);
+
+// Starts a periodic timer of `elapseMs` (>= 1) on the calling apartment's thread.
+// Returns its non-zero id, or 0 when it cannot (no apartment on this thread,
+// hwnd not null, an interval below 1).
+std::uintptr_t SetTimer(void* hwnd, std::uintptr_t idEvent, std::uint32_t elapseMs,
+                        TIMERPROC proc);
+
+// Stops the timer `id` of the calling thread; no tick of it runs afterwards.
+// False when no such timer runs on this thread.
+bool KillTimer(void* hwnd, std::uintptr_t id);
+
+inline constexpr unsigned int WM_TIMER = 0x0113;
+
+}  // namespace platform

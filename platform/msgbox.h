@@ -1,0 +1,21 @@
+// Message boxes: the four Winsock messages of the echo are the only texts the
+// system shows the user unasked. Tessor installs a handler that shows a modal Qt
+// box; without one (Morvel), the text goes to the system log and standard error.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+enum class MsgIcon { None, Warning };
+
+using MessageHandler = std::function<void(const std::string& text, MsgIcon icon)>;
+
+// Shows `text`; blocks the calling thread until the user has closed the box.
+void ShowMessage(const std::string& text, MsgIcon icon);
+
+// Replaces the handler (an empty one restores the default); returns the previous.
+MessageHandler SetMessageHandler(MessageHandler handler);
+
+}  // namespace platform

@@ -1,0 +1,76 @@
+// Objects across processes: the stand-in for out-of-process COM.
+//
+// A server program registers classes by class identifier; a client creates an
+// object by class identifier and calls its members by slot number. Every object
+// a client creates lives in an apartment (thread) of its own in the server, so
+// a call blocked in one object never delays another. An object lives until its
+// client releases it or the client's connection closes; the server exits when
+// its last object is gone. Failures reach the client as ObjectError.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace platform::objects {
+
+// The typed values a call carries: empty, boolean, 32-bit integer, text.
+using Arg = std::variant<std::monostate, bool, std::int32_t, std::string>;
+
+// A failed activation or call: server gone, class not registered, start time-out,
+// a member the object does not have. what() is a clear text for the user.
+class ObjectError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// ---- server side ----
+
+// One object of a registered class. Invoke runs on the object's own apartment
+// thread; `args` are in/out (by-reference parameters come back through them).
+// Throwing ObjectError gives the client an error reply.
+class Object {
+public:
+    virtual ~Object() = default;
+    virtual Arg Invoke(std::uint32_t member, std::vector<Arg>& args) = 0;
+};
+
+struct ClassInfo {
+    std::string clsid;  // "{D5794A3B-706E-44D1-B775-8AFE31BF08DC}"
+    std::string iid;    // its default interface
+    // Called on the new object's apartment thread; the object is destroyed there too.
+    std::function<std::unique_ptr<Object>()> create;
+};
+
+// Writes one registration record per class, naming `executable`, atomically,
+// into the per-user store. Returns false (and says why on stderr) on failure.
+bool RegisterServer(const std::vector<ClassInfo>& classes, const std::string& executable);
+
+// Serves the classes until the last object is released (at least until the first
+// activation, within a bounded time). Returns the process's exit code. A second
+// server of the same user leaves at once with 0.
+int RunServer(const std::vector<ClassInfo>& classes);
+
+// ---- client side ----
+
+// A reference to one object in the server. Calls are synchronous. Destroying the
+// reference releases the object.
+class Ref {
+public:
+    virtual ~Ref() = default;
+    virtual Arg Call(std::uint32_t member, std::vector<Arg>& args) = 0;
+    Arg Call(std::uint32_t member) {
+        std::vector<Arg> none;
+        return Call(member, none);
+    }
+};
+
+// Creates an object of the class `clsid` with interface `iid`: connects to the
+// running server, or starts the registered executable and waits a bounded time.
+std::unique_ptr<Ref> CreateObject(const std::string& clsid, const std::string& iid);
+
+}  // namespace platform::objects

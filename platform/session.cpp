@@ -1,0 +1,93 @@
+#include "platform/session.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+
+namespace platform {
+namespace {
+
+// mkdir -p with 0700 for the folders we create; then insist the leaf is ours
+// and closed to others, since its contents name our private objects.
+void MakePrivateDir(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    ::chmod(path.c_str(), 0700);
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        throw std::runtime_error("cannot create the folder " + path + ": " + std::strerror(errno));
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+        throw std::runtime_error("the folder " + path +
+                                 " belongs to another user or is open to others");
+    }
+}
+
+std::string HomeDir() {
+    if (const char* h = std::getenv("HOME"); h && *h) return h;
+    if (const passwd* pw = ::getpwuid(::geteuid())) return pw->pw_dir;
+    return "/tmp";
+}
+
+std::mutex g_mutex;
+std::string g_programDirOverride;
+
+}  // namespace
+
+const std::string& SessionDir() {
+    static const std::string dir = [] {
+        const char* run = std::getenv("XDG_RUNTIME_DIR");
+        std::string d = (run && *run) ? std::string(run) + "/varnex"
+                                      : "/tmp/varnex-" + std::to_string(::geteuid());
+        MakePrivateDir(d);
+        return d;
+    }();
+    return dir;
+}
+
+const std::string& SessionTag() {
+    static const std::string tag = [] {
+        // FNV-1a of the folder's path: stable for a session, distinct between sessions.
+        std::uint64_t h = 1469598103934665603ull;
+        for (unsigned char c : SessionDir()) h = (h ^ c) * 1099511628211ull;
+        char buf[20];
+        std::snprintf(buf, sizeof buf, "%08llx", static_cast<unsigned long long>(h & 0xffffffffu));
+        return std::string(buf);
+    }();
+    return tag;
+}
+
+std::string ProgramDir() {
+    {
+        std::lock_guard lock(g_mutex);
+        if (!g_programDirOverride.empty()) return g_programDirOverride;
+    }
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return ".";
+    return exe.parent_path().string();
+}
+
+void SetProgramDirForTesting(const std::string& dir) {
+    std::lock_guard lock(g_mutex);
+    g_programDirOverride = dir;
+}
+
+std::string DataDir() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    std::string d = (data && *data) ? std::string(data) : HomeDir() + "/.local/share";
+    d += "/varnex";
+    MakePrivateDir(d);
+    return d;
+}
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+// The window's proxy for one host number: it owns that host's ping worker in
+// Morvel and its own reference to the host's slot, and carries the state the
+// main window keeps per host. Every failure to reach Morvel arrives as
+// platform::objects::ObjectError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "scanner/value.h"
+
+namespace platform::objects {
+class Ref;
+}
+class CCShareString;
+
+class Ping {
+public:
+    Ping();
+    ~Ping();
+    Ping(const Ping&) = delete;
+    Ping& operator=(const Ping&) = delete;
+
+    Value color;              // the cell's colour (BGR), empty at first
+    bool Pinging = false;     // a command is out and no final state seen yet
+    std::int32_t OKCount = 0; // rounds of this sweep the host answered
+    std::string Mac;          // MAC text last read from the slot
+    std::string Ps;           // the host's remark
+    std::string IP;           // the host's address for this sweep
+
+    // Writes the address field, then the command character ("M" with mac, else "P").
+    void PingIP(const std::string& ip, bool mac);
+    // Reads the MAC field into Mac, zero characters removed.
+    void GetMac();
+    std::int32_t ID() const { return id_; }
+    // Creates the worker and calls its Create(n), then opens the slot "PingIP<n>".
+    void SetID(std::int32_t n);
+    // The slot's state number: 1 "D", 2 "X", 3 "0", 4 "1", 5 "P", 6 "A", 7 "M", else 0.
+    std::int32_t GetPing();
+    // Writes the close command "A".
+    void ClosePing();
+
+private:
+    std::unique_ptr<platform::objects::Ref> worker_;
+    std::unique_ptr<platform::objects::Ref> slotRef_;  // keeps Morvel's object on the slot
+    std::unique_ptr<CCShareString> slot_;             // the same block, opened here
+    std::int32_t id_ = 0;
+};

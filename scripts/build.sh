@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds into $BUILD_DIR (default build/). Extra arguments go to
+# CMake's configure step, e.g. -DVARNEX_SANITIZE=ON.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" "$@" >/dev/null
+cmake --build "$build" -j "$(nproc)" ${BUILD_TARGET:+--target $BUILD_TARGET}

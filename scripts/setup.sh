@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the programs need,
+# only when some are missing, so a second run costs nothing.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qt6-base-dev libgl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libmnl-dev
+  iproute2 libcap2-bin util-linux
+  fonts-noto-cjk
+  locales
+  clang libclang-rt-14-dev
+  xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  "${as_root[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The profile-file tests run under a GBK locale as well as UTF-8.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  "${as_root[@]}" localedef -i zh_CN -f GBK zh_CN.GBK 2>/dev/null || echo "setup: could not generate zh_CN.GBK; GBK tests will be skipped"
+fi

