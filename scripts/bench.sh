@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks (all, or those named: scripts/bench.sh echo objects)
+# inside a private network namespace, so their packets stay on this machine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+BUILD_DIR=$build "$root/scripts/build.sh"
+names=("$@")
+if ((${#names[@]} == 0)); then
+  for f in "$build"/bin/bench_*; do names+=("$(basename "$f" | sed 's/^bench_//')"); done
+fi
+for n in "${names[@]}"; do
+  echo "== bench_$n"
+  unshare --net --mount --propagation private -- bash -c "ip link set lo up; '$build/bin/bench_$n'"
+done
