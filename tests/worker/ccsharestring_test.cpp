@@ -1,0 +1,268 @@
+// The shared string block: Windows file-mapping semantics on POSIX shared memory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/shared_block.h"
+#include "worker/CCShareString.h"
+#include "worker/slot.h"
+
+namespace {
+
+bool ShmExists(const std::string& name) {
+    return std::filesystem::exists("/dev/shm" + platform::FileMapping::SystemName(name));
+}
+
+std::string Zeros(std::size_t n) { return std::string(n, '\0'); }
+
+// Runs fn in a forked child; returns its exit status (0 = success).
+template <class F>
+int InChild(F fn) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(fn());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(CCShareString, CreateOpensNewAndExistingBlocksWithoutZeroingTheExistingOne) {
+    CCShareString a, b;
+    EXPECT_FALSE(a.Create(""));  // the empty name changes nothing
+    EXPECT_EQ(a.LastErr(), 0);
+
+    ASSERT_TRUE(a.Create("cc-basic", 1000));
+    EXPECT_EQ(a.LastErr(), 0);
+    EXPECT_EQ(a.getStr(1, 1), Zeros(1));
+    a.setStr("ABCD", 1);
+    ASSERT_TRUE(b.Create("cc-basic", 1000));
+    EXPECT_EQ(b.LastErr(), 0);  // 183 never survives a successful Create
+    EXPECT_EQ(b.getStr(1, 4), "ABCD");
+
+    b.setStr("AB", 5);
+    EXPECT_EQ(a.getStr(4, 4), std::string("DAB") + '\0');
+}
+
+TEST(CCShareString, DefaultSizeIs30000AndAccessOutsideTheBlockIsRefused) {
+    CCShareString s;
+    ASSERT_TRUE(s.Create("cc-default"));
+    EXPECT_EQ(s.getStr(30000, 1), Zeros(1));
+    EXPECT_EQ(s.LastErr(), 0);
+
+    EXPECT_EQ(s.getStr(30000, 2), "");
+    EXPECT_EQ(s.LastErr(), 87);
+    EXPECT_EQ(s.getStr(0, 1), "");
+    EXPECT_EQ(s.getStr(1, -1), "");
+    s.setStr("xy", 29999);  // fits exactly
+    EXPECT_EQ(s.getStr(29999, 2), "xy");
+    s.setStr("xyz", 29999);
+    EXPECT_EQ(s.LastErr(), 87);
+    EXPECT_EQ(s.getStr(29999, 2), "xy");  // nothing of the refused write landed
+    s.setStr("q", -5);
+    EXPECT_EQ(s.LastErr(), 87);
+}
+
+TEST(CCShareString, WithoutAViewReadsAndWritesFailWith13) {
+    CCShareString s;
+    EXPECT_EQ(s.getStr(1, 1), "");
+    EXPECT_EQ(s.LastErr(), 13);
+    CCShareString t;
+    t.setStr("A", 1);
+    EXPECT_EQ(t.LastErr(), 13);
+
+    CCShareString bad;
+    EXPECT_FALSE(bad.Create("cc-zero-size", 0));
+    EXPECT_EQ(bad.LastErr(), 87);
+    EXPECT_EQ(bad.getStr(1, 1), "");
+    EXPECT_EQ(bad.LastErr(), 13);
+    EXPECT_FALSE(bad.Create("has/slash", 10));
+    EXPECT_EQ(bad.LastErr(), 123);
+}
+
+TEST(CCShareString, BlockDisappearsWithItsLastHolderAndComesBackZeroed) {
+    {
+        CCShareString a, b;
+        ASSERT_TRUE(a.Create("cc-life", 100));
+        ASSERT_TRUE(b.Create("cc-life", 100));
+        a.setStr("hello", 1);
+        a.~CCShareString();
+        new (&a) CCShareString();  // a gone; b still holds the block
+        EXPECT_TRUE(ShmExists("cc-life"));
+        CCShareString c;
+        ASSERT_TRUE(c.Create("cc-life", 100));
+        EXPECT_EQ(c.getStr(1, 5), "hello");
+    }
+    EXPECT_FALSE(ShmExists("cc-life"));
+    CCShareString d;
+    ASSERT_TRUE(d.Create("cc-life", 100));
+    EXPECT_EQ(d.getStr(1, 100), Zeros(100));
+}
+
+TEST(CCShareString, SecondCreateReleasesTheEarlierBlock) {
+    CCShareString s;
+    ASSERT_TRUE(s.Create("cc-first", 10));
+    EXPECT_TRUE(ShmExists("cc-first"));
+    ASSERT_TRUE(s.Create("cc-second", 10));
+    EXPECT_FALSE(ShmExists("cc-first"));
+}
+
+TEST(CCShareString, ASmallerOpenerSeesTheWholeBlockAndALargerOneGrowsIt) {
+    CCShareString big, small, bigger;
+    ASSERT_TRUE(big.Create("cc-sizes", 1000));
+    ASSERT_TRUE(small.Create("cc-sizes", 10));
+    EXPECT_EQ(small.getStr(1000, 1), Zeros(1));  // mapped whole, as a view of length 0 does
+    ASSERT_TRUE(bigger.Create("cc-sizes", 2000));
+    bigger.setStr("Z", 2000);
+    EXPECT_EQ(bigger.getStr(2000, 1), "Z");
+}
+
+TEST(CCShareString, TwoProcessesShareTheBytes) {
+    CCShareString parent;
+    ASSERT_TRUE(parent.Create("cc-fork", slot::kSize));
+    parent.setStr("from parent", 2);
+    int rc = InChild([] {
+        CCShareString child;
+        if (!child.Create("cc-fork", slot::kSize)) return 1;
+        if (child.getStr(2, 11) != "from parent") return 2;
+        child.setStr("0", 1);
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(parent.getStr(1, 1), "0");
+}
+
+TEST(CCShareString, AHolderKilledOutrightLeavesNoStaleContent) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        CCShareString s;
+        s.Create("cc-killed", 100);
+        s.setStr("stale", 1);
+        char c = 1;
+        (void)!::write(ready[1], &c, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    CCShareString s;
+    ASSERT_TRUE(s.Create("cc-killed", 100));
+    EXPECT_EQ(s.getStr(1, 5), Zeros(5));
+    s.~CCShareString();
+    new (&s) CCShareString();
+    EXPECT_FALSE(ShmExists("cc-killed"));
+}
+
+TEST(CCShareString, BlocksOfAnotherUserOrOpenToOthersAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const std::string sys = platform::FileMapping::SystemName("cc-foreign");
+    // Another user plants a block under our name before we open it.
+    int rc = InChild([&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 1;
+        int fd = ::shm_open(sys.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        return fd >= 0 ? 0 : 2;
+    });
+    ASSERT_EQ(rc, 0);
+    CCShareString s;
+    EXPECT_FALSE(s.Create("cc-foreign", 100));
+    EXPECT_EQ(s.LastErr(), 5);
+    ::shm_unlink(sys.c_str());
+
+    const std::string open = platform::FileMapping::SystemName("cc-open");
+    int fd = ::shm_open(open.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ::fchmod(fd, 0666);
+    ::close(fd);
+    EXPECT_FALSE(s.Create("cc-open", 100));
+    EXPECT_EQ(s.LastErr(), 5);
+    ::shm_unlink(open.c_str());
+}
+
+TEST(CCShareString, ManyProcessesOpeningAndClosingLeaveNoOrphan) {
+    constexpr int kProcs = 4, kCycles = 3000;
+    pid_t pids[kProcs];
+    for (int p = 0; p < kProcs; ++p) {
+        pids[p] = ::fork();
+        if (pids[p] == 0) {
+            for (int i = 0; i < kCycles; ++i) {
+                std::uint32_t err = 0;
+                auto m = platform::FileMapping::Create("cc-churn", 64, err);
+                if (!m) ::_exit(1);
+                unsigned char* v = m->MapView(err);
+                if (!v) ::_exit(2);
+                // Another process may write between our Create and our read, so
+                // only the name's lifetime is checked here.
+                v[0] = 1;
+            }
+            ::_exit(0);
+        }
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_FALSE(ShmExists("cc-churn"));
+}
+
+TEST(Slot, NamesStatesAndAddressField) {
+    EXPECT_EQ(slot::Name(7), "PingIP7");
+    EXPECT_EQ(slot::Name(255), "PingIP255");
+    EXPECT_EQ(slot::AddressField("192.168.1.7"), "192.168.1.7" + std::string(19, ' '));
+    EXPECT_EQ(slot::AddressField(std::string(40, '9')), std::string(30, '9'));
+    const std::pair<char, int> states[] = {{'D', 1}, {'X', 2}, {'0', 3},  {'1', 4}, {'P', 5},
+                                           {'A', 6}, {'M', 7}, {'\0', 0}, {'2', 0}, {'p', 0}};
+    for (auto [c, n] : states) EXPECT_EQ(slot::StateNumber(c), n) << c;
+}
+
+TEST(Slot, CommandAndAnswerKeepTheirOrderAcrossProcesses) {
+    // The window writes the address before the command; a worker in another process
+    // that sees the command sees the whole address, and the MAC before the "0".
+    constexpr int kRounds = 2000;
+    CCShareString window;
+    ASSERT_TRUE(window.Create(slot::Name(9), slot::kSize));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        CCShareString worker;
+        if (!worker.Create(slot::Name(9), slot::kSize)) ::_exit(1);
+        for (int round = 0; round < kRounds; ++round) {
+            while (worker.ReadByte(slot::kStatePos) != slot::kPing) {
+            }
+            worker.WriteByte(slot::kBusy, slot::kStatePos);
+            std::string a = worker.getStr(slot::kAddressPos, slot::kAddressLen);
+            if (a != slot::AddressField("10.0." + std::to_string(round) + ".1")) ::_exit(2);
+            worker.setStr("AA-BB-CC-DD-EE-" + std::to_string(10 + round % 90), slot::kMacPos);
+            worker.WriteByte(slot::kAnswered, slot::kStatePos);
+        }
+        ::_exit(0);
+    }
+    bool ok = true;
+    for (int round = 0; round < kRounds && ok; ++round) {
+        window.setStr(slot::AddressField("10.0." + std::to_string(round) + ".1"),
+                      slot::kAddressPos);
+        window.WriteByte(slot::kPing, slot::kStatePos);
+        while (window.ReadByte(slot::kStatePos) != slot::kAnswered) {
+        }
+        ok = window.getStr(slot::kMacPos, slot::kMacLen) ==
+             "AA-BB-CC-DD-EE-" + std::to_string(10 + round % 90);
+    }
+    EXPECT_TRUE(ok);
+    if (!ok) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
