@@ -1,0 +1,81 @@
+// A test LAN of silent and answering hosts with real MAC addresses, built
+// inside the test's own (already private) network namespace.
+//
+// Layout: this namespace holds the scanner side of a veth pair, "tlan0", with
+// 192.0.2.254/24. Its peer lives in a second namespace, the hosts' one, which
+// only this object holds open (closing it, also by a crash, removes it all).
+// There every answering host n is a macvlan "hN" on the peer with MAC
+// 02:00:00:00:00:NN (NN = n in hex) and address 192.0.2.n, answering ARP only
+// for its own address (arp_ignore=1) and replying from its own interface
+// (a routing table per host). A host that does not answer has no interface.
+//
+// The fixture talks to the kernel through `ip` (iproute2), run with fork/exec
+// and fixed arguments. Fixtures in parallel test processes that share one
+// network namespace take turns through a lock file named after the namespace.
+#pragma once
+
+#include <initializer_list>
+#include <set>
+#include <string>
+
+namespace testsupport {
+
+class TestLan {
+  public:
+    static constexpr const char* kSubnet = "192.0.2";  // first three octets
+    static constexpr int kScannerHost = 254;           // our side: answers as a local address
+    static constexpr int kFirstHost = 1;
+    static constexpr int kLastHost = 253;
+
+    // True when a TestLan can be built here; otherwise `why` (if given) says
+    // why, for GTEST_SKIP. Refuses where a default route exists, in the
+    // initial network namespace, without root, without `ip`, or where network
+    // namespaces cannot be created.
+    static bool Usable(std::string* why = nullptr);
+
+    // Builds the LAN with the given answering hosts (each kFirstHost..kLastHost).
+    // Waits (bounded) for a LAN of another process in this namespace to go.
+    // Throws std::runtime_error with the failing command on any failure, after
+    // removing what was built.
+    explicit TestLan(const std::set<int>& answering);
+    ~TestLan();
+    TestLan(const TestLan&) = delete;
+    TestLan& operator=(const TestLan&) = delete;
+
+    // Adds (true) or removes (false) host n's interface, between rounds.
+    void SetAnswering(int n, bool answering);
+    const std::set<int>& Answering() const { return answering_; }
+
+    // "192.0.2.n"
+    static std::string Address(int n);
+    // The MAC of host n in LookupMac's form, "02-00-00-00-00-07" for 7.
+    static std::string Mac(int n);
+    // {first, ..., last}
+    static std::set<int> Range(int first, int last);
+
+    // Runs `ip args...` in the hosts' namespace (for tests that need more,
+    // e.g. a neighbour entry); throws std::runtime_error on failure.
+    void IpInHosts(const std::initializer_list<std::string>& args) const;
+
+  private:
+    void Build();
+    void Teardown() noexcept;
+    void AddHost(int n);
+    void RemoveHost(int n);
+
+    std::set<int> answering_;
+    int lockFd_ = -1;
+    int hostsNs_ = -1;  // holds the hosts' namespace open
+};
+
+// Moves the calling thread (call it from the main thread before any test
+// thread starts, so they inherit it) into a fresh network namespace with
+// loopback up, for tests that change per-namespace settings such as
+// net.ipv4.ping_group_range. False (and `why`) when that is not possible.
+bool EnterPrivateNetwork(std::string* why = nullptr);
+
+// Writes a value under /proc/sys for the calling thread's namespace, e.g.
+// WriteSysctl("net/ipv4/ping_group_range", "0 0"). False on failure.
+bool WriteSysctl(const std::string& key, const std::string& value);
+
+}  // namespace testsupport
