@@ -1,0 +1,286 @@
+#include "platform/profile.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/codepage.h"
+
+namespace platform::profile {
+namespace {
+
+// One line of the file as it was read, terminator included, so lines we do
+// not change are written back byte for byte.
+struct Line {
+    std::string raw;
+    std::string_view Content() const {
+        std::string_view c(raw);
+        if (!c.empty() && c.back() == '\n') c.remove_suffix(1);
+        if (!c.empty() && c.back() == '\r') c.remove_suffix(1);
+        return c;
+    }
+    bool Terminated() const { return !raw.empty() && raw.back() == '\n'; }
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool IsAscii(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualAsciiNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    return true;
+}
+
+// Names compare without regard to case. In a double-byte code page a trail
+// byte may look like an ASCII letter, so non-ASCII names are compared in
+// UTF-8, where every byte of a multi-byte character is above 0x7F.
+bool SameName(std::string_view a, std::string_view b) {
+    a = Trim(a);
+    b = Trim(b);
+    if (IsAscii(a) && IsAscii(b)) return EqualAsciiNoCase(a, b);
+    return EqualAsciiNoCase(FromAnsi(a), FromAnsi(b));
+}
+
+// The section name of a "[name]" line.
+std::optional<std::string_view> SectionName(const Line& line) {
+    std::string_view c = Trim(line.Content());
+    if (c.empty() || c.front() != '[') return std::nullopt;
+    c.remove_prefix(1);
+    auto end = c.find(']');
+    return c.substr(0, end);
+}
+
+bool IsComment(std::string_view c) {
+    c = Trim(c);
+    return !c.empty() && (c.front() == ';' || c.front() == '#');
+}
+
+// Key and value of a "key=value" line (value untrimmed).
+std::optional<std::pair<std::string_view, std::string_view>> KeyValue(const Line& line) {
+    std::string_view c = line.Content();
+    if (IsComment(c)) return std::nullopt;
+    auto eq = c.find('=');
+    if (eq == std::string_view::npos) return std::nullopt;
+    return std::make_pair(c.substr(0, eq), c.substr(eq + 1));
+}
+
+enum class ReadResult { Ok, Missing, Failed };
+
+ReadResult ReadAll(const std::string& path, std::string& out) {
+    out.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return ReadResult::Failed;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return ReadResult::Ok;
+}
+
+std::vector<Line> SplitLines(const std::string& text) {
+    std::vector<Line> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        auto nl = text.find('\n', pos);
+        std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        lines.push_back(Line{text.substr(pos, end - pos)});
+        pos = end;
+    }
+    return lines;
+}
+
+// [first, last) line indices of the first section named `section`, header
+// excluded; nullopt when there is none.
+std::optional<std::pair<std::size_t, std::size_t>> FindSection(const std::vector<Line>& lines,
+                                                               std::string_view section) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        auto name = SectionName(lines[i]);
+        if (!name || !SameName(*name, section)) continue;
+        std::size_t end = i + 1;
+        while (end < lines.size() && !SectionName(lines[end])) ++end;
+        return std::make_pair(i + 1, end);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> FindKey(const std::vector<Line>& lines, std::size_t first,
+                                   std::size_t last, std::string_view key) {
+    for (std::size_t i = first; i < last; ++i) {
+        auto kv = KeyValue(lines[i]);
+        if (kv && SameName(kv->first, key)) return i;
+    }
+    return std::nullopt;
+}
+
+bool WriteFully(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+mode_t NewFileMode() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+// Replaces the file at path with data: a temporary file in the same folder,
+// flushed to disk, renamed over the old one, then the folder synced so the
+// rename itself survives a crash. Any failure before the rename removes the
+// temporary file and leaves the old file untouched.
+bool ReplaceFile(const std::string& path, const std::string& data, std::optional<mode_t> mode) {
+    auto slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string tmp = (dir == "/" ? "" : dir) + "/." + base + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok =
+        ::fchmod(fd, mode ? *mode : NewFileMode()) == 0 && WriteFully(fd, data) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok) ok = ::rename(name.data(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(name.data());
+        return false;
+    }
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        // The new file is in place; a failed folder sync only weakens its
+        // durability across a crash, so the write still counts as stored.
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+bool HasAny(std::string_view s, std::string_view chars) {
+    return s.find_first_of(chars) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string GetString(const std::string& section, const std::string& key, const std::string& def,
+                      std::size_t bufferSize, const std::string& path) {
+    auto fit = [bufferSize](std::string_view v) {
+        v = v.substr(0, v.find('\0'));
+        if (bufferSize == 0) return std::string();
+        return std::string(v.substr(0, bufferSize - 1));
+    };
+    std::string text;
+    if (ReadAll(path, text) != ReadResult::Ok) return fit(def);
+    auto lines = SplitLines(text);
+    auto sec = FindSection(lines, section);
+    if (!sec) return fit(def);
+    auto at = FindKey(lines, sec->first, sec->second, key);
+    if (!at) return fit(def);
+    return fit(Trim(KeyValue(lines[*at])->second));
+}
+
+bool WriteString(const std::string& section, const std::string& key, const std::string& value,
+                 const std::string& path) {
+    using namespace std::string_view_literals;
+    const auto breaks = "\r\n\0"sv;
+    if (Trim(section).empty() || Trim(key).empty() || HasAny(section, breaks) ||
+        HasAny(key, breaks) || HasAny(value, breaks) || section.find(']') != std::string::npos ||
+        key.find('=') != std::string::npos || IsComment(key) || Trim(key).front() == '[')
+        return false;
+
+    // Write through a symbolic link to its target, so the link stays.
+    std::string target = path;
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    }
+
+    std::string text;
+    std::optional<mode_t> mode;
+    switch (ReadAll(target, text)) {
+        case ReadResult::Failed:
+            // Never replace a file we could not read: its other keys would be lost.
+            return false;
+        case ReadResult::Missing:
+            break;
+        case ReadResult::Ok: {
+            struct stat st;
+            if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
+            break;
+        }
+    }
+
+    auto lines = SplitLines(text);
+    std::string eol = "\n";
+    for (const auto& l : lines) {
+        if (l.Terminated()) {
+            eol = l.raw.size() >= 2 && l.raw[l.raw.size() - 2] == '\r' ? "\r\n" : "\n";
+            break;
+        }
+    }
+    const std::string keyLine = key + "=" + value;
+    auto terminate = [&](Line& l) {
+        if (!l.Terminated()) l.raw += eol;
+    };
+
+    if (auto sec = FindSection(lines, section)) {
+        if (auto at = FindKey(lines, sec->first, sec->second, key)) {
+            Line& l = lines[*at];
+            std::string_view content = l.Content();
+            l.raw = keyLine + l.raw.substr(content.size());
+        } else {
+            // After the section's last non-blank line, so blank lines that
+            // part it from the next section stay where they are.
+            std::size_t after = sec->first - 1;
+            for (std::size_t i = sec->first; i < sec->second; ++i)
+                if (!Trim(lines[i].Content()).empty()) after = i;
+            terminate(lines[after]);
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after) + 1,
+                         Line{keyLine + eol});
+        }
+    } else {
+        if (!lines.empty()) terminate(lines.back());
+        lines.push_back(Line{"[" + section + "]" + eol});
+        lines.push_back(Line{keyLine + eol});
+    }
+
+    std::string out;
+    out.reserve(text.size() + keyLine.size() + section.size() + 8);
+    for (const auto& l : lines) out += l.raw;
+    return ReplaceFile(target, out, mode);
+}
+
+}  // namespace platform::profile
