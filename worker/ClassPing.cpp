@@ -1,0 +1,105 @@
+#include "worker/ClassPing.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+
+#include "echo/echo.h"
+#include "worker/CCShareString.h"
+#include "worker/Mac.h"
+#include "worker/slot.h"
+
+namespace classping {
+namespace {
+
+const Net kRealNet{&echo::PingHost, &LookupMac};
+std::atomic<const Net*> g_net{&kRealNet};
+
+}  // namespace
+
+CCShareString& SlotBlock() {
+    // Lives as long as the apartment's thread, and is released with it.
+    thread_local std::unique_ptr<CCShareString> block;
+    if (!block) block = std::make_unique<CCShareString>();
+    return *block;
+}
+
+std::string& TargetIp() {
+    thread_local std::string target;
+    return target;
+}
+
+void SetNetForTesting(const Net* net) { g_net = net ? net : &kRealNet; }
+
+}  // namespace classping
+
+namespace {
+
+// The address comes from another process's bytes: keep control characters
+// out of the log line.
+std::string Printable(const std::string& s) {
+    std::string out = s;
+    for (char& ch : out)
+        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) >= 0x7f)
+            ch = '?';
+    return out;
+}
+
+}  // namespace
+
+ClassPing::~ClassPing() = default;
+
+void ClassPing::Create(std::int32_t ID) {
+    if (ID < 1 || ID > 255)
+        throw std::out_of_range("ClassPing.Create: the ID " + std::to_string(ID) +
+                                " is not a host number from 1 to 255");
+    // The earlier timer goes first, so its system timer stops before the new one starts.
+    Timer1_.reset();
+    Timer1_ = std::make_unique<Timer>();
+    Timer1_->OnTimer([this] { Timer1_Timer(); });
+    classping::SlotBlock().Create(slot::Name(ID), slot::kSize);  // result not looked at
+    Timer1_->Interval(50);
+    Timer1_->Enabled(true);
+}
+
+void ClassPing::StopIt() {
+    if (Timer1_) Timer1_->Enabled(false);
+}
+
+void ClassPing::Timer1_Timer() {
+    CCShareString& block = classping::SlotBlock();
+    const char c = block.ReadByte(slot::kStatePos);
+    if (c == slot::kPing || c == slot::kPingMac) {
+        block.WriteByte(slot::kBusy, slot::kStatePos);
+        std::string& target = classping::TargetIp();
+        target = block.getStr(slot::kAddressPos, slot::kAddressLen);
+        std::erase(target, '\0');
+        std::erase(target, ' ');
+        const classping::Net& net = *classping::g_net.load();
+        bool answered = false;
+        try {
+            answered = net.PingHost(target);
+        } catch (const std::exception& e) {
+            // A malformed address (or any other failure of the echo) would
+            // otherwise leave the slot in "D" and the window waiting on it for
+            // ever: report it as not answered and keep serving.
+            std::fprintf(stderr, "Morvel: echo to \"%s\" failed: %s\n", Printable(target).c_str(),
+                         e.what());
+        }
+        if (answered && c == slot::kPingMac) {
+            std::string mac;
+            try {
+                mac = net.LookupMac(target);
+            } catch (const std::exception&) {
+                mac = "00-00-00-00-00-00";  // what a failed lookup gives
+            }
+            block.setStr(mac, slot::kMacPos);
+        }
+        block.WriteByte(answered ? slot::kAnswered : slot::kSilent, slot::kStatePos);
+    } else if (c == slot::kClose) {
+        block.WriteByte(slot::kStopped, slot::kStatePos);
+        Timer1_->Enabled(false);
+    }
+}
