@@ -4,6 +4,7 @@
 // platform::objects::ObjectError.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,34 +17,44 @@ class Ref;
 class CCShareString;
 
 class Ping {
-public:
+  public:
     Ping();
     ~Ping();
     Ping(const Ping&) = delete;
     Ping& operator=(const Ping&) = delete;
 
-    Value color;              // the cell's colour (BGR), empty at first
-    bool Pinging = false;     // a command is out and no final state seen yet
-    std::int32_t OKCount = 0; // rounds of this sweep the host answered
-    std::string Mac;          // MAC text last read from the slot
-    std::string Ps;           // the host's remark
-    std::string IP;           // the host's address for this sweep
+    Value color;               // the cell's colour (BGR), empty at first
+    bool Pinging = false;      // a command is out and no final state seen yet
+    std::int32_t OKCount = 0;  // rounds of this sweep the host answered
+    std::string Mac;           // MAC text last read from the slot
+    std::string Ps;            // the host's remark
+    std::string IP;            // the host's address for this sweep
 
     // Writes the address field, then the command character ("M" with mac, else "P").
+    // Throws ObjectError before the ID is set.
     void PingIP(const std::string& ip, bool mac);
     // Reads the MAC field into Mac, zero characters removed.
     void GetMac();
     std::int32_t ID() const { return id_; }
     // Creates the worker and calls its Create(n), then opens the slot "PingIP<n>".
+    // Throws ObjectError when Morvel cannot be reached, n is not 1 to 255, or
+    // the slot cannot be opened.
     void SetID(std::int32_t n);
     // The slot's state number: 1 "D", 2 "X", 3 "0", 4 "1", 5 "P", 6 "A", 7 "M", else 0.
+    // Read from this process's own view of the slot; only a command outstanding
+    // for over a second makes it ask Morvel (at most once a second), so a dead
+    // Morvel ends a sweep with ObjectError instead of a wait without end.
     std::int32_t GetPing();
     // Writes the close command "A".
     void ClosePing();
 
-private:
+  private:
     std::unique_ptr<platform::objects::Ref> worker_;
     std::unique_ptr<platform::objects::Ref> slotRef_;  // keeps Morvel's object on the slot
-    std::unique_ptr<CCShareString> slot_;             // the same block, opened here
+    std::unique_ptr<CCShareString> slot_;              // the same block, opened here
     std::int32_t id_ = 0;
+    // When Morvel was last known to be there; a command outstanding longer than
+    // a few ticks makes GetPing ask it, so a dead Morvel surfaces as an error.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastCheck_{};
 };

@@ -1,0 +1,87 @@
+#include "scanner/Ping.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/objects.h"
+#include "worker/CCShareString.h"
+#include "worker/classes.h"
+#include "worker/slot.h"
+
+using platform::objects::Arg;
+
+namespace {
+
+// How long a command may stay outstanding before a poll asks Morvel whether it
+// is still there. A healthy worker answers within one tick plus the echo's
+// time-out, so this costs nothing in a normal round; a dead Morvel would
+// otherwise leave the sweep waiting for ever.
+constexpr auto kLivenessCheck = std::chrono::seconds(1);
+
+}  // namespace
+
+Ping::Ping() = default;
+Ping::~Ping() = default;
+
+void Ping::SetID(std::int32_t n) {
+    // The worker opens the slot first, so it is the block's first opener.
+    if (!worker_)
+        worker_ = platform::objects::CreateObject(morvel::kClassPingClsid, morvel::kClassPingIid);
+    std::vector<Arg> id{Arg(n)};
+    worker_->Call(morvel::ClassPingMember::Create, id);
+
+    const std::string name = slot::Name(n);
+    if (!slotRef_)
+        slotRef_ =
+            platform::objects::CreateObject(morvel::kCCShareStringClsid, morvel::kCCShareStringIid);
+    std::vector<Arg> open{Arg(name), Arg(slot::kSize)};
+    const Arg opened = slotRef_->Call(morvel::CCShareStringMember::Create, open);
+
+    // The same block opened here: polls and commands never cross the process
+    // boundary, while Morvel's object keeps the block alive as well.
+    if (!slot_) slot_ = std::make_unique<CCShareString>();
+    // A slot that failed to open would read "no command" for ever and the
+    // sweep would wait on this host without end: say so now instead.
+    if (opened != Arg(true))
+        throw platform::objects::ObjectError("Morvel could not open the slot " + name);
+    if (!slot_->Create(name, slot::kSize))
+        throw platform::objects::ObjectError("cannot open the slot " + name + " (error " +
+                                             std::to_string(slot_->LastErr()) + ")");
+    id_ = n;
+}
+
+void Ping::PingIP(const std::string& ip, bool mac) {
+    if (!slot_) throw platform::objects::ObjectError("Ping.PingIP: the proxy has no ID yet");
+    // The address first: the worker never sees a command without its address.
+    slot_->setStr(slot::AddressField(ip), slot::kAddressPos);
+    slot_->WriteByte(mac ? slot::kPingMac : slot::kPing, slot::kStatePos);
+    lastCheck_ = Clock::now();
+}
+
+void Ping::GetMac() {
+    if (!slot_) {
+        Mac.clear();
+        return;
+    }
+    std::string m = slot_->getStr(slot::kMacPos, slot::kMacLen);
+    std::erase(m, '\0');
+    Mac = std::move(m);
+}
+
+std::int32_t Ping::GetPing() {
+    if (!slot_) return slot::kStateNone;
+    const std::int32_t state = slot::StateNumber(slot_->ReadByte(slot::kStatePos));
+    if (state == slot::kStatePing || state == slot::kStatePingMac || state == slot::kStateBusy) {
+        const auto now = Clock::now();
+        if (now - lastCheck_ >= kLivenessCheck) {
+            lastCheck_ = now;
+            // Throws ObjectError when Morvel is gone.
+            slotRef_->Call(morvel::CCShareStringMember::LastErr);
+        }
+    }
+    return state;
+}
+
+void Ping::ClosePing() {
+    if (slot_) slot_->WriteByte(slot::kClose, slot::kStatePos);
+}

@@ -1,0 +1,127 @@
+#include "worker/classes.h"
+
+#include <charconv>
+#include <stdexcept>
+#include <string>
+
+#include "worker/CCShareString.h"
+#include "worker/ClassPing.h"
+
+namespace morvel {
+namespace {
+
+using platform::objects::Arg;
+using platform::objects::ObjectError;
+
+[[noreturn]] void Refuse(const std::string& member, const std::string& why) {
+    throw ObjectError(member + ": " + why);
+}
+
+void ExpectCount(const std::string& member, const std::vector<Arg>& args, std::size_t least,
+                 std::size_t most) {
+    if (args.size() < least || args.size() > most)
+        Refuse(member, "expects " +
+                           (least == most ? std::to_string(least)
+                                          : std::to_string(least) + " to " + std::to_string(most)) +
+                           " arguments, got " + std::to_string(args.size()));
+}
+
+// A 32-bit integer, or a text that spells one (as a Variant is coerced to Long).
+std::int32_t IntArg(const std::string& member, const Arg& a, const char* name) {
+    if (auto* n = std::get_if<std::int32_t>(&a)) return *n;
+    if (auto* s = std::get_if<std::string>(&a)) {
+        std::int32_t v = 0;
+        const char* first = s->data();
+        const char* last = first + s->size();
+        auto [end, ec] = std::from_chars(first, last, v);
+        if (ec == std::errc() && end == last && first != last) return v;
+    }
+    Refuse(member, std::string("argument ") + name + " must be a 32-bit integer");
+}
+
+const std::string& TextArg(const std::string& member, const Arg& a, const char* name) {
+    if (auto* s = std::get_if<std::string>(&a)) return *s;
+    Refuse(member, std::string("argument ") + name + " must be a text");
+}
+
+class CCShareStringObject : public platform::objects::Object {
+  public:
+    Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
+        switch (member) {
+            case CCShareStringMember::Create: {
+                const std::string m = "CCShareString.Create";
+                ExpectCount(m, args, 1, 2);
+                const std::string& name = TextArg(m, args[0], "sName");
+                std::int32_t len = 30000;
+                if (args.size() == 2 && !std::holds_alternative<std::monostate>(args[1]))
+                    len = IntArg(m, args[1], "StrLen");
+                return block_.Create(name, len);
+            }
+            case CCShareStringMember::getStr: {
+                const std::string m = "CCShareString.getStr";
+                ExpectCount(m, args, 2, 2);
+                return block_.getStr(IntArg(m, args[0], "n"), IntArg(m, args[1], "M"));
+            }
+            case CCShareStringMember::setStr: {
+                const std::string m = "CCShareString.setStr";
+                ExpectCount(m, args, 2, 2);
+                block_.setStr(TextArg(m, args[0], "s"), IntArg(m, args[1], "n"));
+                return {};
+            }
+            case CCShareStringMember::LastErr:
+                ExpectCount("CCShareString.LastErr", args, 0, 0);
+                return block_.LastErr();
+            default:
+                Refuse("CCShareString", "has no member " + std::to_string(member));
+        }
+    }
+
+  private:
+    CCShareString block_;
+};
+
+class ClassPingObject : public platform::objects::Object {
+  public:
+    Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
+        switch (member) {
+            case ClassPingMember::Create: {
+                const std::string m = "ClassPing.Create";
+                ExpectCount(m, args, 1, 1);
+                try {
+                    worker_.Create(IntArg(m, args[0], "ID"));
+                } catch (const std::out_of_range& e) {
+                    throw ObjectError(e.what());
+                }
+                return {};
+            }
+            case ClassPingMember::StopIt:
+                ExpectCount("ClassPing.StopIt", args, 0, 0);
+                worker_.StopIt();
+                return {};
+            default:
+                Refuse("ClassPing", "has no member " + std::to_string(member));
+        }
+    }
+
+  private:
+    ClassPing worker_;
+};
+
+}  // namespace
+
+std::unique_ptr<platform::objects::Object> NewCCShareStringObject() {
+    return std::make_unique<CCShareStringObject>();
+}
+
+std::unique_ptr<platform::objects::Object> NewClassPingObject() {
+    return std::make_unique<ClassPingObject>();
+}
+
+std::vector<platform::objects::ClassInfo> Classes() {
+    return {
+        {kCCShareStringClsid, kCCShareStringIid, &NewCCShareStringObject},
+        {kClassPingClsid, kClassPingIid, &NewClassPingObject},
+    };
+}
+
+}  // namespace morvel
