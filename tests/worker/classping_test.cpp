@@ -1,0 +1,253 @@
+// The ping worker in-process: each worker on an apartment of its own, the
+// window's side of the slot opened here, the echo and MAC lookup faked where
+// the case needs answers, silence, errors or a blocked echo.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "echo/echo.h"
+#include "platform/apartment.h"
+#include "tests/support/isolation.h"
+#include "worker/CCShareString.h"
+#include "worker/ClassPing.h"
+#include "worker/slot.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---- the fake network ----
+struct Fake {
+    std::mutex mutex;
+    std::condition_variable released;
+    std::vector<std::string> pinged;
+    std::map<std::string, std::string> answering;  // address -> MAC
+    std::string blockOn;                           // echo to this address waits for Release
+    bool open = false;
+    std::string stateSeenDuringEcho;
+    CCShareString* window = nullptr;  // read during the echo
+} g_fake;
+
+bool FakePing(const std::string& address) {
+    std::unique_lock lock(g_fake.mutex);
+    g_fake.pinged.push_back(address);
+    if (g_fake.window) g_fake.stateSeenDuringEcho = g_fake.window->getStr(1, 1);
+    if (address.find("1.5") != std::string::npos) throw echo::AddressError("bad part 1.5");
+    if (!g_fake.blockOn.empty() && address == g_fake.blockOn)
+        g_fake.released.wait_for(lock, 20s, [] { return g_fake.open; });
+    return g_fake.answering.count(address) > 0;
+}
+
+std::string FakeMac(const std::string& address) {
+    std::lock_guard lock(g_fake.mutex);
+    return g_fake.answering.at(address);
+}
+
+const classping::Net kFakeNet{&FakePing, &FakeMac};
+
+class ClassPingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::lock_guard lock(g_fake.mutex);
+        g_fake.pinged.clear();
+        g_fake.answering = {{"192.0.2.7", "02-00-00-00-00-07"}, {"192.0.2.9", "02-00-00-00-00-09"}};
+        g_fake.blockOn.clear();
+        g_fake.open = false;
+        g_fake.window = nullptr;
+        classping::SetNetForTesting(&kFakeNet);
+    }
+    void TearDown() override {
+        {
+            std::lock_guard lock(g_fake.mutex);
+            g_fake.window = nullptr;
+            g_fake.open = true;
+        }
+        g_fake.released.notify_all();
+        classping::SetNetForTesting(nullptr);
+    }
+};
+
+// A worker on its own apartment, and the window's side of its slot.
+struct Worker {
+    std::unique_ptr<platform::Apartment> apartment = std::make_unique<platform::Apartment>();
+    std::unique_ptr<ClassPing> ping;
+    CCShareString window;
+
+    explicit Worker(int id) {
+        apartment->Run([&] {
+            ping = std::make_unique<ClassPing>();
+            ping->Create(id);
+        });
+        EXPECT_TRUE(window.Create(slot::Name(id), slot::kSize));
+    }
+    ~Worker() {
+        if (apartment) apartment->Run([&] { ping.reset(); });
+    }
+    void Command(const std::string& address, char c) {
+        window.setStr(slot::AddressField(address), slot::kAddressPos);
+        window.setStr(std::string(1, c), slot::kStatePos);
+    }
+    std::string State() { return window.getStr(slot::kStatePos, 1); }
+    bool WaitState(const std::string& s) {
+        return testsupport::WaitFor([&] { return State() == s; }, 10s);
+    }
+    std::string MacField() { return window.getStr(slot::kMacPos, slot::kMacLen); }
+    // The state stays `s` for a few ticks.
+    bool Stays(const std::string& s) {
+        std::this_thread::sleep_for(250ms);
+        return State() == s;
+    }
+};
+
+TEST_F(ClassPingTest, CreateOpensTheThousandByteSlotWhichAFreshStateLeavesAlone) {
+    Worker w(7);
+    CCShareString probe;
+    ASSERT_TRUE(probe.Create("PingIP7", 1));  // the existing block keeps its size
+    EXPECT_EQ(probe.getStr(1000, 1), std::string(1, '\0'));
+    EXPECT_EQ(probe.LastErr(), 0);
+    EXPECT_EQ(probe.getStr(1001, 1), "");
+    EXPECT_NE(probe.LastErr(), 0);
+    ASSERT_NE(w.ping->Timer1(), nullptr);
+    EXPECT_NE(w.ping->Timer1()->TimerId(), 0u);
+    EXPECT_TRUE(w.Stays(std::string(1, '\0')));
+    std::lock_guard lock(g_fake.mutex);
+    EXPECT_TRUE(g_fake.pinged.empty());
+}
+
+TEST_F(ClassPingTest, CommandsEndInTheirFinalStateAndTheMacFieldIsKept) {
+    Worker w(7);
+    g_fake.window = &w.window;
+    // "M" to an answering host: busy during the echo, MAC, then "0".
+    w.Command("192.0.2.7", 'M');
+    ASSERT_TRUE(w.WaitState("0"));
+    EXPECT_EQ(w.MacField(), "02-00-00-00-00-07");
+    {
+        std::lock_guard lock(g_fake.mutex);
+        EXPECT_EQ(g_fake.pinged.back(), "192.0.2.7");
+        EXPECT_EQ(g_fake.stateSeenDuringEcho, "D");
+    }
+    // "P" to another answering host keeps the earlier MAC.
+    w.Command("192.0.2.9", 'P');
+    ASSERT_TRUE(w.WaitState("0"));
+    EXPECT_EQ(w.MacField(), "02-00-00-00-00-07");
+    // "M" to a silent host writes only "1".
+    w.Command("192.0.2.200", 'M');
+    ASSERT_TRUE(w.WaitState("1"));
+    EXPECT_EQ(w.MacField(), "02-00-00-00-00-07");
+    // A final state is left alone by later ticks.
+    EXPECT_TRUE(w.Stays("1"));
+    std::lock_guard lock(g_fake.mutex);
+    EXPECT_EQ(g_fake.pinged.size(), 3u);
+}
+
+TEST_F(ClassPingTest, AddressFieldIsCleanedOfSpacesAndZeroBytes) {
+    Worker w(12);
+    w.window.setStr(std::string(30, ' '), slot::kAddressPos);
+    w.window.setStr(std::string(" 192.0", 6) + std::string(1, '\0') + ".2 .7", slot::kAddressPos);
+    w.window.setStr("P", slot::kStatePos);
+    ASSERT_TRUE(w.WaitState("0"));
+    // Blank field: the empty text goes to the echo and the slot ends in "1".
+    w.Command("", 'P');
+    ASSERT_TRUE(w.WaitState("1"));
+    std::lock_guard lock(g_fake.mutex);
+    ASSERT_EQ(g_fake.pinged.size(), 2u);
+    EXPECT_EQ(g_fake.pinged[0], "192.0.2.7");
+    EXPECT_EQ(g_fake.pinged[1], "");
+}
+
+TEST_F(ClassPingTest, MalformedAddressEndsInOneAndTheWorkerGoesOnServing) {
+    Worker w(3);
+    w.Command("192.0.1.5.7", 'M');
+    ASSERT_TRUE(w.WaitState("1"));
+    EXPECT_EQ(w.MacField(), std::string(17, '\0'));
+    w.Command("192.0.2.7", 'P');
+    EXPECT_TRUE(w.WaitState("0"));
+}
+
+TEST_F(ClassPingTest, CloseAnswersXAndStopsUntilANewCreate) {
+    Worker w(5);
+    w.Command("192.0.2.7", 'A');
+    ASSERT_TRUE(w.WaitState("X"));
+    EXPECT_EQ(w.ping->Timer1()->TimerId(), 0u);
+    w.Command("192.0.2.7", 'P');
+    EXPECT_TRUE(w.Stays("P"));
+    w.apartment->Run([&] { w.ping->Create(5); });
+    EXPECT_TRUE(w.WaitState("0"));
+}
+
+TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
+    Worker w(6);
+    w.window.setStr("P", slot::kStatePos);  // no address yet: nothing may be read
+    w.apartment->Run([&] { w.ping->StopIt(); });
+    w.Command("192.0.2.7", 'P');
+    EXPECT_TRUE(w.Stays("P"));
+    {
+        std::lock_guard lock(g_fake.mutex);
+        EXPECT_TRUE(g_fake.pinged.empty());
+    }
+    w.apartment->Run([&] { w.ping->Create(6); });
+    EXPECT_TRUE(w.WaitState("0"));
+    // StopIt before any Create is harmless.
+    ClassPing idle;
+    idle.StopIt();
+    EXPECT_EQ(idle.Timer1(), nullptr);
+}
+
+TEST_F(ClassPingTest, HostNumbersOutsideOneTo255AreRefused) {
+    platform::Apartment a;
+    a.Run([] {
+        ClassPing p;
+        for (int bad : {0, -1, 256, 1000}) EXPECT_THROW(p.Create(bad), std::out_of_range) << bad;
+        EXPECT_EQ(p.Timer1(), nullptr);
+    });
+}
+
+TEST_F(ClassPingTest, ReleasedWorkerNoLongerTicks) {
+    Worker w(8);
+    w.apartment->Run([&] { w.ping.reset(); });
+    w.Command("192.0.2.7", 'P');
+    EXPECT_TRUE(w.Stays("P"));
+}
+
+TEST_F(ClassPingTest, BlockedEchoDelaysOnlyItsOwnWorker) {
+    Worker slow(20), fast(21);
+    {
+        std::lock_guard lock(g_fake.mutex);
+        g_fake.blockOn = "192.0.2.200";
+    }
+    slow.Command("192.0.2.200", 'P');
+    ASSERT_TRUE(slow.WaitState("D"));
+    for (int i = 0; i < 3; ++i) {
+        fast.Command("192.0.2.9", 'P');
+        ASSERT_TRUE(fast.WaitState("0"));
+        fast.window.setStr("-", slot::kStatePos);
+    }
+    EXPECT_EQ(slow.State(), "D");
+    {
+        std::lock_guard lock(g_fake.mutex);
+        g_fake.open = true;
+    }
+    g_fake.released.notify_all();
+    EXPECT_TRUE(slow.WaitState("1"));
+}
+
+// The real echo over loopback (the suite runs in a private network namespace).
+TEST(ClassPingLoopback, PingToLoopbackAnswers) {
+    classping::SetNetForTesting(nullptr);
+    Worker w(7);
+    w.Command("127.0.0.7", 'P');
+    EXPECT_TRUE(w.WaitState("0"));
+    w.Command("127.0.1.5", 'P');
+    EXPECT_TRUE(w.WaitState("0"));
+}
+
+}  // namespace

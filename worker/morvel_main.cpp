@@ -1,0 +1,31 @@
+// Morvel: the windowless worker host. It has three ways to be started:
+//   Morvel /regsver    writes the records of its two classes, naming this
+//                      executable, and exits (Tessor does this at start-up);
+//   Morvel -Embedding  serves objects until the last one is released (the
+//                      object layer starts it so when a client creates one);
+//   anything else      says so on standard error and exits non-zero.
+#include <clocale>
+#include <cstdio>
+#include <string_view>
+
+#include "platform/objects.h"
+#include "platform/session.h"
+#include "worker/classes.h"
+
+int main(int argc, char** argv) {
+    // Slot text is converted through the locale's character set.
+    std::setlocale(LC_ALL, "");
+    const std::string_view arg = argc == 2 ? argv[1] : "";
+    if (arg == "/regsver") {
+        return platform::objects::RegisterServer(morvel::Classes(),
+                                                 platform::ProgramDir() + "/Morvel")
+                   ? 0
+                   : 1;
+    }
+    if (arg == "-Embedding") return platform::objects::RunServer(morvel::Classes());
+    std::fputs(
+        "Morvel has no window: Tessor starts it with /regsver to register its classes, and the "
+        "object layer starts it with -Embedding to serve them.\n",
+        stderr);
+    return 2;
+}
