@@ -1,0 +1,451 @@
+// The object server: one thread owns the sockets and the frame dispatchers;
+// every object lives on an apartment of its own and sends its replies itself.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/apartment.h"
+#include "platform/frames.h"
+#include "platform/objects.h"
+#include "platform/objects_internal.h"
+
+namespace platform::objects {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using frames::Action;
+using frames::Reply;
+using frames::Status;
+
+// A client that does not read its replies must not hold an apartment for ever.
+constexpr int kSendLimitSeconds = 5;
+
+// What the I/O thread and the apartments share.
+struct Link;
+struct Shared {
+    ~Shared() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+    std::atomic<long> live{0};  // objects created or being created, not yet destroyed
+    int wakeFd = -1;
+
+    // Objects whose construction failed, reported by their apartments.
+    std::mutex failedMutex;
+    std::vector<std::pair<std::weak_ptr<Link>, std::uint32_t>> failed;
+
+    void Wake() {
+        std::uint64_t one = 1;
+        ssize_t n = ::write(wakeFd, &one, sizeof one);
+        (void)n;  // a full counter already wakes the loop
+    }
+};
+
+// One object; `obj` and `counted` are touched only on its apartment's thread.
+struct Slot {
+    std::unique_ptr<Object> obj;
+    bool counted = false;  // still part of Shared::live
+};
+
+// Destroying an apartment waits for its current call; that must not stall the
+// I/O thread, so apartments are destroyed here, one after another.
+class Reaper {
+  public:
+    Reaper() : thread_([this] { Loop(); }) {}
+    ~Reaper() {
+        {
+            std::lock_guard lock(m_);
+            stop_ = true;
+        }
+        cv_.notify_one();
+        thread_.join();
+    }
+    void Add(std::unique_ptr<Apartment> apt) {
+        {
+            std::lock_guard lock(m_);
+            queue_.push_back(std::move(apt));
+        }
+        cv_.notify_one();
+    }
+
+  private:
+    void Loop() {
+        std::unique_lock lock(m_);
+        for (;;) {
+            cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            auto apt = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            apt.reset();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::unique_ptr<Apartment>> queue_;
+    bool stop_ = false;
+    std::thread thread_;  // last: starts after the fields above exist
+};
+
+struct Link {
+    Link(int fd, std::map<std::string, std::string> classes)
+        : fd(fd), dispatcher(std::move(classes)), lastByte(Clock::now()) {}
+    ~Link() { ::close(fd); }
+
+    // From any thread. A failed send ends the connection: its reader sees the
+    // shutdown and releases the client's objects.
+    void Send(const std::string& frame) {
+        std::lock_guard lock(sendMutex);
+        if (dead) return;
+        std::size_t done = 0;
+        while (done < frame.size()) {
+            ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                dead = true;
+                ::shutdown(fd, SHUT_RDWR);
+                return;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    const int fd;
+    std::mutex sendMutex;
+    bool dead = false;  // guarded by sendMutex
+
+    // I/O thread only.
+    frames::Dispatcher dispatcher;
+    std::map<std::uint32_t, std::pair<std::unique_ptr<Apartment>, std::shared_ptr<Slot>>> objects;
+    Clock::time_point lastByte;
+    bool closed = false;
+};
+
+void SendReply(Link& link, Reply& rep) {
+    std::string frame = frames::EncodeReply(rep);
+    if (frame.empty()) {
+        rep = Reply{rep.requestId, Status::Failed, "the reply is too large to send", {}, {}};
+        frame = frames::EncodeReply(rep);
+    }
+    link.Send(frame);
+}
+
+class Server {
+  public:
+    explicit Server(const std::vector<ClassInfo>& classes) {
+        for (const auto& c : classes) {
+            byClsid_[c.clsid] = &c;
+            interfaces_[c.clsid] = c.iid;
+        }
+    }
+
+    int Run();
+
+  private:
+    bool Listen();
+    void Accept();
+    void Read(const std::shared_ptr<Link>& link);
+    void Execute(const std::shared_ptr<Link>& link, Action& a);
+    void Release(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot);
+    void Close(Link& link, const char* why);
+    void ForgetFailed();
+
+    struct Fd {
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+        int fd = -1;
+    };
+
+    // Destroyed last, in this order: the reaper joins every apartment, and only
+    // then is the lock let go.
+    Fd lock_;
+    Reaper reaper_;
+
+    std::map<std::string, const ClassInfo*> byClsid_;
+    std::map<std::string, std::string> interfaces_;
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    std::list<std::shared_ptr<Link>> links_;
+    int listenFd_ = -1;
+    std::string socketPath_;
+    bool everCreated_ = false;
+};
+
+bool Server::Listen() {
+    socketPath_ = detail::SocketPath();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath_.size() >= sizeof addr.sun_path) {
+        std::fprintf(stderr, "object server: the socket path is too long: %s\n",
+                     socketPath_.c_str());
+        return false;
+    }
+    std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+    // We hold the lock, so a socket file left here belongs to a server that died.
+    ::unlink(socketPath_.c_str());
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::chmod(socketPath_.c_str(), 0600) != 0 || ::listen(listenFd_, 256) != 0) {
+        std::fprintf(stderr, "object server: cannot listen on %s: %s\n", socketPath_.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void Server::Accept() {
+    for (;;) {
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;  // EAGAIN: no more waiting; other errors: try again next round
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
+            cred.uid != ::geteuid()) {
+            // Another user's program (the folder should have stopped it already).
+            Reply rep{0,
+                      Status::Refused,
+                      "the object server belongs to another user: connection refused",
+                      {},
+                      {}};
+            std::string frame = frames::EncodeReply(rep);
+            ssize_t n = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            (void)n;
+            ::close(fd);
+            continue;
+        }
+        timeval tv{kSendLimitSeconds, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        links_.push_back(std::make_shared<Link>(fd, interfaces_));
+    }
+}
+
+void Server::Read(const std::shared_ptr<Link>& link) {
+    char buf[65536];
+    ssize_t n = ::recv(link->fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return Close(*link, nullptr);
+    link->lastByte = Clock::now();
+    std::vector<Action> actions;
+    link->dispatcher.Receive(buf, static_cast<std::size_t>(n), actions);
+    for (auto& a : actions) {
+        if (a.type == Action::Type::Close) return Close(*link, a.why.c_str());
+        Execute(link, a);
+    }
+}
+
+void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
+    switch (a.type) {
+        case Action::Type::Send:
+            link->Send(a.frame);
+            break;
+        case Action::Type::Create: {
+            everCreated_ = true;
+            ++shared_->live;
+            auto apt = std::make_unique<Apartment>();
+            auto slot = std::make_shared<Slot>();
+            slot->counted = true;  // published to the apartment by Post's lock
+            const ClassInfo* info = byClsid_.at(a.clsid);
+            std::weak_ptr<Link> weak = link;
+            apt->Post(
+                [link, weak, slot, info, shared = shared_, id = a.objectId, req = a.requestId] {
+                    Reply rep{req, Status::Ok, {}, static_cast<std::int32_t>(id), {}};
+                    try {
+                        slot->obj = info->create();
+                        if (!slot->obj) throw ObjectError("the class made no object");
+                    } catch (const std::exception& e) {
+                        rep.status = Status::Failed;
+                        rep.message = std::string("the object could not be created: ") + e.what();
+                        rep.result = {};
+                    }
+                    SendReply(*link, rep);
+                    if (!slot->obj) {
+                        slot->counted = false;
+                        {
+                            std::lock_guard lock(shared->failedMutex);
+                            shared->failed.emplace_back(weak, id);
+                        }
+                        --shared->live;
+                        shared->Wake();
+                    }
+                });
+            link->objects[a.objectId] = {std::move(apt), std::move(slot)};
+            break;
+        }
+        case Action::Type::Call: {
+            auto it = link->objects.find(a.objectId);
+            if (it == link->objects.end()) break;  // the dispatcher knows every id we hold
+            it->second.first->Post([link, slot = it->second.second, req = a.requestId,
+                                    member = a.member, args = std::move(a.args)]() mutable {
+                Reply rep{req, Status::Ok, {}, {}, {}};
+                if (!slot->obj) {
+                    rep.status = Status::NoSuchObject;
+                    rep.message = "the object could not be created";
+                } else {
+                    try {
+                        rep.result = slot->obj->Invoke(member, args);
+                        rep.args = std::move(args);
+                    } catch (const ObjectError& e) {
+                        rep.status = Status::Failed;
+                        rep.message = e.what();
+                    } catch (const std::exception& e) {
+                        rep.status = Status::Failed;
+                        rep.message = std::string("the call failed: ") + e.what();
+                    } catch (...) {
+                        rep.status = Status::Failed;
+                        rep.message = "the call failed";
+                    }
+                }
+                SendReply(*link, rep);
+            });
+            break;
+        }
+        case Action::Type::Release: {
+            auto it = link->objects.find(a.objectId);
+            if (it == link->objects.end()) break;
+            auto entry = std::move(it->second);
+            link->objects.erase(it);
+            Release(std::move(entry.first), std::move(entry.second));
+            break;
+        }
+        case Action::Type::Close:
+            break;  // handled by Read
+    }
+}
+
+// The object is destroyed on its own thread, after the calls already posted to it.
+void Server::Release(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot) {
+    apt->Post([slot, shared = shared_] {
+        if (!slot->counted) return;
+        slot->obj.reset();
+        slot->counted = false;
+        --shared->live;
+        shared->Wake();
+    });
+    reaper_.Add(std::move(apt));
+}
+
+void Server::Close(Link& link, const char* why) {
+    if (link.closed) return;
+    link.closed = true;
+    if (why) std::fprintf(stderr, "object server: closed a connection: %s\n", why);
+    for (auto& [id, entry] : link.objects) Release(std::move(entry.first), std::move(entry.second));
+    link.objects.clear();
+    {
+        std::lock_guard lock(link.sendMutex);
+        link.dead = true;
+    }
+    ::shutdown(link.fd, SHUT_RDWR);
+}
+
+void Server::ForgetFailed() {
+    std::vector<std::pair<std::weak_ptr<Link>, std::uint32_t>> failed;
+    {
+        std::lock_guard lock(shared_->failedMutex);
+        failed.swap(shared_->failed);
+    }
+    for (auto& [weak, id] : failed) {
+        auto link = weak.lock();
+        if (!link || link->closed) continue;
+        link->dispatcher.Forget(id);
+        auto it = link->objects.find(id);
+        if (it == link->objects.end()) continue;
+        reaper_.Add(std::move(it->second.first));
+        link->objects.erase(it);
+    }
+}
+
+int Server::Run() {
+    std::string lockPath;
+    try {
+        lockPath = detail::LockPath();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "object server: %s\n", e.what());
+        return 1;
+    }
+    lock_.fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock_.fd < 0) {
+        std::fprintf(stderr, "object server: cannot open %s: %s\n", lockPath.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    // One server per user: a second one started by a race leaves quietly.
+    if (::flock(lock_.fd, LOCK_EX | LOCK_NB) != 0) return 0;
+    shared_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (shared_->wakeFd < 0 || !Listen()) return 1;
+
+    auto started = Clock::now();
+    std::vector<pollfd> fds;
+    std::vector<std::shared_ptr<Link>> polled;
+    for (;;) {
+        fds.clear();
+        polled.clear();
+        fds.push_back({shared_->wakeFd, POLLIN, 0});
+        fds.push_back({listenFd_, POLLIN, 0});
+        for (auto& l : links_) {
+            fds.push_back({l->fd, POLLIN, 0});
+            polled.push_back(l);
+        }
+        ::poll(fds.data(), fds.size(), 250);
+        if (fds[0].revents) {
+            std::uint64_t n;
+            ssize_t r = ::read(shared_->wakeFd, &n, sizeof n);
+            (void)r;
+        }
+        ForgetFailed();
+        if (fds[1].revents & POLLIN) Accept();
+        for (std::size_t i = 0; i < polled.size(); ++i) {
+            if (fds[i + 2].revents) Read(polled[i]);
+        }
+        auto now = Clock::now();
+        for (auto& l : links_) {
+            if (!l->closed && l->dispatcher.Partial() &&
+                now - l->lastByte > detail::kStalledFrameLimit)
+                Close(*l, "a frame stalled half-way");
+        }
+        links_.remove_if([](const std::shared_ptr<Link>& l) { return l->closed; });
+        if (shared_->live == 0 && (everCreated_ || now - started > detail::kIdleStartLimit)) {
+            break;
+        }
+    }
+
+    // Stop taking clients before the lock goes, so that a client that comes now
+    // finds no socket and starts the next server; one that was connected sees
+    // its connection close and does the same.
+    ::close(listenFd_);
+    ::unlink(socketPath_.c_str());
+    for (auto& l : links_) Close(*l, nullptr);
+    links_.clear();
+    return 0;
+}
+
+}  // namespace
+
+int RunServer(const std::vector<ClassInfo>& classes) {
+    int rc;
+    {
+        Server server(classes);
+        rc = server.Run();
+    }  // the reaper has destroyed every apartment
+    return rc;
+}
+
+}  // namespace platform::objects

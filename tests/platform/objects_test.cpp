@@ -1,0 +1,466 @@
+#include "platform/objects.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/frames.h"
+#include "platform/session.h"
+#include "tests/platform/objects_test_classes.h"
+#include "tests/support/isolation.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using platform::objects::Arg;
+using platform::objects::CreateObject;
+using platform::objects::ObjectError;
+using platform::objects::Ref;
+namespace tc = testclasses;
+
+std::string ServerBin() { return testsupport::BuildBinDir() + "/objects_test_server"; }
+
+// Starts the test server program; its standard output goes to *out when asked.
+pid_t Spawn(const std::vector<std::string>& args, int* out = nullptr) {
+    std::vector<std::string> text{ServerBin()};
+    text.insert(text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    int pipeFds[2] = {-1, -1};
+    if (out) {
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+        posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
+    }
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (out) {
+        ::close(pipeFds[1]);
+        *out = pipeFds[0];
+    }
+    return rc == 0 ? pid : -1;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string ReadLine(int fd, std::chrono::milliseconds limit = 15s) {
+    std::string line;
+    auto end = std::chrono::steady_clock::now() + limit;
+    char c;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        if (::read(fd, &c, 1) != 1 || c == '\n') break;
+        line += c;
+    }
+    return line;
+}
+
+// Gone, or a zombie that nobody reaped yet.
+bool Gone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string s;
+    if (!std::getline(stat, s)) return true;
+    auto close = s.rfind(')');
+    return close != std::string::npos && close + 2 < s.size() && s[close + 2] == 'Z';
+}
+
+// Servers of this test process's session that still run (other test processes
+// have sessions of their own).
+std::set<pid_t> ServersOfThisSession() {
+    std::set<pid_t> found;
+    std::string mine = "XDG_RUNTIME_DIR="s + std::getenv("XDG_RUNTIME_DIR");
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        pid_t pid = std::stoi(name);
+        std::ifstream cmd(e.path() / "cmdline");
+        std::string all((std::istreambuf_iterator<char>(cmd)), {});
+        if (all.find("objects_test_server\0-Embedding"s) == std::string::npos) continue;
+        std::ifstream env(e.path() / "environ");
+        std::string vars((std::istreambuf_iterator<char>(env)), {});
+        if ((vars + '\0').find(mine + '\0') == std::string::npos || Gone(pid)) continue;
+        found.insert(pid);
+    }
+    return found;
+}
+
+void Register() { ASSERT_EQ(WaitExit(Spawn({"/regsver"})), 0); }
+
+std::unique_ptr<Ref> Probe() { return CreateObject(tc::kProbeClsid, tc::kProbeIid); }
+
+std::int32_t Int(const Arg& a) { return std::get<std::int32_t>(a); }
+
+Arg Echo(Ref& r, Arg a) {
+    std::vector<Arg> args{std::move(a)};
+    return r.Call(tc::kEcho, args);
+}
+
+void ExpectServerEnds(pid_t server) {
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Gone(server); }, 15s))
+        << "the server " << server << " is still running";
+}
+
+// The message of the ObjectError that fn throws.
+std::string ErrorOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const ObjectError& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return "not an ObjectError: "s + e.what();
+    }
+    return "no error";
+}
+
+int RawConnect() {
+    std::string path = platform::SessionDir() + "/objects.sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until the server closes the connection; false if it is still open after `limit`.
+bool ClosedByServer(int fd, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return true;
+    }
+    return false;
+}
+
+void SendBytes(int fd, const std::string& s) {
+    ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
+}
+
+TEST(ObjectActivationTest, StartsTheServerFromItsRecordAndReusesIt) {
+    // Registration is started without waiting, as the window program does;
+    // activation waits for the record to appear.
+    pid_t reg = Spawn({"/regsver"});
+    auto a = Probe();
+    auto b = Probe();
+    EXPECT_EQ(WaitExit(reg), 0);
+    pid_t server = Int(a->Call(tc::kPid));
+    EXPECT_EQ(Int(b->Call(tc::kPid)), server);
+    EXPECT_EQ(ServersOfThisSession(), std::set<pid_t>{server});
+    EXPECT_EQ(Int(a->Call(tc::kLive)), 2);
+    // One apartment per object.
+    EXPECT_NE(Int(a->Call(tc::kThread)), Int(b->Call(tc::kThread)));
+    EXPECT_EQ(Int(a->Call(tc::kThread)), Int(a->Call(tc::kThread)));
+
+    // Every kind of value crosses unchanged; by-reference arguments come back.
+    EXPECT_EQ(Echo(*a, Arg{}), Arg{});
+    EXPECT_EQ(Echo(*a, true), Arg{true});
+    EXPECT_EQ(Echo(*a, std::int32_t{-123456}), Arg{std::int32_t{-123456}});
+    std::string text = "PingIP7\0\xe4\xb8\xad "s + std::string(1000, 'z');
+    EXPECT_EQ(Echo(*a, text), Arg{text});
+    std::vector<Arg> inout{std::int32_t{21}};
+    EXPECT_EQ(a->Call(tc::kTwice, inout), Arg{true});
+    EXPECT_EQ(inout, std::vector<Arg>{std::int32_t{42}});
+
+    a.reset();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Int(b->Call(tc::kLive)) == 1; }));
+    b.reset();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectActivationTest, FailuresArriveAsObjectErrorsWithAClearText) {
+    Register();
+    EXPECT_NE(
+        ErrorOf([] { CreateObject("PingIP1/../x", tc::kProbeIid); }).find("not a class identifier"),
+        std::string::npos);
+    EXPECT_NE(ErrorOf([] {
+                  CreateObject("{00000000-0000-0000-0000-0000000000AA}", "{}");
+              }).find("is not registered"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf([] { CreateObject(tc::kProbeClsid, "{wrong}"); }).find("no interface"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf([] {
+                  CreateObject(tc::kBrokenClsid, tc::kBrokenIid);
+              }).find("this class cannot be made"),
+              std::string::npos);
+
+    auto a = Probe();
+    pid_t server = Int(a->Call(tc::kPid));
+    EXPECT_EQ(ErrorOf([&] { a->Call(tc::kFail); }), "asked to fail");
+    EXPECT_NE(ErrorOf([&] { a->Call(99); }).find("no member 99"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] {
+                  Echo(*a, std::string(platform::frames::kMaxFrameBody, 'x'));
+              }).find("too large"),
+              std::string::npos);
+    std::vector<Arg> wrongType{"fifty"s};
+    EXPECT_NE(ErrorOf([&] { a->Call(tc::kSleep, wrongType); }).find("the call failed"),
+              std::string::npos);
+    EXPECT_EQ(Echo(*a, std::int32_t{5}), Arg{std::int32_t{5}});  // still serving
+
+    // A server that dies: the next call says so instead of hanging, and a new
+    // activation starts a new server.
+    ::kill(server, SIGKILL);
+    EXPECT_NE(ErrorOf([&] { a->Call(tc::kPid); }).find("gone away"), std::string::npos);
+    auto b = Probe();
+    pid_t second = Int(b->Call(tc::kPid));
+    EXPECT_NE(second, server);
+    a.reset();
+    b.reset();
+    ExpectServerEnds(second);
+}
+
+TEST(ObjectActivationTest, RecordsThatOthersCouldChangeAreRefused) {
+    std::string dir = platform::DataDir() + "/classes";
+    std::filesystem::create_directories(dir);
+    const std::string open = "{00000000-0000-0000-0000-0000000000B1}";
+    const std::string link = "{00000000-0000-0000-0000-0000000000B2}";
+    const std::string missing = "{00000000-0000-0000-0000-0000000000B3}";
+    std::ofstream(dir + "/" + open) << "executable=/bin/true\niid={I}\n";
+    ::chmod((dir + "/" + open).c_str(), 0666);
+    std::filesystem::create_symlink(dir + "/" + open, dir + "/" + link);
+    {
+        std::ofstream f(dir + "/" + missing);
+        f << "executable=/nonexistent/server\niid={I}\n";
+    }
+    ::chmod((dir + "/" + missing).c_str(), 0600);
+    EXPECT_NE(ErrorOf([&] { CreateObject(open, "{I}"); }).find("refused"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] { CreateObject(link, "{I}"); }).find("refused"), std::string::npos);
+    EXPECT_NE(ErrorOf([&] { CreateObject(missing, "{I}"); }).find("cannot start"),
+              std::string::npos);
+
+    // Registration writes records that pass: private, whole.
+    EXPECT_FALSE(platform::objects::RegisterServer({{"{bad}", "{I}", nullptr}}, "/bin/true"));
+    EXPECT_FALSE(platform::objects::RegisterServer({{open, "{I}", nullptr}}, "relative/path"));
+    ASSERT_TRUE(platform::objects::RegisterServer({{open, "{I}", nullptr}}, "/bin/true"));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir + "/" + open).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        EXPECT_NE(e.path().filename().string().front(), '.') << "left behind: " << e.path();
+}
+
+TEST(ObjectActivationTest, TwentyClientsStartedAtOnceGetOneServer) {
+    Register();
+    std::vector<pid_t> clients;
+    std::vector<int> outs;
+    for (int i = 0; i < 20; ++i) {
+        int out = -1;
+        clients.push_back(Spawn({"--client", "1"}, &out));
+        outs.push_back(out);
+    }
+    std::set<std::string> answers;
+    for (int fd : outs) {
+        answers.insert(ReadLine(fd));
+        ::close(fd);
+    }
+    ASSERT_EQ(answers.size(), 1u) << *answers.begin() << " / " << *answers.rbegin();
+    ASSERT_EQ(answers.begin()->rfind("ready ", 0), 0u) << *answers.begin();
+    pid_t server = std::stoi(answers.begin()->substr(6));
+    // The servers that lost the race leave on their own.
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return ServersOfThisSession() == std::set<pid_t>{server}; }, 10s));
+
+    // Killed clients release everything: the server ends.
+    for (pid_t c : clients) ::kill(c, SIGKILL);
+    for (pid_t c : clients) WaitExit(c);
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectLifetimeTest, AKilledClientsObjectsAreReleased) {
+    Register();
+    auto mine = Probe();
+    pid_t server = Int(mine->Call(tc::kPid));
+    int out = -1;
+    pid_t client = Spawn({"--client", "3"}, &out);
+    EXPECT_EQ(ReadLine(out), "ready " + std::to_string(server));
+    ::close(out);
+    EXPECT_EQ(Int(mine->Call(tc::kLive)), 4);
+    ::kill(client, SIGKILL);
+    WaitExit(client);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Int(mine->Call(tc::kLive)) == 1; }));
+    mine.reset();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectLifetimeTest, AClientRacingTheServersExitGetsAWorkingObject) {
+    Register();
+    std::set<pid_t> servers;
+    for (int i = 0; i < 15; ++i) {
+        // Releasing the last object ends the server; the next activation meets
+        // it on its way out and must still end with a working object.
+        auto r = Probe();
+        servers.insert(Int(r->Call(tc::kPid)));
+        r.reset();
+    }
+    EXPECT_GE(servers.size(), 2u);
+    auto last = Probe();
+    pid_t server = Int(last->Call(tc::kPid));
+    last.reset();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectCallTest, ABlockedCallDelaysNoOtherObject) {
+    Register();
+    auto slow = Probe();
+    auto quick = Probe();
+    std::atomic<bool> slowDone{false};
+    std::atomic<bool> slowStarted{false};
+    std::thread t([&] {
+        std::vector<Arg> ms{std::int32_t{3000}};
+        slowStarted = true;
+        slow->Call(tc::kSleep, ms);
+        slowDone = true;
+    });
+    ASSERT_TRUE(testsupport::WaitFor([&] { return slowStarted.load(); }));
+    std::this_thread::sleep_for(50ms);
+    // Calls on another object, over the same connection, from another thread.
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(Echo(*quick, std::int32_t{i}), Arg{std::int32_t{i}});
+    EXPECT_FALSE(slowDone) << "the quick calls waited for the slow one";
+    t.join();
+    EXPECT_TRUE(slowDone);
+    pid_t server = Int(quick->Call(tc::kPid));
+    slow.reset();
+    quick.reset();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectServerTest, APeerOfAnotherUserIsRefused) {
+    Register();
+    auto keep = Probe();
+    pid_t child = ::fork();
+    if (child == 0) {
+        // Another user that can still reach the socket file (its file-system id
+        // stays ours), so only the server's own check stands in the way.
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 0) != 0)
+            ::_exit(77);
+        ::setfsuid(0);
+        int fd = RawConnect();
+        if (fd < 0) ::_exit(3);
+        platform::frames::FrameReader reader;
+        char buf[256];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0) ::_exit(4);
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) ::_exit(5);  // closed without saying why
+            reader.Feed(buf, static_cast<std::size_t>(n));
+            std::string body;
+            if (reader.Pop(body) != platform::frames::FrameReader::Next::Frame) continue;
+            platform::frames::Reply rep;
+            std::string why;
+            bool refused = platform::frames::DecodeReply(body, rep, why) && rep.requestId == 0 &&
+                           rep.status == platform::frames::Status::Refused;
+            ::_exit(refused && ClosedByServer(fd, 5s) ? 0 : 6);
+        }
+    }
+    int code = WaitExit(child);
+    if (code == 77) GTEST_SKIP() << "cannot switch to another user here";
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(Echo(*keep, true), Arg{true});
+    pid_t server = Int(keep->Call(tc::kPid));
+    keep.reset();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectServerTest, BadFramesCloseOnlyTheirOwnConnection) {
+    Register();
+    auto keep = Probe();
+    pid_t server = Int(keep->Call(tc::kPid));
+    auto le32 = [](std::uint32_t v) {
+        std::string s;
+        for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+        return s;
+    };
+
+    // Oversized: refused on the length alone.
+    int big = RawConnect();
+    ASSERT_GE(big, 0);
+    SendBytes(big, le32(0xfffffff0u) + "xxxx");
+    EXPECT_TRUE(ClosedByServer(big, 5s));
+    ::close(big);
+
+    // Garbage: an unknown kind; then a frame that ends inside a field.
+    for (const std::string& body : {"\x09\1\0\0\0"s, "\x02\1\0\0\0\1\0"s}) {
+        int fd = RawConnect();
+        ASSERT_GE(fd, 0);
+        SendBytes(fd, le32(static_cast<std::uint32_t>(body.size())) + body);
+        EXPECT_TRUE(ClosedByServer(fd, 5s));
+        ::close(fd);
+    }
+
+    // A call on an object of another connection gets an error, not the object.
+    int other = RawConnect();
+    ASSERT_GE(other, 0);
+    platform::frames::Request call;
+    call.kind = platform::frames::Kind::Call;
+    call.requestId = 7;
+    call.objectId = 1;
+    call.member = tc::kPid;
+    SendBytes(other, platform::frames::EncodeRequest(call));
+    platform::frames::FrameReader reader;
+    std::string body;
+    char buf[512];
+    while (reader.Pop(body) != platform::frames::FrameReader::Next::Frame) {
+        pollfd p{other, POLLIN, 0};
+        ASSERT_GT(::poll(&p, 1, 5000), 0);
+        ssize_t n = ::recv(other, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        reader.Feed(buf, static_cast<std::size_t>(n));
+    }
+    platform::frames::Reply rep;
+    std::string why;
+    ASSERT_TRUE(platform::frames::DecodeReply(body, rep, why)) << why;
+    EXPECT_EQ(rep.requestId, 7u);
+    EXPECT_EQ(rep.status, platform::frames::Status::NoSuchObject);
+
+    // Truncated: half a frame, then silence; the server drops it after a while
+    // and serves everyone else meanwhile.
+    SendBytes(other, le32(100) + "\x02\1\0"s);
+    EXPECT_EQ(Echo(*keep, "still here"s), Arg{"still here"s});
+    EXPECT_TRUE(ClosedByServer(other, 15s));
+    ::close(other);
+
+    EXPECT_EQ(Int(keep->Call(tc::kPid)), server);
+    keep.reset();
+    ExpectServerEnds(server);
+}
+
+}  // namespace
