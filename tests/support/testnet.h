@@ -64,6 +64,7 @@ class TestLan {
     void RemoveHost(int n);
 
     std::set<int> answering_;
+    std::string lockPath_;
     int lockFd_ = -1;
     int hostsNs_ = -1;  // holds the hosts' namespace open
 };

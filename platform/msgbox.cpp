@@ -1,0 +1,45 @@
+#include "platform/msgbox.h"
+
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+namespace platform {
+namespace {
+
+std::mutex gMutex;
+MessageHandler gHandler;
+
+// Without a window the text goes where an administrator looks for a daemon's
+// complaints, and to the terminal of whoever started the program.
+void LogMessage(const std::string& text, MsgIcon icon) {
+    syslog(icon == MsgIcon::Warning ? LOG_WARNING : LOG_NOTICE, "%s", text.c_str());
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
+}
+
+}  // namespace
+
+void ShowMessage(const std::string& text, MsgIcon icon) {
+    MessageHandler handler;
+    {
+        std::lock_guard lock(gMutex);
+        handler = gHandler;
+    }
+    // Called outside the lock: a modal box blocks this thread, not the others.
+    if (handler) {
+        handler(text, icon);
+    } else {
+        LogMessage(text, icon);
+    }
+}
+
+MessageHandler SetMessageHandler(MessageHandler handler) {
+    std::lock_guard lock(gMutex);
+    MessageHandler previous = std::move(gHandler);
+    gHandler = std::move(handler);
+    return previous;
+}
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+// The hardware address of an on-link IPv4 host, from the kernel's neighbour
+// table (rtnetlink), standing in for the IP helper's SendARP. Only a complete
+// entry counts: reachable, stale, delay, probe, permanent, or a no-ARP entry
+// with a non-zero address. An incomplete or failed entry, loopback, an
+// off-link host or no entry at all leave the buffer as it was.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace platform {
+
+constexpr std::uint32_t kNoError = 0;
+constexpr std::uint32_t kErrorGenFailure = 31;
+constexpr std::uint32_t kErrorBadNetName = 67;  // no complete entry for the address
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+
+// `destination` and `source` are addresses in memory order (first octet
+// first); `source` is not used (any). On success the address fills `mac` and
+// `*macLength` becomes 6; `*macLength` must be at least 6 on entry.
+std::uint32_t SendARP(std::uint32_t destination, std::uint32_t source, void* mac,
+                      std::uint32_t* macLength);
+
+// Test seam: replaces SendARP for the whole process; empty restores the real one.
+using SendArpFn = std::function<std::uint32_t(std::uint32_t, std::uint32_t, void*, std::uint32_t*)>;
+void SetSendArpForTesting(SendArpFn fn);
+
+}  // namespace platform

@@ -1,0 +1,210 @@
+// Echoes for real, in a network namespace of this test process: loopback
+// answers for every 127.0.0.x, the test LAN has answering and silent hosts.
+// Every case runs with datagram and with raw ICMP sockets.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "echo/echo.h"
+#include "platform/icmp.h"
+#include "tests/support/testnet.h"
+
+using testsupport::TestLan;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string gNoNetwork = "not set up";
+
+class PrivateNetwork : public testing::Environment {
+  public:
+    void SetUp() override {
+        if (testsupport::EnterPrivateNetwork(&gNoNetwork)) gNoNetwork.clear();
+    }
+};
+[[maybe_unused]] testing::Environment* const gEnv =
+    testing::AddGlobalTestEnvironment(new PrivateNetwork);
+
+struct Reply {
+    bool answered = false;
+    std::uint32_t from = 0;
+    std::uint16_t dataSize = 0;
+    std::string data;
+};
+
+Reply Echo(const std::string& address) {
+    unsigned char buf[278];
+    std::memset(buf, 0, sizeof buf);
+    echo::SendEcho(address, buf);
+    Reply r;
+    std::memcpy(&r.from, buf + platform::echo_reply::kAddress, 4);
+    std::memcpy(&r.dataSize, buf + platform::echo_reply::kDataSize, 2);
+    r.answered = r.dataSize != 0;
+    r.data.assign(reinterpret_cast<const char*>(buf + platform::echo_reply::kData),
+                  r.dataSize <= 250 ? r.dataSize : 250);
+    return r;
+}
+
+std::uint32_t Addr(const std::string& text) {
+    in_addr a{};
+    inet_pton(AF_INET, text.c_str(), &a);
+    return a.s_addr;
+}
+
+// The socket kind is chosen per namespace by net.ipv4.ping_group_range: a
+// range that covers our group gives datagram sockets, "1 0" (empty) leaves
+// raw sockets, which root may open.
+class PingTest : public testing::TestWithParam<platform::IcmpSocketKind> {
+  protected:
+    void SetUp() override {
+        if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+        const bool dgram = GetParam() == platform::IcmpSocketKind::Datagram;
+        const std::string gid = std::to_string(getegid());
+        ASSERT_TRUE(
+            testsupport::WriteSysctl("net/ipv4/ping_group_range", dgram ? gid + " " + gid : "1 0"));
+        platform::IcmpHandle h = platform::IcmpCreateFile();
+        const auto kind = platform::IcmpKindOf(h);
+        platform::IcmpCloseHandle(h);
+        if (!dgram && kind != platform::IcmpSocketKind::Raw) GTEST_SKIP() << "no raw sockets here";
+        ASSERT_EQ(kind, GetParam());
+    }
+};
+
+TEST_P(PingTest, LoopbackAnswersWithTheEchoedPayload) {
+    for (const char* text : {"127.0.0.1", "127.0.0.7", "127.0.0.255", "  127.0.0.9  "}) {
+        EXPECT_TRUE(echo::PingHost(text)) << text;
+    }
+    const Reply r = Echo("127.0.0.42");
+    EXPECT_TRUE(r.answered);
+    EXPECT_EQ(r.from, Addr("127.0.0.42"));
+    EXPECT_EQ(r.dataSize, 10);
+    EXPECT_EQ(r.data, "My Request");
+    EXPECT_TRUE(echo::PingHost("127.0.0.256"));  // sent to 127.0.0.0: answered locally
+}
+
+TEST_P(PingTest, EveryConcurrentCallerGetsItsOwnAnswerOnLoopback) {
+    std::vector<Reply> replies(256);
+    std::vector<char> pinged(256, 0);
+    std::vector<std::thread> threads;
+    for (int n = 1; n <= 255; ++n) {
+        threads.emplace_back([n, &replies, &pinged] {
+            const std::string a = "127.0.0." + std::to_string(n);
+            pinged[n] = echo::PingHost(a);
+            replies[n] = Echo(a);
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int n = 1; n <= 255; ++n) {
+        const std::string a = "127.0.0." + std::to_string(n);
+        EXPECT_TRUE(pinged[n]) << a;
+        EXPECT_TRUE(replies[n].answered) << a;
+        EXPECT_EQ(replies[n].from, Addr(a)) << a;  // nobody else's reply
+        EXPECT_EQ(replies[n].data, "My Request") << a;
+    }
+}
+
+TEST_P(PingTest, TheTestLanGivesTheSameAnswersRoundAfterRound) {
+    std::string why;
+    if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
+    TestLan lan(TestLan::Range(1, 40));
+    for (int round = 0; round < 3; ++round) {
+        std::vector<Reply> replies(256);
+        std::vector<double> seconds(256);
+        std::vector<std::thread> threads;
+        for (int n = 1; n <= 255; ++n) {
+            threads.emplace_back([n, &replies, &seconds] {
+                const auto start = Clock::now();
+                replies[n] = Echo(TestLan::Address(n));
+                seconds[n] = std::chrono::duration<double>(Clock::now() - start).count();
+            });
+        }
+        for (auto& t : threads) t.join();
+        for (int n = 1; n <= 255; ++n) {
+            // .254 is our own side; .255 is the broadcast address, refused.
+            const bool expected = n <= 40 || n == TestLan::kScannerHost;
+            EXPECT_EQ(replies[n].answered, expected) << "round " << round << " host " << n;
+            if (expected) {
+                EXPECT_EQ(replies[n].from, Addr(TestLan::Address(n))) << n;
+            }
+            EXPECT_LT(seconds[n], 2.0) << "host " << n << " hung";
+        }
+    }
+}
+
+TEST_P(PingTest, ASilentHostGivesFalseAfterTheTimeOut) {
+    std::string why;
+    if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
+    TestLan lan({1});
+    for (const int n : {100, 100, 2}) {  // a fresh and a known-silent neighbour
+        const auto start = Clock::now();
+        EXPECT_FALSE(echo::PingHost(TestLan::Address(n)));
+        const double s = std::chrono::duration<double>(Clock::now() - start).count();
+        EXPECT_GE(s, 0.15) << "gave up before the time-out";
+        EXPECT_LT(s, 2.0) << "hung";
+    }
+    const auto start = Clock::now();
+    EXPECT_FALSE(echo::PingHost(TestLan::Address(255)));  // broadcast: refused at once
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.15);
+    EXPECT_TRUE(echo::PingHost(TestLan::Address(1)));
+}
+
+TEST_P(PingTest, AHostThatWentSilentStopsAnswering) {
+    std::string why;
+    if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
+    TestLan lan({3, 4});
+    EXPECT_TRUE(echo::PingHost(TestLan::Address(3)));
+    lan.SetAnswering(3, false);
+    EXPECT_FALSE(echo::PingHost(TestLan::Address(3)));
+    EXPECT_TRUE(echo::PingHost(TestLan::Address(4)));
+    lan.SetAnswering(3, true);
+    EXPECT_TRUE(echo::PingHost(TestLan::Address(3)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sockets, PingTest,
+                         testing::Values(platform::IcmpSocketKind::Datagram,
+                                         platform::IcmpSocketKind::Raw),
+                         [](const auto& info) {
+                             return info.param == platform::IcmpSocketKind::Datagram ? "Datagram"
+                                                                                     : "Raw";
+                         });
+
+// Neither kind available: no reply, no crash, and the fault is reported.
+TEST(NoIcmpSocketTest, EchoesFailQuietlyForTheCallerButAreLogged) {
+    if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+    ASSERT_TRUE(testsupport::WriteSysctl("net/ipv4/ping_group_range", "1 0"));
+    // Dropping the raw-socket right for good is only safe in a child process.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        int err[2];
+        if (pipe(err) != 0) _exit(4);
+        dup2(err[1], 2);
+        const bool answered = echo::PingHost("127.0.0.1") || echo::PingHost("127.0.0.2");
+        close(err[1]);
+        close(2);
+        char buf[4096] = {};
+        const ssize_t n = read(err[0], buf, sizeof buf - 1);
+        const std::string text = n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+        const bool logged = text.find("ping_group_range") != std::string::npos &&
+                            text.find("cap_net_raw") != std::string::npos;
+        const bool once = text.find("Fix:") == text.rfind("Fix:");
+        _exit(answered ? 5 : !logged ? 6 : !once ? 7 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot switch user here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "5 answered, 6 not logged, 7 logged twice";
+}
+
+}  // namespace

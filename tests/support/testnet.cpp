@@ -1,0 +1,431 @@
+#include "tests/support/testnet.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+namespace {
+
+constexpr const char* kScannerLink = "tlan0";
+constexpr const char* kHostsLink = "tlan1";
+constexpr int kTableBase = 1000;  // host n replies through routing table kTableBase + n
+
+const char* IpBinary() {
+    static const char* const candidates[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"};
+    for (const char* c : candidates) {
+        if (access(c, X_OK) == 0) return c;
+    }
+    return nullptr;
+}
+
+std::string Join(const std::vector<std::string>& args) {
+    std::string s = "ip";
+    for (const auto& a : args) s += " " + a;
+    return s;
+}
+
+// Runs `ip args...` in the namespace nsFd (-1: the calling thread's), feeding
+// `input` to its standard input. Returns its exit status; `err` gets its
+// standard error. Nothing goes through a shell.
+int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& input,
+          std::string* err) {
+    const char* ip = IpBinary();
+    if (ip == nullptr) {
+        if (err) *err = "ip (iproute2) not found";
+        return 127;
+    }
+    std::vector<std::string> argvStore{"ip"};
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int inPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0) return 126;
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(inPipe[0]);
+        close(inPipe[1]);
+        return 126;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls here: the parent may have threads.
+        if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) _exit(125);
+        dup2(inPipe[0], 0);
+        int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) dup2(devnull, 1);
+        dup2(errPipe[1], 2);
+        execv(ip, argv.data());
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(inPipe[1]);
+        close(errPipe[0]);
+        if (err) *err = std::string("fork: ") + std::strerror(errno);
+        return 126;
+    }
+    // Small inputs (a batch of a few hundred short lines) fit the pipe; ip
+    // reads all of its input before it exits in any case.
+    size_t off = 0;
+    while (off < input.size()) {
+        ssize_t n = write(inPipe[1], input.data() + off, input.size() - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+    }
+    close(inPipe[1]);
+    std::string text;
+    char buf[512];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        pollfd p{errPipe[0], POLLIN, 0};
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        deadline - std::chrono::steady_clock::now())
+                                        .count());
+        if (left <= 0) {
+            kill(pid, SIGKILL);  // never hang a test on a stuck ip
+            text += "(killed after 60 s)";
+            break;
+        }
+        int r = poll(&p, 1, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) continue;
+        ssize_t n = read(errPipe[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(errPipe[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (err) *err = text;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128;
+}
+
+void MustIp(const std::vector<std::string>& args, int nsFd, const std::string& input = {}) {
+    std::string err;
+    int rc = RunIp(args, nsFd, input, &err);
+    if (rc != 0) {
+        throw std::runtime_error("test LAN: `" + Join(args) + "` failed (" + std::to_string(rc) +
+                                 "): " + err);
+    }
+}
+
+bool WriteProcSys(const std::string& key, const std::string& value) {
+    int fd = open(("/proc/sys/" + key).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n = write(fd, value.data(), value.size());
+    close(fd);
+    return n == static_cast<ssize_t>(value.size());
+}
+
+ino_t NetNsInode(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) != 0) return 0;
+    return st.st_ino;
+}
+
+// True when the routing table of the calling thread's namespace has a usable
+// default route (IPv4 or IPv6); "unreachable" placeholders do not count.
+bool HasDefaultRoute() {
+    std::ifstream v4("/proc/thread-self/net/route");
+    std::string line;
+    std::getline(v4, line);  // header
+    while (std::getline(v4, line)) {
+        std::istringstream in(line);
+        std::string iface, dest, gw, flags, refcnt, use, metric, mask;
+        in >> iface >> dest >> gw >> flags >> refcnt >> use >> metric >> mask;
+        if (dest == "00000000" && mask == "00000000") return true;
+    }
+    std::ifstream v6("/proc/thread-self/net/ipv6_route");
+    while (std::getline(v6, line)) {
+        std::istringstream in(line);
+        std::string dest, plen, src, slen, next, metric, refcnt, use, flags, dev;
+        in >> dest >> plen >> src >> slen >> next >> metric >> refcnt >> use >> flags >> dev;
+        constexpr unsigned long kRtfReject = 0x0200;
+        if (dest == std::string(32, '0') && plen == "00" && dev != "lo" &&
+            (std::strtoul(flags.c_str(), nullptr, 16) & kRtfReject) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Creates a network namespace on a short-lived thread (unshare affects only the
+// calling thread) and returns a descriptor that keeps it alive. The settings
+// that every host interface inherits are made before any interface exists.
+int CreateHostsNamespace(std::string* err) {
+    int fd = -1;
+    std::thread t([&] {
+        if (unshare(CLONE_NEWNET) != 0) {
+            *err = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+            return;
+        }
+        // Each host answers ARP only for its own address; no reverse-path
+        // filter, since all hosts share one subnet on one wire.
+        for (const char* scope : {"all", "default"}) {
+            std::string base = std::string("net/ipv4/conf/") + scope + "/";
+            WriteProcSys(base + "arp_ignore", "1");
+            WriteProcSys(base + "arp_announce", "2");
+            WriteProcSys(base + "rp_filter", "0");
+            WriteProcSys(std::string("net/ipv6/conf/") + scope + "/disable_ipv6", "1");
+        }
+        fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) *err = std::string("open netns: ") + std::strerror(errno);
+    });
+    t.join();
+    return fd;
+}
+
+std::string LockPath() {
+    const char* dir = access("/run/lock", W_OK) == 0 ? "/run/lock" : "/tmp";
+    return std::string(dir) + "/varnex-testlan-" +
+           std::to_string(NetNsInode("/proc/thread-self/ns/net")) + ".lock";
+}
+
+// Takes the per-namespace lock, waiting at most `limit`. The holder unlinks the
+// file before it unlocks, so a waiter re-checks that it locked the live file.
+int TakeLock(const std::string& path, std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) throw std::runtime_error("test LAN: cannot open lock " + path);
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                close(fd);
+                throw std::runtime_error("test LAN: another test kept " + path + " too long");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        struct stat held {
+        }, live{};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &live) == 0 && held.st_ino == live.st_ino &&
+            held.st_dev == live.st_dev) {
+            return fd;
+        }
+        close(fd);  // the previous holder removed it meanwhile: lock the new one
+    }
+}
+
+std::string Hex2(int n) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, "%02x", n & 0xff);
+    return buf;
+}
+
+std::string HostCommands(int n, bool add) {
+    const std::string link = "h" + std::to_string(n);
+    const std::string addr = TestLan::Address(n);
+    const std::string table = std::to_string(kTableBase + n);
+    if (!add) {
+        return "link del " + link + "\nrule del from " + addr + " lookup " + table + "\n";
+    }
+    return "link add " + link + " link " + kHostsLink + " address 02:00:00:00:00:" + Hex2(n) +
+           " type macvlan mode bridge\n" + "addr add " + addr + "/24 dev " + link +
+           " noprefixroute\n" + "link set " + link + " up\n" + "route add " + TestLan::kSubnet +
+           ".0/24 dev " + link + " src " + addr + " table " + table + "\n" + "rule add from " +
+           addr + " lookup " + table + "\n";
+}
+
+void CheckHost(int n) {
+    if (n < TestLan::kFirstHost || n > TestLan::kLastHost) {
+        throw std::invalid_argument("test LAN: host number " + std::to_string(n) +
+                                    " is outside 1..253");
+    }
+}
+
+}  // namespace
+
+bool TestLan::Usable(std::string* why) {
+    auto no = [&](const std::string& reason) {
+        if (why) *why = "test LAN unusable: " + reason;
+        return false;
+    };
+    if (geteuid() != 0) return no("not root (run the tests through scripts/test.sh)");
+    if (IpBinary() == nullptr) return no("ip (iproute2) is not installed");
+    ino_t self = NetNsInode("/proc/thread-self/ns/net");
+    ino_t init = NetNsInode("/proc/1/ns/net");
+    if (self != 0 && self == init) {
+        return no("this is the machine's own network namespace; run inside unshare --net");
+    }
+    if (HasDefaultRoute()) return no("a default route exists in this network namespace");
+    std::string err;
+    int fd = CreateHostsNamespace(&err);
+    if (fd < 0) return no("cannot create a network namespace: " + err);
+    close(fd);
+    return true;
+}
+
+TestLan::TestLan(const std::set<int>& answering) : answering_(answering) {
+    for (int n : answering_) CheckHost(n);
+    std::string why;
+    if (!Usable(&why)) throw std::runtime_error(why);
+    lockPath_ = LockPath();
+    lockFd_ = TakeLock(lockPath_, std::chrono::seconds(240));
+    try {
+        Build();
+    } catch (...) {
+        Teardown();
+        throw;
+    }
+}
+
+TestLan::~TestLan() { Teardown(); }
+
+void TestLan::Build() {
+    // A LAN of a process that was killed may still be going away.
+    RunIp({"link", "del", kScannerLink}, -1, {}, nullptr);
+    std::string err;
+    hostsNs_ = CreateHostsNamespace(&err);
+    if (hostsNs_ < 0) throw std::runtime_error("test LAN: " + err);
+
+    // Made in the hosts' namespace, with our end sent to this thread's
+    // namespace through a descriptor that ip inherits as fd 3.
+    int selfNs = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (selfNs < 0) throw std::runtime_error("test LAN: cannot open own namespace");
+    std::string out;
+    int rc = 0;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const char* ip = IpBinary();
+        int errPipe[2];
+        if (pipe2(errPipe, O_CLOEXEC) != 0) break;
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setns(hostsNs_, CLONE_NEWNET) != 0) _exit(125);
+            if (dup2(selfNs, 3) < 0) _exit(125);  // dup2 clears close-on-exec
+            dup2(errPipe[1], 2);
+            char* argv[] = {const_cast<char*>("ip"),
+                            const_cast<char*>("link"),
+                            const_cast<char*>("add"),
+                            const_cast<char*>(kHostsLink),
+                            const_cast<char*>("type"),
+                            const_cast<char*>("veth"),
+                            const_cast<char*>("peer"),
+                            const_cast<char*>("name"),
+                            const_cast<char*>(kScannerLink),
+                            const_cast<char*>("netns"),
+                            const_cast<char*>("/proc/self/fd/3"),
+                            nullptr};
+            execv(ip, argv);
+            _exit(127);
+        }
+        close(errPipe[1]);
+        out.clear();
+        char buf[256];
+        ssize_t n;
+        while ((n = read(errPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+        close(errPipe[0]);
+        int status = 0;
+        while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        rc = (pid > 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : 126;
+        if (rc == 0 || out.find("exists") == std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // old pair still going
+    }
+    close(selfNs);
+    if (rc != 0) throw std::runtime_error("test LAN: cannot create the veth pair: " + out);
+
+    MustIp({"addr", "add", std::string(kSubnet) + "." + std::to_string(kScannerHost) + "/24", "dev",
+            kScannerLink},
+           -1);
+    MustIp({"link", "set", kScannerLink, "up"}, -1);
+    std::string batch = std::string("link set lo up\nlink set ") + kHostsLink + " up\n";
+    for (int n : answering_) batch += HostCommands(n, true);
+    MustIp({"-batch", "-"}, hostsNs_, batch);
+}
+
+void TestLan::Teardown() noexcept {
+    if (hostsNs_ >= 0) {
+        RunIp({"link", "del", kScannerLink}, -1, {}, nullptr);
+        close(hostsNs_);  // the last holder: the namespace and its hosts go with it
+        hostsNs_ = -1;
+    }
+    if (lockFd_ >= 0) {
+        unlink(lockPath_.c_str());
+        close(lockFd_);
+        lockFd_ = -1;
+    }
+}
+
+void TestLan::SetAnswering(int n, bool answering) {
+    CheckHost(n);
+    if (answering == (answering_.count(n) != 0)) return;
+    if (answering) {
+        AddHost(n);
+    } else {
+        RemoveHost(n);
+    }
+}
+
+void TestLan::AddHost(int n) {
+    MustIp({"-batch", "-"}, hostsNs_, HostCommands(n, true));
+    // An earlier round may have left a failed or incomplete entry, which would
+    // hold the next echo back until its next ARP probe a second later; a host
+    // that comes up announces itself, so the scanner asks afresh.
+    RunIp({"neigh", "del", Address(n), "dev", kScannerLink}, -1, {}, nullptr);
+    answering_.insert(n);
+}
+
+void TestLan::RemoveHost(int n) {
+    MustIp({"-batch", "-"}, hostsNs_, HostCommands(n, false));
+    answering_.erase(n);
+}
+
+void TestLan::IpInHosts(const std::initializer_list<std::string>& args) const {
+    MustIp(std::vector<std::string>(args), hostsNs_);
+}
+
+std::string TestLan::Address(int n) { return std::string(kSubnet) + "." + std::to_string(n); }
+
+std::string TestLan::Mac(int n) {
+    std::string h = Hex2(n);
+    for (auto& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return "02-00-00-00-00-" + h;
+}
+
+std::set<int> TestLan::Range(int first, int last) {
+    std::set<int> s;
+    for (int n = first; n <= last; ++n) s.insert(n);
+    return s;
+}
+
+bool EnterPrivateNetwork(std::string* why) {
+    if (unshare(CLONE_NEWNET) != 0) {
+        if (why) *why = std::string("cannot create a network namespace: ") + std::strerror(errno);
+        return false;
+    }
+    std::string err;
+    if (RunIp({"link", "set", "lo", "up"}, -1, {}, &err) != 0) {
+        if (why) *why = "cannot bring loopback up: " + err;
+        return false;
+    }
+    return true;
+}
+
+bool WriteSysctl(const std::string& key, const std::string& value) {
+    if (key.find("..") != std::string::npos) return false;
+    return WriteProcSys(key, value);
+}
+
+}  // namespace testsupport
