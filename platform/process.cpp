@@ -1,0 +1,82 @@
+#include "platform/process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+extern char** environ;
+
+namespace platform {
+
+StartedProgram StartProgram(const std::string& path, const std::vector<std::string>& args) {
+    std::vector<std::string> argvText;
+    argvText.reserve(args.size() + 1);
+    argvText.push_back(path);
+    argvText.insert(argvText.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    // The child must not inherit a blocked signal mask or an ignored SIGPIPE/SIGCHLD
+    // from this process's threads: it is a server with its own signal handling.
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) return {-1, ENOMEM};
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    // glibc reports a failed exec (missing file, no permission) through the result.
+    int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) return {-1, rc};
+    return {pid, 0};
+}
+
+namespace {
+
+std::optional<int> Decode(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<int> WaitProgram(pid_t pid, std::chrono::milliseconds limit) {
+    if (pid <= 0) return std::nullopt;
+    auto end = std::chrono::steady_clock::now() + limit;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            if (auto code = Decode(status)) return code;
+        } else if (r < 0 && errno != EINTR) {
+            return std::nullopt;  // not our child (already reaped elsewhere)
+        }
+        if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+        std::this_thread::sleep_for(pause);
+        if (pause < std::chrono::milliseconds(5)) pause *= 2;
+    }
+}
+
+void DetachProgram(pid_t pid) {
+    if (pid <= 0) return;
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+}
+
+}  // namespace platform

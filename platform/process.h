@@ -1,0 +1,34 @@
+// Starting another program: the stand-in for starting a program by command
+// line. The window program starts its worker host this way and never blocks on
+// it; where it needs the run to have finished (registration), it waits a
+// bounded time and then lets the child finish on its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct StartedProgram {
+    pid_t pid = -1;
+    int error = 0;  // errno of the failed start (ENOENT for a missing file), else 0
+    bool ok() const { return pid > 0; }
+};
+
+// Starts `path` with `args` (argv[1..]) through posix_spawn, inheriting the
+// environment and the standard streams, and returns at once.
+StartedProgram StartProgram(const std::string& path, const std::vector<std::string>& args);
+
+// Waits up to `limit` for a started program to end and reaps it. Its exit code,
+// 128 + the signal number when a signal ended it, or nothing when it still runs.
+std::optional<int> WaitProgram(pid_t pid, std::chrono::milliseconds limit);
+
+// Leaves a started program running; a background thread reaps it when it ends,
+// so no zombie stays behind.
+void DetachProgram(pid_t pid);
+
+}  // namespace platform

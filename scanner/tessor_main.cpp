@@ -1,0 +1,44 @@
+// Tessor: the window program. It shows the main window once the worker host
+// is reached, and keeps running while any of its windows is open.
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+#include <clocale>
+
+#include "platform/msgbox.h"
+#include "scanner/Fmmain.h"
+
+namespace {
+
+void ShowBox(const std::string& text, platform::MsgIcon icon) {
+    auto show = [&] {
+        QMessageBox box(
+            icon == platform::MsgIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+            QCoreApplication::applicationName(), QString::fromStdString(text), QMessageBox::Ok);
+        box.exec();
+    };
+    // Boxes are widgets: a caller on another thread waits while the GUI thread shows it.
+    if (QThread::currentThread() == qApp->thread())
+        show();
+    else
+        QMetaObject::invokeMethod(qApp, show, Qt::BlockingQueuedConnection);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The ANSI code page of the slots and profile files is the locale's.
+    std::setlocale(LC_ALL, "");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Tessor");
+    platform::SetMessageHandler(ShowBox);
+
+    auto* main = new Fmmain;
+    main->setAttribute(Qt::WA_DeleteOnClose);
+    if (!main->Form_Load()) {
+        delete main;
+        return 1;
+    }
+    main->show();
+    return app.exec();
+}
