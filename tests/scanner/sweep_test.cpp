@@ -1,0 +1,403 @@
+// Sweeps with a real Morvel, on 127.0.0 (every host answers) and on the test
+// LAN (192.0.2, some hosts silent), and the grid and list interaction after
+// them. No sweep runs before the octet boxes name one of these two subnets.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <filesystem>
+
+#include "platform/session.h"
+#include "scanner/Api.h"
+#include "scanner/Fmmain.h"
+#include "scanner/Func.h"
+#include "settings/ini.h"
+#include "tests/support/fm_support.h"
+#include "tests/support/isolation.h"
+#include "tests/support/testnet.h"
+
+namespace {
+
+using testsupport::MessageCatcher;
+using testsupport::OwnMorvels;
+using testsupport::TestLan;
+
+constexpr int kBoundMs = 60000;
+
+std::string ProgDir() { return platform::ProgramDir(); }
+std::string PsIni() { return ProgDir() + "/Ps.ini"; }
+
+class Sweep : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(
+            testsupport::WaitFor([] { return OwnMorvels().empty(); }, std::chrono::seconds(30)));
+        std::filesystem::remove(ProgDir() + "/set.ini");
+        std::filesystem::remove(PsIni());
+        w = std::make_unique<Fmmain>();
+        ASSERT_TRUE(w->Form_Load());
+        // The default subnet is never swept: every test names its own first.
+        SetSubnet("127", "0", "0");
+    }
+    void TearDown() override {
+        if (w) w->close();
+    }
+    void SetSubnet(const char* a, const char* b, const char* c) {
+        w->Text1[0]->setText(a);
+        w->Text1[1]->setText(b);
+        w->Text1[2]->setText(c);
+    }
+    bool Finish() {
+        return QTest::qWaitFor([&] { return !w->Sweeping(); }, kBoundMs);
+    }
+    bool RunSweep(const char* count) {
+        w->Text2->setText(count);
+        w->DoPing();
+        return Finish();
+    }
+    QImage Grid() { return w->FG1->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    static QPoint CellCentre(int n) { return QPoint(27 * (n % 16) + 18, 20 * (n / 16) + 15); }
+    std::string Row(int n) { return w->List1->item(n - 1)->text().toStdString(); }
+
+    std::unique_ptr<Fmmain> w;
+};
+
+TEST_F(Sweep, LoopbackEndsWithEveryCellGreenAndEveryRowFilled) {
+    ASSERT_TRUE(RunSweep("1"));
+    EXPECT_EQ(w->RoundCount, 1);
+    EXPECT_TRUE(w->Command1->isEnabled());
+    EXPECT_EQ(w->PB1->value(), 0);
+    EXPECT_EQ(w->PB1->maximum(), 1);
+    QImage grid = Grid();
+    for (int i = 1; i <= 255; ++i) {
+        EXPECT_EQ(w->Pings[i]->color, Value(kColorGreen)) << i;
+        EXPECT_EQ(w->Pings[i]->OKCount, 1) << i;
+        EXPECT_FALSE(w->Pings[i]->Pinging) << i;
+        EXPECT_EQ(w->Pings[i]->IP, "127.0.0." + std::to_string(i));
+        EXPECT_EQ(grid.pixel(27 * (i % 16) + 6, 20 * (i / 16) + 6), 0xFF00FF00u) << i;
+        // Host number and MAC field (empty: no MAC was asked for), then the remark.
+        EXPECT_EQ(Row(i), PadRight(Value(i), 4, " ") + std::string(20, ' ')) << i;
+    }
+}
+
+TEST_F(Sweep, CountsAreRoundedHalfToEvenAndBadCountsRunOnce) {
+    for (auto [typed, rounds, shown] :
+         {std::tuple{"abc", 1, "1"}, std::tuple{"", 1, "1"}, std::tuple{"0", 1, "1"},
+          std::tuple{"-3", 1, "1"}, std::tuple{"1e10", 1, "1"}, std::tuple{"2.5", 2, "2.5"},
+          std::tuple{"3.5", 4, "3.5"}}) {
+        w->Text2->setText(typed);
+        w->DoPing();
+        EXPECT_EQ(w->RoundCount, rounds) << typed;
+        EXPECT_EQ(w->Text2->text().toStdString(), shown) << typed;
+        EXPECT_EQ(w->PB1->maximum(), rounds) << typed;
+        ASSERT_TRUE(Finish());
+        EXPECT_EQ(w->Pings[77]->OKCount, rounds) << typed;
+        EXPECT_EQ(w->Pings[77]->color, Value(kColorGreen)) << typed;
+        // The settings file has the count as typed, written before it was checked.
+        EXPECT_EQ(ReadIni("Set", "count", ProgDir() + "/set.ini"), typed);
+    }
+}
+
+TEST_F(Sweep, SettingsAreStoredAsTypedAndRemarksKeyedByTheNumbers) {
+    SetSubnet("127", "000", "001");
+    testsupport::WriteText(PsIni(), "[PS]\r\n127.0.1.5=five\r\n127.000.001.6=not this\r\n");
+    ASSERT_TRUE(RunSweep("1"));
+    const std::string set = ProgDir() + "/set.ini";
+    EXPECT_EQ(ReadIni("Set", "1", set), "127");
+    EXPECT_EQ(ReadIni("Set", "2", set), "000");
+    EXPECT_EQ(ReadIni("Set", "3", set), "001");
+    EXPECT_EQ(w->Pings[5]->IP, "127.0.1.5");
+    EXPECT_EQ(w->Pings[5]->Ps, "five");
+    EXPECT_EQ(w->Pings[6]->Ps, "");
+    EXPECT_EQ(Row(5), "5   " + std::string(20, ' ') + "five");
+
+    // A remark edited now is stored under the same key.
+    w->CurHost = 9;
+    w->InputBox = [](const std::string&, const std::string&, const std::string&) {
+        return std::optional<std::string>("nine");
+    };
+    w->EditRemark();
+    EXPECT_EQ(ReadIni("PS", "127.0.1.9", PsIni()), "nine");
+}
+
+TEST_F(Sweep, EnterDuringASweepRestartsIt) {
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    w->Text2->setText("4");
+    w->DoPing();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->RoundNo >= 2; }, kBoundMs));
+    ASSERT_TRUE(w->Sweeping());
+    w->Text2->setText("1");
+    w->Text1[2]->setFocus();
+    QApplication::processEvents();
+    QTest::keyClick(w->Text1[2], Qt::Key_Return);
+    EXPECT_EQ(w->RoundNo, 1);
+    EXPECT_EQ(w->RoundCount, 1);
+    for (int i = 1; i <= 255; ++i) {
+        EXPECT_EQ(w->Pings[i]->OKCount, 0);
+        EXPECT_EQ(Row(i), PadRight(Value(i), 4, " "));
+    }
+    ASSERT_TRUE(Finish());
+    for (int i = 1; i <= 255; ++i) {
+        EXPECT_EQ(w->Pings[i]->OKCount, 1) << i;
+        EXPECT_EQ(w->Pings[i]->color, Value(kColorGreen)) << i;
+    }
+    EXPECT_TRUE(w->Command1->isEnabled());
+    EXPECT_TRUE(w->Text1[2]->hasFocus());
+}
+
+TEST_F(Sweep, DetailsBeforeTheFirstSweepAndAfterIt) {
+    w->CurHost = 5;
+    w->ShowText();
+    EXPECT_EQ(w->Text3->toPlainText(), "IP: 127.0.0.5");
+    ASSERT_TRUE(RunSweep("2"));
+    w->ShowText();
+    EXPECT_EQ(w->Text3->toPlainText().toStdString(),
+              "IP: 127.0.0.5\n\nPing成功: 2/2\n成功率: 100%\nMac:\n备注:");
+    // Outside 1..255 nothing changes.
+    w->CurHost = 0;
+    w->ShowText();
+    EXPECT_EQ(w->Text3->toPlainText().toStdString().substr(0, 13), "IP: 127.0.0.5");
+
+    EXPECT_EQ(HostDetails("192.168.0.5", 3, 4, "AA-BB-CC-DD-EE-FF", "r"),
+              "IP: 192.168.0.5\r\n\r\nPing成功: 3/4\r\n成功率: 75%\r\nMac:AA-BB-CC-DD-EE-FF\r\n"
+              "备注:r");
+    EXPECT_NE(HostDetails("a", 2, 3, "", "").find("成功率: 66%"), std::string::npos);
+    EXPECT_NE(HostDetails("a", 29, 100, "", "").find("成功率: 28%"), std::string::npos);
+    EXPECT_EQ(HostDetails("a", 0, 0, "m", "r"), "IP: a");
+}
+
+TEST(FinalColour, BlendsByTheShareOfAnsweredRounds) {
+    EXPECT_EQ(FinalColor(3, 3), kColorGreen);
+    EXPECT_EQ(FinalColor(0, 3), kColorRed);
+    EXPECT_EQ(FinalColor(2, 3), MixColor(kColorRed, kColorGreen, 63));
+    EXPECT_EQ(FinalColor(1, 3), MixColor(kColorRed, kColorGreen, 36));
+    EXPECT_EQ(FinalColor(1, 2), MixColor(kColorRed, kColorGreen, 50));
+    EXPECT_EQ(FinalColor(3, 5), MixColor(kColorRed, kColorGreen, 57));
+}
+
+TEST_F(Sweep, PointingClickingAndTheListFollowTheGrid) {
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
+    ASSERT_TRUE(RunSweep("1"));
+    QScrollBar* bar = w->List1->verticalScrollBar();
+    ASSERT_EQ(bar->value(), 0);
+
+    QTest::mouseMove(w->FG1, CellCentre(5));
+    EXPECT_EQ(w->CurHost, 5);
+    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.5\n"));
+    QTest::mouseClick(w->FG1, Qt::LeftButton, {}, CellCentre(5));
+    EXPECT_EQ(w->List1->currentRow(), 4);
+    EXPECT_EQ(bar->value(), 0);  // no first-visible line set for host 5
+
+    QTest::mouseMove(w->FG1, CellCentre(11));
+    QTest::mouseClick(w->FG1, Qt::LeftButton, {}, CellCentre(11));
+    EXPECT_EQ(w->List1->currentRow(), 10);
+    EXPECT_EQ(bar->value(), 1);
+
+    QTest::mouseMove(w->FG1, CellCentre(200));
+    QTest::mouseClick(w->FG1, Qt::LeftButton, {}, CellCentre(200));
+    EXPECT_EQ(w->List1->currentRow(), 199);
+    EXPECT_EQ(bar->value(), 190);
+    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.200\n"));
+
+    // The margin and the space past the table change nothing; host 0's place
+    // points at no host, and a click there does nothing.
+    for (QPoint p : {QPoint(2, 2), QPoint(437, 100), QPoint(100, 325)}) {
+        w->FG1_MouseMove(0, 0, p.x(), p.y());
+        EXPECT_EQ(w->CurHost, 200) << p.x() << "," << p.y();
+    }
+    w->FG1_MouseMove(0, 0, 32, 5);  // the shared line belongs to the cell right of it
+    EXPECT_EQ(w->CurHost, 1);
+    w->FG1_MouseMove(0, 0, 31, 24);
+    EXPECT_EQ(w->CurHost, 0);
+    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.1\n"));
+    w->FG1_Click();
+    EXPECT_EQ(w->List1->currentRow(), 199);
+
+    // A list click shows that host; the pointer resting in its cell does not
+    // redraw, entering another one does.
+    w->List1->setCurrentRow(30);
+    EXPECT_EQ(w->CurHost, 31);
+    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.31\n"));
+    w->FG1_MouseMove(0, 0, 10, 10);
+    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.31\n"));
+    w->FG1_MouseMove(0, 0, 40, 10);
+    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.1\n"));
+}
+
+TEST_F(Sweep, RemarkEditCancelEmptyAndTwoLines) {
+    ASSERT_TRUE(RunSweep("1"));
+    std::string shown;
+    std::optional<std::string> answer;
+    int asked = 0;
+    w->InputBox = [&](const std::string& prompt, const std::string& title,
+                      const std::string& initial) {
+        ++asked;
+        EXPECT_EQ(prompt, "请输入要修改的备注:");
+        EXPECT_EQ(title, "备注");
+        shown = initial;
+        return answer;
+    };
+    const std::string bare5 = "5   " + std::string(20, ' ');
+
+    // Cancel: nothing changes, nothing is written.
+    w->CurHost = 5;
+    answer.reset();
+    w->FG1_DblClick();
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(std::filesystem::exists(PsIni()));
+    EXPECT_EQ(w->Pings[5]->Ps, "");
+
+    // Two lines: stored on one line, shown in the row.
+    answer = "first\r\nsecond";
+    w->FG1_DblClick();
+    EXPECT_EQ(w->Pings[5]->Ps, "first\r\nsecond");
+    EXPECT_NE(testsupport::ReadText(PsIni()).find("127.0.0.5=first&chr13;&chr10;second"),
+              std::string::npos);
+    EXPECT_EQ(Row(5), bare5 + "first\r\nsecond");
+    EXPECT_EQ(ReadIni("PS", "127.0.0.5", PsIni()), "first\r\nsecond");
+
+    // The next edit starts from it; an empty confirmed text clears it.
+    answer = "";
+    w->List1->setCurrentRow(4);
+    w->List1_DblClick();
+    EXPECT_EQ(shown, "first\r\nsecond");
+    EXPECT_EQ(w->Pings[5]->Ps, "");
+    EXPECT_EQ(Row(5), bare5);
+    // The key stays, with an empty value.
+    const std::string file = testsupport::ReadText(PsIni());
+    EXPECT_TRUE(file.find("127.0.0.5=\r\n") != std::string::npos ||
+                file.find("127.0.0.5=\n") != std::string::npos)
+        << file;
+
+    // Outside 1..255 no box opens.
+    w->CurHost = 0;
+    w->FG1_DblClick();
+    EXPECT_EQ(asked, 3);
+}
+
+TEST_F(Sweep, AnEditBeforeTheFirstSweepStartsFromTheStoredRemark) {
+    testsupport::WriteText(PsIni(), "[PS]\r\n127.0.0.8=kept\r\n");
+    std::string shown = "(not asked)";
+    w->InputBox = [&](const std::string&, const std::string&, const std::string& initial) {
+        shown = initial;
+        return std::optional<std::string>(initial + " more");
+    };
+    w->CurHost = 8;
+    w->EditRemark();
+    EXPECT_EQ(shown, "kept");
+    EXPECT_EQ(ReadIni("PS", "127.0.0.8", PsIni()), "kept more");
+
+    // Changed boxes: the key of the new subnet, the old remark left alone.
+    SetSubnet("127", "0", "3");
+    w->Pings[8]->Ps = "old subnet's";
+    w->EditRemark();
+    EXPECT_EQ(shown, "old subnet's");  // nothing stored under 127.0.3.8
+    EXPECT_EQ(ReadIni("PS", "127.0.3.8", PsIni()), "old subnet's more");
+    EXPECT_EQ(ReadIni("PS", "127.0.0.8", PsIni()), "kept more");
+}
+
+TEST_F(Sweep, ARemarkThatCannotBeStoredIsReportedWithTheFile) {
+    std::string why;
+    if (!testsupport::MakeReadOnly(ProgDir(), &why)) GTEST_SKIP() << why;
+    MessageCatcher messages;
+    w->InputBox = [](const std::string&, const std::string&, const std::string&) {
+        return std::optional<std::string>("lost?");
+    };
+    w->CurHost = 12;
+    w->EditRemark();
+    testsupport::UndoReadOnly(ProgDir());
+    ASSERT_EQ(messages.Texts().size(), 1u);
+    EXPECT_NE(messages.Texts()[0].find(PsIni()), std::string::npos) << messages.Texts()[0];
+    EXPECT_NE(messages.Texts()[0].find("未能保存"), std::string::npos);
+    // The window still has the remark.
+    EXPECT_EQ(w->Pings[12]->Ps, "lost?");
+    EXPECT_EQ(Row(12), "12  " + std::string(20, ' ') + "lost?");
+    EXPECT_FALSE(std::filesystem::exists(PsIni()));
+}
+
+TEST_F(Sweep, AMorvelKilledMidSweepIsReportedAndTheNextSweepWorks) {
+    MessageCatcher messages;
+    w->Text2->setText("1000");
+    w->DoPing();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->RoundNo >= 2; }, kBoundMs));
+    for (pid_t pid : OwnMorvels()) ::kill(pid, SIGKILL);
+    ASSERT_TRUE(Finish()) << "the sweep waited on a dead Morvel";
+    ASSERT_EQ(messages.Texts().size(), 1u);
+    EXPECT_NE(messages.Texts()[0].find("Morvel"), std::string::npos);
+    EXPECT_TRUE(w->Command1->isEnabled());
+    EXPECT_EQ(w->PB1->value(), 0);
+
+    ASSERT_TRUE(RunSweep("1"));
+    EXPECT_EQ(messages.Texts().size(), 1u);
+    for (int i = 1; i <= 255; ++i) EXPECT_EQ(w->Pings[i]->color, Value(kColorGreen)) << i;
+    EXPECT_FALSE(OwnMorvels().empty());
+}
+
+// ---- the test LAN ----
+
+class LanSweep : public Sweep {
+  protected:
+    void SetUp() override {
+        std::string why;
+        if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
+        Sweep::SetUp();
+    }
+};
+
+TEST_F(LanSweep, ExactlyTheAnsweringHostsAreGreenWithTheirMacs) {
+    TestLan lan(TestLan::Range(1, 40));
+    SetSubnet("192", "0", "2");
+    w->Check1->setChecked(true);
+    ASSERT_TRUE(RunSweep("1"));
+    std::set<int> green;
+    for (int i = 1; i <= 255; ++i) {
+        const Value& c = w->Pings[i]->color;
+        if (c == Value(kColorGreen))
+            green.insert(i);
+        else
+            EXPECT_EQ(c, Value(kColorRed)) << i;
+    }
+    std::set<int> expected = lan.Answering();
+    expected.insert(TestLan::kScannerHost);  // our own address answers too
+    EXPECT_EQ(green, expected);
+    for (int n : lan.Answering())
+        EXPECT_EQ(Row(n), PadRight(Value(n), 4, " ") + TestLan::Mac(n) + "   ");
+    // A silent host keeps its bare row.
+    EXPECT_EQ(Row(100), "100 ");
+}
+
+TEST_F(LanSweep, AHostAnsweringTwoOfThreeRoundsEndsInTheBlend) {
+    TestLan lan(TestLan::Range(1, 10));
+    SetSubnet("192", "0", "2");
+    w->Text2->setText("3");
+    w->DoPing();
+    // Host 7 goes silent once it has answered the second round, while the
+    // silent hosts still hold that round open.
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return w->RoundNo == 2 && w->Pings[7]->OKCount == 2; }, kBoundMs));
+    ASSERT_TRUE(w->Sweeping());
+    lan.SetAnswering(7, false);
+    ASSERT_TRUE(Finish());
+    EXPECT_EQ(w->Pings[7]->OKCount, 2);
+    EXPECT_EQ(w->Pings[7]->color, Value(MixColor(kColorRed, kColorGreen, 63)));
+    EXPECT_EQ(w->Pings[6]->color, Value(kColorGreen));
+    EXPECT_EQ(w->Pings[11]->color, Value(kColorRed));
+    QImage grid = Grid();
+    EXPECT_EQ(grid.pixel(27 * 7 + 6, 6), Api::BgrToRgb(MixColor(kColorRed, kColorGreen, 63)));
+    w->CurHost = 7;
+    w->ShowText();
+    EXPECT_TRUE(w->Text3->toPlainText().contains(QStringLiteral("Ping成功: 2/3\n成功率: 66%")));
+}
+
+}  // namespace
