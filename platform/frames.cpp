@@ -259,6 +259,7 @@ void Dispatcher::Receive(const char* data, std::size_t n, std::vector<Action>& o
         if (next == FrameReader::Next::NeedMore) return;
         Request req;
         std::string why;
+        if (next == FrameReader::Next::Frame) ++frames_;
         if (next == FrameReader::Next::Bad) {
             why = "a frame length of 0 or over the limit";
         } else if (!DecodeRequest(body, req, why)) {

@@ -120,6 +120,8 @@ class Dispatcher {
     const std::set<std::uint32_t>& Objects() const { return objects_; }
     bool Closed() const { return closed_; }
     bool Partial() const { return reader_.Partial(); }
+    // Whole frames seen so far: progress, as opposed to bytes trickling in.
+    std::uint64_t FramesSeen() const { return frames_; }
 
   private:
     void Handle(const Request& r, std::vector<Action>& out);
@@ -130,6 +132,7 @@ class Dispatcher {
     std::set<std::uint32_t> objects_;
     std::uint32_t nextId_ = 1;
     FrameReader reader_;
+    std::uint64_t frames_ = 0;
     bool closed_ = false;
 };
 

@@ -108,7 +108,7 @@ class Reaper {
 
 struct Link {
     Link(int fd, std::map<std::string, std::string> classes)
-        : fd(fd), dispatcher(std::move(classes)), lastByte(Clock::now()) {}
+        : fd(fd), dispatcher(std::move(classes)), frameStart(Clock::now()) {}
     ~Link() { ::close(fd); }
 
     // From any thread. A failed send ends the connection: its reader sees the
@@ -136,7 +136,9 @@ struct Link {
     // I/O thread only.
     frames::Dispatcher dispatcher;
     std::map<std::uint32_t, std::pair<std::unique_ptr<Apartment>, std::shared_ptr<Slot>>> objects;
-    Clock::time_point lastByte;
+    // When the current unfinished frame began, or the last whole frame arrived:
+    // a peer that trickles bytes without finishing a frame is dropped as well.
+    Clock::time_point frameStart;
     bool closed = false;
 };
 
@@ -215,7 +217,12 @@ bool Server::Listen() {
 void Server::Accept() {
     for (;;) {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return;  // EAGAIN: no more waiting; other errors: try again next round
+        if (fd < 0) {
+            // Out of descriptors: pause instead of spinning on a listener that stays readable.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(20ms);
+            return;
+        }
         ucred cred{};
         socklen_t len = sizeof cred;
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
@@ -243,9 +250,12 @@ void Server::Read(const std::shared_ptr<Link>& link) {
     ssize_t n = ::recv(link->fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) return Close(*link, nullptr);
-    link->lastByte = Clock::now();
+    bool wasPartial = link->dispatcher.Partial();
+    auto framesBefore = link->dispatcher.FramesSeen();
     std::vector<Action> actions;
     link->dispatcher.Receive(buf, static_cast<std::size_t>(n), actions);
+    if (!wasPartial || link->dispatcher.FramesSeen() != framesBefore)
+        link->frameStart = Clock::now();
     for (auto& a : actions) {
         if (a.type == Action::Type::Close) return Close(*link, a.why.c_str());
         Execute(link, a);
@@ -418,7 +428,7 @@ int Server::Run() {
         auto now = Clock::now();
         for (auto& l : links_) {
             if (!l->closed && l->dispatcher.Partial() &&
-                now - l->lastByte > detail::kStalledFrameLimit)
+                now - l->frameStart > detail::kStalledFrameLimit)
                 Close(*l, "a frame stalled half-way");
         }
         links_.remove_if([](const std::shared_ptr<Link>& l) { return l->closed; });
