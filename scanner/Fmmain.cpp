@@ -27,6 +27,8 @@
 #include "scanner/Api.h"
 #include "scanner/Func.h"
 #include "settings/ini.h"
+#include "windows/FmPing1.h"
+#include "windows/Fmshow.h"
 
 namespace {
 
@@ -165,6 +167,9 @@ Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
                       const std::string& initial) {
         return DefaultInputBox(this, prompt, title, initial);
     };
+    // Without a parent, so they stay open when the main window goes.
+    OpenPingWindow = [] { windows::OpenPingWindow(nullptr); };
+    OpenAboutWindow = [] { windows::ShowAbout(nullptr); };
 }
 
 Fmmain::~Fmmain() = default;

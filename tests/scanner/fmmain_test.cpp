@@ -239,6 +239,31 @@ TEST_F(FmmainTest, SubnetEntryKeys) {
     w->close();
 }
 
+TEST_F(FmmainTest, TheOtherWindowsOpenFromTheButtonsAndOutliveTheMainWindow) {
+    auto w = Loaded();
+    ASSERT_TRUE(w);
+    w->show();
+    auto open = [](const char* className) {
+        QList<QWidget*> found;
+        for (QWidget* t : QApplication::topLevelWidgets())
+            if (t->isVisible() && t->inherits(className)) found.append(t);
+        return found;
+    };
+    QTest::mouseClick(w->Command2, Qt::LeftButton);
+    QTest::mouseClick(w->Command2, Qt::LeftButton);
+    QTest::mouseClick(w->Command3, Qt::LeftButton);
+    QTest::mouseClick(w->Command3, Qt::LeftButton);
+    EXPECT_EQ(open("windows::FmPing1").size(), 2);
+    EXPECT_EQ(open("windows::Fmshow").size(), 1);
+    w->close();
+    w.reset();
+    QApplication::processEvents();
+    EXPECT_EQ(open("windows::FmPing1").size(), 2);
+    EXPECT_EQ(open("windows::Fmshow").size(), 1);
+    for (QWidget* t : open("windows::FmPing1") + open("windows::Fmshow")) t->close();
+    EXPECT_TRUE(WaitFor([] { return OwnMorvels().empty(); }, kBound));
+}
+
 TEST_F(FmmainTest, AMissingMorvelIsReportedByNameAndNothingIsLeftRunning) {
     std::string empty = testsupport::MakeTempDir("nomorvel");
     platform::SetProgramDirForTesting(empty);
