@@ -19,11 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/apartment.h"
 #include "platform/process.h"
 #include "platform/session.h"
 #include "scanner/Ping.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
+#include "worker/Timer.h"
 
 namespace {
 
@@ -146,6 +148,27 @@ double BareLoopShare(double seconds) {
     return (ProcessCpuSeconds() - before) / seconds;
 }
 
+// 255 apartments whose 50 ms timers tick an empty handler: the apartment
+// loop's own share of the worker host's idle cost.
+double ApartmentTimerShare(double seconds) {
+    std::vector<std::unique_ptr<platform::Apartment>> apartments;
+    std::vector<std::unique_ptr<Timer>> timers(255);
+    for (int i = 0; i < 255; ++i) {
+        apartments.push_back(std::make_unique<platform::Apartment>());
+        apartments.back()->Run([&, i] {
+            timers[i] = std::make_unique<Timer>();
+            timers[i]->OnTimer([] {});
+            timers[i]->Interval(50);
+            timers[i]->Enabled(true);
+        });
+    }
+    double before = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    double share = (ProcessCpuSeconds() - before) / seconds;
+    for (int i = 0; i < 255; ++i) apartments[i]->Run([&, i] { timers[i].reset(); });
+    return share;
+}
+
 }  // namespace
 
 int main() {
@@ -212,11 +235,14 @@ int main() {
         std::this_thread::sleep_for(std::chrono::duration<double>(idle));
         double share = (CpuSeconds(morvel) - c0) / idle;
         double bare = BareLoopShare(idle);
+        double loops = ApartmentTimerShare(idle);
         std::printf("Morvel with 255 workers serving: RSS %s, threads %s\n",
                     StatusField(morvel, "VmRSS").c_str(), StatusField(morvel, "Threads").c_str());
         std::printf(
             "idle CPU: Morvel %.1f %% of a core, bare loop of 255 threads %.1f %% (ratio %.2f)\n",
             share * 100, bare * 100, bare > 0 ? share / bare : 0.0);
+        std::printf("  the apartments' timers alone (255, empty handler): %.1f %% (ratio %.2f)\n",
+                    loops * 100, bare > 0 ? loops / bare : 0.0);
     } else {
         std::puts("Morvel's process not found: no memory or CPU figures");
     }
