@@ -39,3 +39,24 @@ if [ "${VARNEX_SKIP_SANITIZE:-0}" != 1 ]; then
     ctest --output-on-failure -j "$(nproc)" --timeout 300 -L core
   '
 fi
+
+# A short, bounded fuzzing of what a peer's bytes reach first: the frame
+# decoders and the object server's dispatcher.
+if [ "${VARNEX_SKIP_FUZZ:-0}" != 1 ]; then
+  if command -v clang++ >/dev/null 2>&1; then
+    fuzz=${build}-fuzz
+    CC=clang CXX=clang++ BUILD_DIR=$fuzz BUILD_TARGET=fuzz_frames "$root/scripts/build.sh" \
+      -DVARNEX_FUZZ=ON -DVARNEX_TESTS=OFF -DVARNEX_BENCH=OFF
+    mkdir -p "$fuzz/corpus"
+    export VARNEX_FUZZ_BIN=$fuzz/bin/fuzz_frames VARNEX_FUZZ_CORPUS=$fuzz/corpus
+    export VARNEX_FUZZ_SEEDS=$root/fuzz/corpus
+    in_private_net bash -c '
+      set -euo pipefail
+      ip link set lo up
+      "$VARNEX_FUZZ_BIN" -max_total_time=40 -max_len=4096 -timeout=10 \
+        "$VARNEX_FUZZ_CORPUS" "$VARNEX_FUZZ_SEEDS"
+    '
+  else
+    echo "test: clang++ is missing, so the frames are not fuzzed (apt-get install clang)" >&2
+  fi
+fi
