@@ -74,23 +74,6 @@ TEST(TimerTest, FiftyMillisecondsGivesRegularEventsAndReadsEnabled) {
     EXPECT_LT(span, 5 * 400ms);
 }
 
-TEST(TimerTest, IntervalBelowOneStartsNothing) {
-    Ticking t;
-    EXPECT_FALSE(t.On([&] {
-        t.timer->Enabled(true);
-        return t.timer->Enabled();
-    }));
-    EXPECT_EQ(t.On([&] { return t.timer->TimerId(); }), 0u);
-    EXPECT_FALSE(t.On([&] {
-        t.timer->Interval(-5);
-        t.timer->Enabled(true);
-        return t.timer->StartTimer();
-    }));
-    std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(t.Count(), 0u);
-    EXPECT_TRUE(t.On([] { return MdTimer::TimerRegistry().empty(); }));
-}
-
 TEST(TimerTest, EnablingARunningTimerKeepsItsPeriodAndReadsFalse) {
     Ticking t;
     auto id = t.On([&] {
@@ -119,33 +102,32 @@ TEST(TimerTest, EnablingARunningTimerKeepsItsPeriodAndReadsFalse) {
     EXPECT_NE(uid, 0u);
     EXPECT_FALSE(u.On([&] { return u.timer->Enabled(); }));
     ASSERT_TRUE(u.WaitTicks(3));  // would take 15 s at the new period
-    std::lock_guard lock(u.mutex);
-    EXPECT_LT(u.ticks[2] - u.ticks[0], 2s);
-}
-
-TEST(TimerTest, IntervalWriteWithFlagClearedStopsTheTimer) {
-    Ticking t;
-    auto id = t.On([&] {
-        t.timer->Interval(20);
-        t.timer->Enabled(true);
-        t.timer->Enabled(true);  // running, flag cleared
-        t.timer->Interval(20);   // re-applies Enabled <- false
-        return t.timer->TimerId();
-    });
-    EXPECT_EQ(id, 0u);
-    size_t n = t.Count();
+    {
+        std::lock_guard lock(u.mutex);
+        EXPECT_LT(u.ticks[2] - u.ticks[0], 2s);
+    }
+    // Running with the flag cleared, an Interval write stops the timer.
+    EXPECT_EQ(u.On([&] {
+        u.timer->Interval(50);
+        return u.timer->TimerId();
+    }),
+              0u);
+    size_t n = u.Count();
     std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(t.Count(), n);
+    EXPECT_EQ(u.Count(), n);
 }
 
-TEST(TimerTest, DisablingAnIdleTimerDoesNothingAndStopWorks) {
+TEST(TimerTest, IdleTimerStartsOnlyWithAPositiveIntervalAndStops) {
     Ticking t;
-    t.On([&] {
-        t.timer->Enabled(false);
-        t.timer->StopTimer();
-        return 0;
-    });
+    EXPECT_FALSE(t.On([&] {
+        t.timer->Enabled(false);  // idle: nothing happens
+        t.timer->Enabled(true);   // Interval 0: nothing starts
+        t.timer->Interval(-5);
+        return t.timer->StartTimer() || t.timer->Enabled();
+    }));
+    std::this_thread::sleep_for(150ms);
     EXPECT_EQ(t.Count(), 0u);
+    EXPECT_TRUE(t.On([] { return MdTimer::TimerRegistry().empty(); }));
     auto id = t.On([&] {
         t.timer->Interval(10);
         t.timer->Enabled(true);
