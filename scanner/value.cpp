@@ -65,7 +65,8 @@ std::optional<double> ParseNumber(std::string_view text) {
     auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), d);
     if (ec == std::errc::result_out_of_range) {
         // Too small underflows to zero; too large is not a number we can hold.
-        if (!seenNonZero || (intDigits > 0 ? intDigits : lead) - 1 + exponent < 0) return negative ? -0.0 : 0.0;
+        if (!seenNonZero || (intDigits > 0 ? intDigits : lead) - 1 + exponent < 0)
+            return negative ? -0.0 : 0.0;
         return std::nullopt;
     }
     if (ec != std::errc() || ptr != body.data() + body.size()) return std::nullopt;
