@@ -38,6 +38,13 @@ bool WriteIni(const std::string& section, const std::string& key, const std::str
               const std::string& file) {
     std::string escaped = ReplaceAll(value, "\r", "&chr13;");
     escaped = ReplaceAll(std::move(escaped), "\n", "&chr10;");
-    return platform::profile::WriteString(platform::ToAnsi(section), platform::ToAnsi(key),
-                                          platform::ToAnsi(escaped), IniPath(file));
+    // A character the code page lacks would be stored as "?": refuse rather
+    // than report a changed remark as saved.
+    std::string ansi[3];
+    const std::string* texts[3] = {&section, &key, &escaped};
+    for (int i = 0; i < 3; ++i) {
+        ansi[i] = platform::ToAnsi(*texts[i]);
+        if (platform::FromAnsi(ansi[i]) != *texts[i]) return false;
+    }
+    return platform::profile::WriteString(ansi[0], ansi[1], ansi[2], IniPath(file));
 }

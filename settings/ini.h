@@ -19,7 +19,8 @@ std::string ReadIni(const std::string& section, const std::string& key, const st
 // Stores value (escaped) under key in section of file, creating the section
 // and the file when needed and keeping every other line byte for byte. The
 // file is replaced atomically, so a failed write leaves the old one whole.
-// Returns whether the value was stored: callers that must not report a lost
+// Returns whether the value was stored; false also when a text holds a
+// character the code page lacks (it would come back as "?"). Callers that must not report a lost
 // value (the remarks) check it; settings writes may ignore it.
 bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& file);

@@ -285,6 +285,14 @@ TEST_P(IniInLocale, ChineseRemarksRoundTripInTheCodePage) {
     EXPECT_EQ(ReadIni("PS", "\u4E64", path_), "two");
 }
 
+TEST_P(IniInLocale, ACharacterTheCodePageLacksIsRefusedNotMangled) {
+    ASSERT_TRUE(WriteIni("PS", "192.168.0.5", "old", path_));
+    const std::string emoji = "机房 \U0001F600";
+    const bool gbk = std::string(GetParam()) == "zh_CN.gbk";
+    EXPECT_EQ(WriteIni("PS", "192.168.0.5", emoji, path_), !gbk);
+    EXPECT_EQ(ReadIni("PS", "192.168.0.5", path_), gbk ? "old" : emoji);
+}
+
 TEST_P(IniInLocale, TheCutDoesNotBreakTheText) {
     // 10239 bytes end inside a character: it becomes one replacement
     // character, never malformed UTF-8.
