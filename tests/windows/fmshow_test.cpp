@@ -68,17 +68,4 @@ TEST(Fmshow, StaysSingleAndComesBackAnewAfterClosing) {
     DeleteClosed();
 }
 
-TEST(Fmshow, GoesWithItsParent) {
-    auto* main = new QWidget;
-    main->show();
-    QPointer<Fmshow> about = windows::ShowAbout(main);
-    EXPECT_TRUE(about->isWindow());
-    delete main;
-    EXPECT_TRUE(about.isNull());
-    EXPECT_EQ(windows::AboutWindow(), nullptr);
-    EXPECT_NE(windows::ShowAbout(nullptr), nullptr);
-    windows::AboutWindow()->close();
-    DeleteClosed();
-}
-
 }  // namespace
