@@ -49,17 +49,23 @@ void Segment(QPainter& dc, std::int32_t x1, std::int32_t y1, std::int32_t x2, st
     }
     QPen pen(color, 0, style, Qt::FlatCap);
     pen.setCosmetic(true);
+    const QPen previous = dc.pen();  // selected back, as the caller had it
     dc.setPen(pen);
     dc.drawLine(x1, y1, x2, y2);
+    dc.setPen(previous);
 }
 
+// Switches antialiasing off for one call and back on after it, if it was on;
+// the painter's state is otherwise left as found (pens are set per call).
 struct Aliased {
-    explicit Aliased(QPainter& dc) : dc_(dc) {
-        dc_.save();
-        dc_.setRenderHint(QPainter::Antialiasing, false);
+    explicit Aliased(QPainter& dc) : dc_(dc), was_(dc.testRenderHint(QPainter::Antialiasing)) {
+        if (was_) dc_.setRenderHint(QPainter::Antialiasing, false);
     }
-    ~Aliased() { dc_.restore(); }
+    ~Aliased() {
+        if (was_) dc_.setRenderHint(QPainter::Antialiasing, true);
+    }
     QPainter& dc_;
+    bool was_;
 };
 
 }  // namespace

@@ -487,9 +487,11 @@ void Fmmain::SetFGText(int Index, const Value& Text) {
     for (unsigned char ch : text) ascii = ascii && ch < 0x80;
     if (!ascii) text = platform::FromAnsi(platform::ToAnsi(text));
     QRect box(rect.Left, rect.Top, rect.Right - rect.Left, rect.Bottom - rect.Top);
+    // Clipped to the cell (right and bottom edge excluded), in FG1's font and
+    // text colour, on a transparent background.
     dc_->save();
     dc_->setClipRect(box);
-    dc_->setFont(FG1->font());
+    if (dc_->font() != FG1->font()) dc_->setFont(FG1->font());
     dc_->setPen(FG1->palette().color(QPalette::WindowText));
     dc_->setBackgroundMode(Qt::TransparentMode);
     dc_->drawText(box, Qt::AlignCenter | Qt::TextSingleLine, Q(text));
@@ -531,10 +533,16 @@ void Fmmain::DoPing() {
     }
 
     const std::string setIni = IniPath(kSetIni);
-    WriteIni("Set", "1", S(Text1[0]->text()), setIni);
-    WriteIni("Set", "2", S(Text1[1]->text()), setIni);
-    WriteIni("Set", "3", S(Text1[2]->text()), setIni);
-    WriteIni("Set", "count", S(Text2->text()), setIni);
+    // A value already stored as typed is not written again: each write
+    // replaces the file and syncs it, which would delay every sweep's start.
+    auto save = [&](const char* key, const QLineEdit* box) {
+        const std::string typed = S(box->text());
+        if (ReadIni("Set", key, setIni) != typed) WriteIni("Set", key, typed, setIni);
+    };
+    save("1", Text1[0]);
+    save("2", Text1[1]);
+    save("3", Text1[2]);
+    save("count", Text2);
 
     const std::string psIni = IniPath(kPsIni);
     for (int i = 1; i <= kHosts; ++i) {
