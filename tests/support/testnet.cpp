@@ -1,5 +1,7 @@
 #include "tests/support/testnet.h"
 
+#include <arpa/inet.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -19,6 +21,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "platform/icmp.h"
 
 namespace testsupport {
 namespace {
@@ -43,7 +47,7 @@ std::string Join(const std::vector<std::string>& args) {
 
 // Runs `ip args...` in the namespace nsFd (-1: the calling thread's), feeding
 // `input` to its standard input. Returns its exit status; `err` gets its
-// standard error. Nothing goes through a shell.
+// output (standard output and error). Nothing goes through a shell.
 int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& input,
           std::string* err) {
     const char* ip = IpBinary();
@@ -69,8 +73,7 @@ int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& inp
         // Only async-signal-safe calls here: the parent may have threads.
         if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) _exit(125);
         dup2(inPipe[0], 0);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, 1);
+        dup2(errPipe[1], 1);
         dup2(errPipe[1], 2);
         execv(ip, argv.data());
         _exit(127);
@@ -228,6 +231,45 @@ int TakeLock(const std::string& path, std::chrono::seconds limit) {
     }
 }
 
+// True when every listed link is up with its carrier and its queueing
+// discipline attached: until the kernel's link watcher has done that (it runs
+// late under load), a link drops what it is given, and a lost first ARP
+// request delays a host's first answer by a second.
+bool LinksReady(const std::vector<std::string>& args, int nsFd) {
+    std::string out;
+    if (RunIp(args, nsFd, {}, &out) != 0) return false;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.find(" lo:") != std::string::npos) continue;
+        if (line.find("qdisc noop") != std::string::npos ||
+            line.find("LOWER_UP") == std::string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One echo to each host until it answers, so that a test's first echo does
+// not meet a half-built LAN. False when a host stays silent until `deadline`.
+bool HostsAnswer(const std::set<int>& hosts, std::chrono::steady_clock::time_point deadline) {
+    for (int n : hosts) {
+        in_addr a{};
+        inet_pton(AF_INET, TestLan::Address(n).c_str(), &a);
+        for (;;) {
+            unsigned char reply[278] = {};
+            platform::IcmpHandle h = platform::IcmpCreateFile();
+            if (h == nullptr) return true;  // cannot check without an ICMP socket
+            const auto got =
+                platform::IcmpSendEcho(h, a.s_addr, "probe", 5, nullptr, reply, sizeof reply, 200);
+            platform::IcmpCloseHandle(h);
+            if (got != 0) break;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+        }
+    }
+    return true;
+}
+
 std::string Hex2(int n) {
     char buf[4];
     std::snprintf(buf, sizeof buf, "%02x", n & 0xff);
@@ -353,6 +395,23 @@ void TestLan::Build() {
     std::string batch = std::string("link set lo up\nlink set ") + kHostsLink + " up\n";
     for (int n : answering_) batch += HostCommands(n, true);
     MustIp({"-batch", "-"}, hostsNs_, batch);
+    WaitUntilAnswering(answering_);
+    // Tests start from an empty neighbour table, as if no host had been asked.
+    RunIp({"neigh", "flush", "dev", kScannerLink}, -1, {}, nullptr);
+}
+
+void TestLan::WaitUntilAnswering(const std::set<int>& hosts) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!LinksReady({"-o", "link", "show", "dev", kScannerLink}, -1) ||
+           !LinksReady({"-o", "link", "show"}, hostsNs_)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error("test LAN: the links did not come up within 20 s");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!HostsAnswer(hosts, deadline)) {
+        throw std::runtime_error("test LAN: a host did not answer within 20 s");
+    }
 }
 
 void TestLan::Teardown() noexcept {
@@ -384,6 +443,7 @@ void TestLan::AddHost(int n) {
     // hold the next echo back until its next ARP probe a second later; a host
     // that comes up announces itself, so the scanner asks afresh.
     RunIp({"neigh", "del", Address(n), "dev", kScannerLink}, -1, {}, nullptr);
+    WaitUntilAnswering({n});
     answering_.insert(n);
 }
 

@@ -33,7 +33,9 @@ class TestLan {
     // namespaces cannot be created.
     static bool Usable(std::string* why = nullptr);
 
-    // Builds the LAN with the given answering hosts (each kFirstHost..kLastHost).
+    // Builds the LAN with the given answering hosts (each kFirstHost..kLastHost)
+    // and returns when each of them answers an echo, with the neighbour table
+    // emptied again.
     // Waits (bounded) for a LAN of another process in this namespace to go.
     // Throws std::runtime_error with the failing command on any failure, after
     // removing what was built.
@@ -42,7 +44,9 @@ class TestLan {
     TestLan(const TestLan&) = delete;
     TestLan& operator=(const TestLan&) = delete;
 
-    // Adds (true) or removes (false) host n's interface, between rounds.
+    // Adds (true) or removes (false) host n's interface, between rounds. An
+    // added host answers when this returns; the neighbour entries of the others
+    // are kept.
     void SetAnswering(int n, bool answering);
     const std::set<int>& Answering() const { return answering_; }
 
@@ -62,6 +66,7 @@ class TestLan {
     void Teardown() noexcept;
     void AddHost(int n);
     void RemoveHost(int n);
+    void WaitUntilAnswering(const std::set<int>& hosts) const;
 
     std::set<int> answering_;
     std::string lockPath_;

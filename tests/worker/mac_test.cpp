@@ -35,7 +35,7 @@ class FakeArpTest : public testing::Test {
             asked_ = dest;
             source_ = src;
             lengthIn_ = *len;
-            std::memcpy(mac, bytes.data(), bytes.size());
+            if (!bytes.empty()) std::memcpy(mac, bytes.data(), bytes.size());
             return rc;
         });
     }
