@@ -65,11 +65,11 @@ struct LoopState {
     std::map<std::uintptr_t, ThreadTimer> timers;
 
     bool TryPost(std::function<void()> fn) {
-        {
-            std::lock_guard lock(mutex);
-            if (stopping) return false;
-            queue.push_back(std::move(fn));
-        }
+        // Notified under the lock: once it is released, a loop that is ending
+        // may free this state.
+        std::lock_guard lock(mutex);
+        if (stopping) return false;
+        queue.push_back(std::move(fn));
         wake.notify_one();
         return true;
     }
@@ -186,7 +186,10 @@ Apartment::~Apartment() {
     }
 }
 
-void Apartment::Post(std::function<void()> fn) { impl_->state->TryPost(std::move(fn)); }
+void Apartment::Post(std::function<void()> fn) {
+    auto state = impl_->state;  // the call may destroy this apartment before Post returns
+    state->TryPost(std::move(fn));
+}
 
 void Apartment::Run(const std::function<void()>& fn) {
     if (IsCurrent()) {

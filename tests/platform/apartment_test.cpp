@@ -123,11 +123,14 @@ TEST(ApartmentTest, DestructionRunsCallsAlreadyPosted) {
 
 TEST(ApartmentTest, ApartmentDestroyedByItsOwnCall) {
     auto apt = std::make_unique<Apartment>();
+    std::atomic<bool> posted{false};
     std::atomic<bool> done{false};
     apt->Post([&] {
+        while (!posted) std::this_thread::yield();  // Post has returned on the main thread
         apt.reset();
         done = true;
     });
+    posted = true;
     EXPECT_TRUE(testsupport::WaitFor([&] { return done.load(); }));
 }
 
