@@ -53,13 +53,22 @@ std::string SanitizeUtf8(std::string_view s) {
 }
 
 // One converter per thread and direction: iconv descriptors keep shift state.
+// They are closed when the thread ends.
+struct ConverterCache {
+    std::map<std::pair<std::string, std::string>, iconv_t> map;
+    ~ConverterCache() {
+        for (auto& [key, cd] : map)
+            if (cd != reinterpret_cast<iconv_t>(-1)) ::iconv_close(cd);
+    }
+};
+
 iconv_t Converter(const std::string& to, const std::string& from) {
-    thread_local std::map<std::pair<std::string, std::string>, iconv_t> cache;
+    thread_local ConverterCache cache;
     auto key = std::make_pair(to, from);
-    auto it = cache.find(key);
-    if (it != cache.end()) return it->second;
+    auto it = cache.map.find(key);
+    if (it != cache.map.end()) return it->second;
     iconv_t cd = ::iconv_open(to.c_str(), from.c_str());
-    cache.emplace(key, cd);
+    cache.map.emplace(key, cd);
     return cd;
 }
 
