@@ -297,6 +297,10 @@ TEST(ObjectActivationTest, TwentyClientsStartedAtOnceGetOneServer) {
     EXPECT_TRUE(testsupport::WaitFor(
         [&] { return ServersOfThisSession() == std::set<pid_t>{server}; }, 10s));
 
+    // One started by hand while it runs leaves at once, and quietly.
+    EXPECT_EQ(WaitExit(Spawn({"-Embedding"})), 0);
+    EXPECT_EQ(ServersOfThisSession(), std::set<pid_t>{server});
+
     // Killed clients release everything: the server ends.
     for (pid_t c : clients) ::kill(c, SIGKILL);
     for (pid_t c : clients) WaitExit(c);
@@ -334,6 +338,21 @@ TEST(ObjectLifetimeTest, AClientRacingTheServersExitGetsAWorkingObject) {
     pid_t server = Int(last->Call(tc::kPid));
     last.reset();
     ExpectServerEnds(server);
+}
+
+TEST(ObjectLifetimeTest, AServerThatIsNeverActivatedLeavesOnItsOwn) {
+    pid_t server = Spawn({"-Embedding"});
+    ASSERT_TRUE(testsupport::WaitFor([&] { return ServersOfThisSession().count(server); }));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Gone(server); }, 40s));
+    if (!Gone(server)) ::kill(server, SIGKILL);
+    WaitExit(server);
+    // It took its socket with it: the next activation starts a fresh server.
+    Register();
+    auto r = Probe();
+    pid_t next = Int(r->Call(tc::kPid));
+    EXPECT_NE(next, server);
+    r.reset();
+    ExpectServerEnds(next);
 }
 
 TEST(ObjectCallTest, ABlockedCallDelaysNoOtherObject) {
