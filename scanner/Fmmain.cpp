@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <QTimer>
 #include <cmath>
 #include <cstring>
@@ -162,6 +163,11 @@ Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(821, 456);
     SetBackground(this, kColorWindow);
+    // The design's 9-point font (12 pixels at 96 dpi): the details box holds
+    // its six lines and three digits fit a cell.
+    QFont small = font();
+    small.setPixelSize(12);
+    setFont(small);
     BuildControls();
     InputBox = [this](const std::string& prompt, const std::string& title,
                       const std::string& initial) {
@@ -249,6 +255,8 @@ void Fmmain::BuildControls() {
     Text3 = new QPlainTextEdit(QStringLiteral("..."), this);
     Text3->setObjectName("Text3");
     Text3->setGeometry(Twips(6720, 1140, 5565, 1485));
+    // A narrow margin so the six lines of a host's details fit without scrolling.
+    Text3->document()->setDocumentMargin(1);
 
     List1 = new QListWidget(this);
     List1->setObjectName("List1");
@@ -258,6 +266,7 @@ void Fmmain::BuildControls() {
     List1->setUniformItemSizes(false);
     // The rows are padded into columns; a fixed-pitch font keeps them aligned.
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPixelSize(12);
     List1->setFont(mono);
 
     FG1->setFocusPolicy(Qt::NoFocus);
@@ -537,7 +546,8 @@ void Fmmain::DoPing() {
     // replaces the file and syncs it, which would delay every sweep's start.
     auto save = [&](const char* key, const QLineEdit* box) {
         const std::string typed = S(box->text());
-        if (ReadIni("Set", key, setIni) != typed) WriteIni("Set", key, typed, setIni);
+        if (typed.empty() || ReadIni("Set", key, setIni) != typed)
+            WriteIni("Set", key, typed, setIni);
     };
     save("1", Text1[0]);
     save("2", Text1[1]);
