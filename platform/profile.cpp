@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,6 +153,11 @@ bool WriteFully(int fd, const std::string& data) {
     return true;
 }
 
+std::string FolderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
 mode_t NewFileMode() {
     mode_t mask = ::umask(0);
     ::umask(mask);
@@ -164,7 +170,7 @@ mode_t NewFileMode() {
 // temporary file and leaves the old file untouched.
 bool ReplaceFile(const std::string& path, const std::string& data, std::optional<mode_t> mode) {
     auto slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string dir = FolderOf(path);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string tmp = (dir == "/" ? "" : dir) + "/." + base + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
@@ -188,6 +194,27 @@ bool ReplaceFile(const std::string& path, const std::string& data, std::optional
     }
     return true;
 }
+
+// Holds an exclusive lock on a folder while a file in it is read, changed and
+// replaced, so two programs writing keys of one file never drop each other's
+// key. Readers need no lock: they see the old file or the new one, whole.
+class FolderLock {
+  public:
+    explicit FolderLock(const std::string& dir)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+  private:
+    int fd_;
+};
 
 bool HasAny(std::string_view s, std::string_view chars) {
     return s.find_first_of(chars) != std::string_view::npos;
@@ -228,6 +255,7 @@ bool WriteString(const std::string& section, const std::string& key, const std::
         std::free(real);
     }
 
+    FolderLock lock(FolderOf(target));
     std::string text;
     std::optional<mode_t> mode;
     switch (ReadAll(target, text)) {

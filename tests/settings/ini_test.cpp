@@ -193,6 +193,31 @@ TEST_F(Ini, AnUnreadableFileIsNeverReplaced) {
     EXPECT_FALSE(WriteIni("Set", "k", "v", dir_ + "/no/such/folder/set.ini"));
 }
 
+TEST_F(Ini, TwoProgramsWritingAtOnceKeepEachOthersKeys) {
+    auto writer = [&](int who) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            for (int i = 0; i < 100; ++i)
+                if (!WriteIni("PS", std::to_string(who) + "." + std::to_string(i), "r", path_))
+                    ::_exit(1);
+            ::_exit(0);
+        }
+        return pid;
+    };
+    pid_t a = writer(1), b = writer(2);
+    int sa = 0, sb = 0;
+    ::waitpid(a, &sa, 0);
+    ::waitpid(b, &sb, 0);
+    EXPECT_TRUE(WIFEXITED(sa) && WEXITSTATUS(sa) == 0);
+    EXPECT_TRUE(WIFEXITED(sb) && WEXITSTATUS(sb) == 0);
+    int found = 0;
+    for (int who : {1, 2})
+        for (int i = 0; i < 100; ++i)
+            found += ReadIni("PS", std::to_string(who) + "." + std::to_string(i), path_) == "r";
+    EXPECT_EQ(found, 200);
+    EXPECT_EQ(Entries(dir_), std::set<std::string>{"set.ini"});
+}
+
 // Runs body in a forked child with its own mount namespace, so a tmpfs
 // mounted there never shows on the host. The child's exit code is body's
 // result: 0 passed, 77 skipped, else the number of the failed check.
