@@ -110,7 +110,7 @@ TEST(MacLookupTest, TestLanHostsGiveTheirOwnMacAndSilentOnesZero) {
     EXPECT_EQ(LookupMac("198.51.100.1"), "00-00-00-00-00-00");         // off-link, no route
 }
 
-TEST(MacLookupTest, AnEntryWithoutAddressStatesIsNotComplete) {
+TEST(MacLookupTest, HandMadeEntriesCountByTheirState) {
     if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
     std::string why;
     if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
