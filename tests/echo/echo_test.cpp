@@ -2,6 +2,8 @@
 // packet leaves in these tests except to loopback.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -216,6 +218,26 @@ TEST_F(MessagesTest, FewerThanThreeDotsSendNothingAndGiveFalse) {
         EXPECT_FALSE(echo::PingHost(text)) << text;
     }
     EXPECT_EQ(platform::IcmpRequestsSent(), before);  // address 0 is never sent
+}
+
+// Without a window the message must still reach someone: standard error (and
+// the system log), never a block on a box nobody sees.
+TEST(DefaultMessageTest, GoesToStandardErrorWithoutBlocking) {
+    const platform::MessageHandler previous = platform::SetMessageHandler({});
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const int savedErr = dup(2);
+    dup2(pipeFds[1], 2);
+    platform::ShowMessage(kMsg4, platform::MsgIcon::Warning);
+    dup2(savedErr, 2);
+    close(savedErr);
+    close(pipeFds[1]);
+    char buf[512] = {};
+    const ssize_t n = read(pipeFds[0], buf, sizeof buf - 1);
+    close(pipeFds[0]);
+    platform::SetMessageHandler(previous);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(std::string(buf).find(kMsg4), std::string::npos) << buf;
 }
 
 TEST(WinsockTest, CountsStartUpsPerProcess) {
