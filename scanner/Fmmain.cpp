@@ -217,6 +217,7 @@ void Fmmain::BuildControls() {
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(50);
+    Timer1->setTimerType(Qt::PreciseTimer);
 
     PB1 = new QProgressBar(this);
     PB1->setObjectName("PB1");
