@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/session.h"
 #include "scanner/Ping.h"
+#include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 #include "worker/Timer.h"
@@ -40,19 +41,8 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 pid_t FindMorvel() {
-    const std::string want = std::string("XDG_RUNTIME_DIR=") + std::getenv("XDG_RUNTIME_DIR");
-    std::error_code ec;
-    for (auto& e : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = e.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        auto exe = std::filesystem::read_symlink(e.path() / "exe", ec);
-        if (ec || exe.filename().string().rfind("Morvel", 0) != 0) continue;
-        std::ifstream env(e.path() / "environ", std::ios::binary);
-        std::string var;
-        while (std::getline(env, var, '\0'))
-            if (var == want) return static_cast<pid_t>(std::stol(name));
-    }
-    return -1;
+    auto pids = testsupport::OwnMorvels();
+    return pids.empty() ? -1 : pids.front();
 }
 
 std::string StatusField(pid_t pid, const std::string& key) {

@@ -15,7 +15,7 @@
 namespace platform {
 
 class Apartment {
-public:
+  public:
     Apartment();   // starts the thread and its loop
     ~Apartment();  // runs the calls already posted, stops the loop, joins the thread
 
@@ -38,7 +38,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -51,8 +51,7 @@ using TIMERPROC = void (*)(void* hwnd, unsigned int msg, std::uintptr_t idEvent,
 // Starts a periodic timer of `elapseMs` (>= 1) on the calling apartment's thread.
 // Returns its non-zero id, or 0 when it cannot (no apartment on this thread,
 // hwnd not null, an interval below 1).
-std::uintptr_t SetTimer(void* hwnd, std::uintptr_t idEvent, std::uint32_t elapseMs,
-                        TIMERPROC proc);
+std::uintptr_t SetTimer(void* hwnd, std::uintptr_t idEvent, std::uint32_t elapseMs, TIMERPROC proc);
 
 // Stops the timer `id` of the calling thread; no tick of it runs afterwards.
 // False when no such timer runs on this thread.

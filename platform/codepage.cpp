@@ -19,10 +19,14 @@ std::size_t Utf8SeqLen(std::string_view s, std::size_t i) {
     std::size_t n;
     std::uint32_t cp;
     if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
-    else return 0;
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, cp = c & 0x07;
+    else
+        return 0;
     if (i + n > s.size()) return 0;
     for (std::size_t k = 1; k < n; ++k) {
         if ((b(i + k) & 0xC0) != 0x80) return 0;

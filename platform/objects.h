@@ -24,7 +24,7 @@ using Arg = std::variant<std::monostate, bool, std::int32_t, std::string>;
 // A failed activation or call: server gone, class not registered, start time-out,
 // a member the object does not have. what() is a clear text for the user.
 class ObjectError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -34,7 +34,7 @@ public:
 // thread; `args` are in/out (by-reference parameters come back through them).
 // Throwing ObjectError gives the client an error reply.
 class Object {
-public:
+  public:
     virtual ~Object() = default;
     virtual Arg Invoke(std::uint32_t member, std::vector<Arg>& args) = 0;
 };
@@ -60,7 +60,7 @@ int RunServer(const std::vector<ClassInfo>& classes);
 // A reference to one object in the server. Calls are synchronous. Destroying the
 // reference releases the object.
 class Ref {
-public:
+  public:
     virtual ~Ref() = default;
     virtual Arg Call(std::uint32_t member, std::vector<Arg>& args) = 0;
     Arg Call(std::uint32_t member) {

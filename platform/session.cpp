@@ -22,7 +22,7 @@ void MakePrivateDir(const std::string& path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
     ::chmod(path.c_str(), 0700);
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         throw std::runtime_error("cannot create the folder " + path + ": " + std::strerror(errno));
     }

@@ -20,6 +20,7 @@
 #include "platform/process.h"
 #include "platform/session.h"
 #include "scanner/Ping.h"
+#include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 #include "worker/CCShareString.h"
@@ -31,34 +32,7 @@ using namespace std::chrono_literals;
 using platform::objects::ObjectError;
 using testsupport::TestLan;
 
-// Morvel processes serving this test's session (found by their environment),
-// zombies left out.
-std::vector<pid_t> MorvelPids() {
-    std::vector<pid_t> pids;
-    const char* run = std::getenv("XDG_RUNTIME_DIR");
-    if (!run) return pids;
-    const std::string want = std::string("XDG_RUNTIME_DIR=") + run;
-    std::error_code ec;
-    for (auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        auto exe = std::filesystem::read_symlink(entry.path() / "exe", ec);
-        if (ec || exe.filename().string().rfind("Morvel", 0) != 0) continue;
-        std::ifstream env(entry.path() / "environ", std::ios::binary);
-        std::string var;
-        bool ours = false;
-        while (std::getline(env, var, '\0'))
-            if (var == want) ours = true;
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        auto close = line.rfind(')');
-        bool zombie =
-            close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-        if (ours && !zombie) pids.push_back(static_cast<pid_t>(std::stol(name)));
-    }
-    return pids;
-}
+std::vector<pid_t> MorvelPids() { return testsupport::OwnMorvels(); }
 
 bool NoMorvel() {
     return testsupport::WaitFor([] { return MorvelPids().empty(); }, 20s);

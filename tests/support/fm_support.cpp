@@ -30,8 +30,14 @@ std::vector<pid_t> OwnMorvels() {
         bool ours = false;
         while (std::getline(env, var, '\0'))
             if (var == mine) ours = true;
-        // A zombie has no exe link; a live one of ours counts.
-        if (ours) found.push_back(static_cast<pid_t>(std::stol(name)));
+        // A zombie that still shows its exe link is gone all the same.
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        auto close = line.rfind(')');
+        bool zombie =
+            close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+        if (ours && !zombie) found.push_back(static_cast<pid_t>(std::stol(name)));
     }
     return found;
 }
