@@ -325,19 +325,22 @@ TEST(ObjectLifetimeTest, AKilledClientsObjectsAreReleased) {
 
 TEST(ObjectLifetimeTest, AClientRacingTheServersExitGetsAWorkingObject) {
     Register();
-    std::set<pid_t> servers;
     for (int i = 0; i < 15; ++i) {
         // Releasing the last object ends the server; the next activation meets
         // it on its way out and must still end with a working object.
         auto r = Probe();
-        servers.insert(Int(r->Call(tc::kPid)));
+        EXPECT_GT(Int(r->Call(tc::kPid)), 0);
         r.reset();
     }
-    EXPECT_GE(servers.size(), 2u);
+    // How many cycles met a server on its way out depends on the machine's load;
+    // what must hold is that every one got a working object, and that after a
+    // server has gone the next activation starts a new one.
     auto last = Probe();
     pid_t server = Int(last->Call(tc::kPid));
     last.reset();
     ExpectServerEnds(server);
+    auto fresh = Probe();
+    EXPECT_NE(Int(fresh->Call(tc::kPid)), server);
 }
 
 TEST(ObjectLifetimeTest, AServerThatIsNeverActivatedLeavesOnItsOwn) {
