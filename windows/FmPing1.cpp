@@ -1,18 +1,17 @@
 #include "windows/FmPing1.h"
 
 #include <QDateTime>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <exception>
 
 #include "echo/echo.h"
 #include "settings/ini.h"
+#include "windows/placement.h"
 
 namespace windows {
 namespace {
@@ -95,11 +94,7 @@ void FmPing1::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (centred_) return;
     centred_ = true;
-    if (QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    CentreOnScreen(this);
 }
 
 void FmPing1::Command1_Click() {

@@ -1,10 +1,9 @@
 #include "windows/Fmshow.h"
+#include "windows/placement.h"
 
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
-#include <QScreen>
 
 namespace windows {
 namespace {
@@ -59,11 +58,7 @@ void Fmshow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (centred_) return;
     centred_ = true;
-    if (QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    CentreOnScreen(this);
     Command1->setFocus();
 }
 
