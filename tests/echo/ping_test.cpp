@@ -23,16 +23,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string gNoNetwork = "not set up";
-
-class PrivateNetwork : public testing::Environment {
-  public:
-    void SetUp() override {
-        if (testsupport::EnterPrivateNetwork(&gNoNetwork)) gNoNetwork.clear();
-    }
-};
 [[maybe_unused]] testing::Environment* const gEnv =
-    testing::AddGlobalTestEnvironment(new PrivateNetwork);
+    testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
+const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();
 
 struct Reply {
     bool answered = false;

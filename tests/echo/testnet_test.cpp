@@ -23,17 +23,9 @@ using testsupport::TestLan;
 
 namespace {
 
-std::string gNoNetwork;  // why the private network could not be made, if so
-
-class PrivateNetwork : public testing::Environment {
-  public:
-    void SetUp() override {
-        if (!testsupport::EnterPrivateNetwork(&gNoNetwork)) return;
-        gNoNetwork.clear();
-    }
-};
 [[maybe_unused]] testing::Environment* const gEnv =
-    testing::AddGlobalTestEnvironment(new PrivateNetwork);
+    testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
+const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();
 
 #define SKIP_WITHOUT_LAN()                           \
     do {                                             \

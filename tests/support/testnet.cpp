@@ -488,4 +488,18 @@ bool WriteSysctl(const std::string& key, const std::string& value) {
     return WriteProcSys(key, value);
 }
 
+namespace {
+std::string& PrivateNetworkFailure() {
+    static std::string why = "not set up";
+    return why;
+}
+}  // namespace
+
+void PrivateNetwork::SetUp() {
+    std::string why;
+    PrivateNetworkFailure() = EnterPrivateNetwork(&why) ? std::string() : why;
+}
+
+const std::string& PrivateNetwork::Failure() { return PrivateNetworkFailure(); }
+
 }  // namespace testsupport

@@ -14,6 +14,8 @@
 // network namespace take turns through a lock file named after the namespace.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -79,6 +81,15 @@ class TestLan {
 // loopback up, for tests that change per-namespace settings such as
 // net.ipv4.ping_group_range. False (and `why`) when that is not possible.
 bool EnterPrivateNetwork(std::string* why = nullptr);
+
+// A test binary registers it as a global environment to run every test in a
+// private network of its own (EnterPrivateNetwork before the first test).
+// Failure() tells why that was not possible; it is empty once entered.
+class PrivateNetwork : public testing::Environment {
+  public:
+    void SetUp() override;
+    static const std::string& Failure();
+};
 
 // Writes a value under /proc/sys for the calling thread's namespace, e.g.
 // WriteSysctl("net/ipv4/ping_group_range", "0 0"). False on failure.

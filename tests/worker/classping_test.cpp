@@ -3,6 +3,7 @@
 // the case needs answers, silence, errors or a blocked echo.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -41,7 +42,8 @@ bool FakePing(const std::string& address) {
     std::unique_lock lock(g_fake.mutex);
     g_fake.pinged.push_back(address);
     if (g_fake.window) g_fake.stateSeenDuringEcho = g_fake.window->getStr(1, 1);
-    if (address.find("1.5") != std::string::npos) throw echo::AddressError("bad part 1.5");
+    if (std::count(address.begin(), address.end(), '.') > 3)
+        throw echo::AddressError("too many parts");
     if (!g_fake.blockOn.empty() && address == g_fake.blockOn)
         g_fake.released.wait_for(lock, 20s, [] { return g_fake.open; });
     return g_fake.answering.count(address) > 0;
@@ -166,7 +168,7 @@ TEST_F(ClassPingTest, AddressFieldIsCleanedOfSpacesAndZeroBytes) {
 
 TEST_F(ClassPingTest, MalformedAddressEndsInOneAndTheWorkerGoesOnServing) {
     Worker w(3);
-    w.Command("192.0.1.5.7", 'M');
+    w.Command("192.0.2.17.9", 'M');
     ASSERT_TRUE(w.WaitState("1"));
     EXPECT_EQ(w.MacField(), std::string(17, '\0'));
     w.Command("192.0.2.7", 'P');

@@ -15,16 +15,9 @@ using testsupport::TestLan;
 
 namespace {
 
-std::string gNoNetwork = "not set up";
-
-class PrivateNetwork : public testing::Environment {
-  public:
-    void SetUp() override {
-        if (testsupport::EnterPrivateNetwork(&gNoNetwork)) gNoNetwork.clear();
-    }
-};
 [[maybe_unused]] testing::Environment* const gEnv =
-    testing::AddGlobalTestEnvironment(new PrivateNetwork);
+    testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
+const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();
 
 // Replaces the neighbour lookup with fixed bytes and records what was asked.
 class FakeArpTest : public testing::Test {
