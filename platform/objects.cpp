@@ -3,12 +3,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +20,11 @@
 #include <optional>
 #include <thread>
 
+#include "platform/fileio.h"
 #include "platform/frames.h"
 #include "platform/objects_internal.h"
+#include "platform/process.h"
 #include "platform/session.h"
-
-extern char** environ;
 
 namespace platform::objects {
 
@@ -116,46 +113,12 @@ std::optional<Record> ReadRecord(const std::string& clsid) {
     return r;
 }
 
-bool WriteAll(int fd, const std::string& s) {
-    std::size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Starts the server detached from our terminal's signals; a thread reaps it,
-// so its end leaves no zombie behind.
+// Starts the server in a session of its own; a thread reaps it, so its end
+// leaves no zombie behind.
 int StartServer(const std::string& exe) {
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) return ENOMEM;
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    std::string arg0 = exe, arg1 = "-Embedding";
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, exe.c_str(), &files, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) return rc;
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    auto started = StartProgram(exe, {"-Embedding"}, StartMode::Detached);
+    if (!started.ok()) return started.error;
+    DetachProgram(started.pid);
     return 0;
 }
 
@@ -405,7 +368,7 @@ bool RegisterServer(const std::vector<ClassInfo>& classes, const std::string& ex
             return false;
         }
         std::string text = "executable=" + executable + "\niid=" + c.iid + "\n";
-        bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+        bool ok = WriteFully(fd, text) && ::fsync(fd) == 0;
         int err = errno;
         ok = ::close(fd) == 0 && ok;
         if (ok && ::rename(tmpl.c_str(), (dir + "/" + c.clsid).c_str()) != 0) {

@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,7 +13,8 @@ extern char** environ;
 
 namespace platform {
 
-StartedProgram StartProgram(const std::string& path, const std::vector<std::string>& args) {
+StartedProgram StartProgram(const std::string& path, const std::vector<std::string>& args,
+                            StartMode mode) {
     std::vector<std::string> argvText;
     argvText.reserve(args.size() + 1);
     argvText.push_back(path);
@@ -32,11 +34,19 @@ StartedProgram StartProgram(const std::string& path, const std::vector<std::stri
     sigaddset(&defaults, SIGCHLD);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    if (mode == StartMode::Detached) {
+        flags |= POSIX_SPAWN_SETSID;
+        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawnattr_setflags(&attr, flags);
 
     pid_t pid = -1;
     // glibc reports a failed exec (missing file, no permission) through the result.
-    int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ);
+    int rc = posix_spawn(&pid, path.c_str(), &files, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) return {-1, rc};
     return {pid, 0};

@@ -19,9 +19,15 @@ struct StartedProgram {
     bool ok() const { return pid > 0; }
 };
 
+// How a started program relates to us: Attached inherits the standard streams;
+// Detached (a server that outlives this terminal) gets its own session and
+// reads nothing from our standard input.
+enum class StartMode { Attached, Detached };
+
 // Starts `path` with `args` (argv[1..]) through posix_spawn, inheriting the
-// environment and the standard streams, and returns at once.
-StartedProgram StartProgram(const std::string& path, const std::vector<std::string>& args);
+// environment, and returns at once.
+StartedProgram StartProgram(const std::string& path, const std::vector<std::string>& args,
+                            StartMode mode = StartMode::Attached);
 
 // Waits up to `limit` for a started program to end and reaps it. Its exit code,
 // 128 + the signal number when a signal ended it, or nothing when it still runs.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/fileio.h"
 
 namespace platform::profile {
 namespace {
@@ -140,17 +141,6 @@ std::optional<std::size_t> FindKey(const std::vector<Line>& lines, std::size_t f
         if (kv && SameName(kv->first, key)) return i;
     }
     return std::nullopt;
-}
-
-bool WriteFully(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string FolderOf(const std::string& path) {
