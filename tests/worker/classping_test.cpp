@@ -15,12 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "echo/echo.h"
 #include "platform/apartment.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
 #include "worker/ClassPing.h"
-#include "worker/slot.h"
 
 namespace {
 
