@@ -391,6 +391,10 @@ void TestLan::Build() {
     MustIp({"addr", "add", std::string(kSubnet) + "." + std::to_string(kScannerHost) + "/24", "dev",
             kScannerLink},
            -1);
+    // A known MAC for our side, so that tests can tell it from the hosts'.
+    MustIp(
+        {"link", "set", kScannerLink, "address", "02:00:00:00:00:" + Hex2(TestLan::kScannerHost)},
+        -1);
     MustIp({"link", "set", kScannerLink, "up"}, -1);
     std::string batch = std::string("link set lo up\nlink set ") + kHostsLink + " up\n";
     for (int n : answering_) batch += HostCommands(n, true);

@@ -2,7 +2,7 @@
 // inside the test's own (already private) network namespace.
 //
 // Layout: this namespace holds the scanner side of a veth pair, "tlan0", with
-// 192.0.2.254/24. Its peer lives in a second namespace, the hosts' one, which
+// 192.0.2.254/24 and MAC 02:00:00:00:00:FE (Mac(kScannerHost)). Its peer lives in a second namespace, the hosts' one, which
 // only this object holds open (closing it, also by a crash, removes it all).
 // There every answering host n is a macvlan "hN" on the peer with MAC
 // 02:00:00:00:00:NN (NN = n in hex) and address 192.0.2.n, answering ARP only
