@@ -1,5 +1,7 @@
 #include "scanner/Vendors.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/fileio.h"
@@ -57,39 +59,58 @@ bool IsKnownMac(std::string_view text) {
 
 Vendors Vendors::Load(const std::string& folder) {
     Vendors v;
-    // The first record of a prefix wins: a few MA-L prefixes are listed twice.
     static constexpr struct {
         const char* file;
+        std::string_view registry;
         int bits;
-    } kRegistries[] = {{"oui.csv", 24}, {"mam.csv", 28}, {"oui36.csv", 36}, {"iab.csv", 36}};
-    std::string text;
-    std::vector<std::string> fields;
-    v.byPrefix_.reserve(48000);
+    } kRegistries[] = {{"oui.csv", "MA-L", 24},
+                       {"mam.csv", "MA-M", 28},
+                       {"oui36.csv", "MA-S", 36},
+                       {"iab.csv", "IAB", 36}};
+    v.index_.reserve(48000);
     for (const auto& r : kRegistries) {
+        std::string text;
         if (platform::ReadAll(folder + "/" + r.file, text) != platform::ReadResult::Ok) continue;
-        v.names_.reserve(v.names_.size() + text.size() / 3);
+        const auto file = static_cast<std::uint32_t>(v.texts_.size());
         const std::size_t hexDigits = static_cast<std::size_t>(r.bits / 4);
-        CsvReader reader(text);
-        // Registry, Assignment, Organization Name[, Organization Address]
-        while (reader.Next(fields, 3)) {
-            if (fields.size() < 3 || fields[1].size() != hexDigits) continue;
-            std::uint64_t prefix = 0;
-            bool ok = true;
-            for (char c : fields[1]) {
-                const int d = HexDigit(c);
-                if (d < 0) ok = false;
-                prefix = prefix << 4 | static_cast<std::uint64_t>(d < 0 ? 0 : d);
+        // A record starts a line with its registry's name and the assignment:
+        // "MA-L,001A2B,". The line after a line break inside a quoted address
+        // never looks like that, so the lines can be walked with memchr
+        // instead of parsing every field of 4 MB of addresses.
+        const std::size_t head = r.registry.size() + 1 + hexDigits + 1;
+        const char* const base = text.data();
+        const std::size_t end = text.size();
+        for (std::size_t pos = 0; pos < end;) {
+            const void* nl = std::memchr(base + pos, '\n', end - pos);
+            const std::size_t next =
+                nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - base) + 1 : end;
+            const std::string_view line(base + pos, next - pos);
+            if (line.size() > head && line.starts_with(r.registry) &&
+                line[r.registry.size()] == ',' && line[head - 1] == ',') {
+                std::uint64_t prefix = 0;
+                bool ok = true;
+                for (std::size_t k = r.registry.size() + 1; k < head - 1; ++k) {
+                    const int d = HexDigit(line[k]);
+                    ok = ok && d >= 0;
+                    prefix = prefix << 4 | static_cast<std::uint64_t>(d < 0 ? 0 : d);
+                }
+                if (ok)
+                    v.index_.push_back(Entry{(prefix << 8) | static_cast<std::uint64_t>(r.bits),
+                                             file, static_cast<std::uint32_t>(pos + head)});
             }
-            const std::string_view name = Trim(fields[2]);
-            if (!ok || name.empty()) continue;
-            const std::uint64_t key = (prefix << 8) | static_cast<std::uint64_t>(r.bits);
-            auto [it, added] =
-                v.byPrefix_.try_emplace(key, static_cast<std::uint32_t>(v.names_.size()),
-                                        static_cast<std::uint32_t>(name.size()));
-            if (added) v.names_.append(name);
+            pos = next;
         }
+        v.texts_.push_back(std::move(text));
     }
+    std::sort(v.index_.begin(), v.index_.end());
     return v;
+}
+
+std::size_t Vendors::Size() const {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < index_.size(); ++i)
+        if (i == 0 || index_[i].key != index_[i - 1].key) ++n;
+    return n;
 }
 
 std::string Vendors::Lookup(std::string_view mac) const {
@@ -97,8 +118,16 @@ std::string Vendors::Lookup(std::string_view mac) const {
     // 0x02 of the first octet: locally administered, no registry speaks for it.
     if (!v || *v == 0 || (*v >> 40 & 0x02) != 0) return std::string();
     for (int bits : {36, 28, 24}) {
-        auto it = byPrefix_.find(Key(*v, bits));
-        if (it != byPrefix_.end()) return names_.substr(it->second.first, it->second.second);
+        const std::uint64_t key = Key(*v, bits);
+        auto it = std::lower_bound(index_.begin(), index_.end(), Entry{key, 0, 0});
+        if (it == index_.end() || it->key != key) continue;
+        // The name field, unquoted; a record whose name is empty names no one.
+        const std::string& text = texts_[it->file];
+        CsvReader reader(std::string_view(text).substr(it->offset));
+        std::vector<std::string> fields;
+        if (!reader.Next(fields, 1) || fields.empty()) continue;
+        const std::string_view name = Trim(fields[0]);
+        if (!name.empty()) return std::string(name);
     }
     return std::string();
 }

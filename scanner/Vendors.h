@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 // Debian's ieee-data folder.
 inline constexpr const char* kIeeeDataFolder = "/usr/share/ieee-data";
@@ -35,12 +35,20 @@ class Vendors {
     // not a globally unique one (locally administered, zero or unparsable).
     std::string Lookup(std::string_view mac) const;
 
-    std::size_t Size() const { return byPrefix_.size(); }
+    std::size_t Size() const;
 
   private:
-    // Key: the prefix's bits in the top of 48, with its length in the low
-    // byte, so the three lengths share one table. Value: offset and length of
-    // the name in names_.
-    std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> byPrefix_;
-    std::string names_;
+    struct Entry {
+        std::uint64_t key;     // prefix bits in the top of 48, its length in the low byte
+        std::uint32_t file;    // index into texts_
+        std::uint32_t offset;  // where the record's name field starts
+        bool operator<(const Entry& o) const {
+            return key != o.key ? key < o.key
+                                : (file != o.file ? file < o.file : offset < o.offset);
+        }
+    };
+    // The files are kept whole and a name is unquoted only when it is asked
+    // for: indexing then costs one pass over the line starts.
+    std::vector<std::string> texts_;
+    std::vector<Entry> index_;  // sorted; the first record of a prefix first
 };
