@@ -70,7 +70,10 @@ Vendors Vendors::Load(const std::string& folder) {
     v.index_.reserve(48000);
     for (const auto& r : kRegistries) {
         std::string text;
-        if (platform::ReadAll(folder + "/" + r.file, text) != platform::ReadResult::Ok) continue;
+        // Offsets are 32-bit: a registry file is a few MB, anything near 4 GB is not one.
+        if (platform::ReadAll(folder + "/" + r.file, text) != platform::ReadResult::Ok ||
+            text.size() > UINT32_MAX)
+            continue;
         const auto file = static_cast<std::uint32_t>(v.texts_.size());
         const std::size_t hexDigits = static_cast<std::size_t>(r.bits / 4);
         // A record starts a line with its registry's name and the assignment:
