@@ -23,10 +23,11 @@
 
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
-#include "platform/process.h"
 #include "platform/session.h"
 #include "scanner/Api.h"
 #include "scanner/Func.h"
+#include "scanner/SweepReport.h"
+#include "scanner/Workers.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"
 #include "windows/FmPing1.h"
@@ -134,10 +135,8 @@ std::string HostDetails(const std::string& address, std::int32_t okCount, std::i
                         const std::string& mac, const std::string& remark) {
     std::string t = "IP: " + address;
     if (roundCount > 0) {
-        // Quotient first, then times 100, rounded down: 29 of 100 gives 28.
-        double rate = std::floor(static_cast<double>(okCount) / roundCount * 100);
         t += "\r\n\r\nPing成功: " + std::to_string(okCount) + "/" + std::to_string(roundCount);
-        t += "\r\n成功率: " + FormatNumber(rate) + "%";
+        t += "\r\n成功率: " + std::to_string(SharePercent(okCount, roundCount)) + "%";
         t += "\r\nMac:" + mac;
         t += "\r\n备注:" + remark;
     }
@@ -302,30 +301,27 @@ bool Fmmain::Form_Load() {
     if (ui_.Text1[2]->text().isEmpty()) ui_.Text1[2]->setText("0");
     if (ui_.Text2->text().isEmpty()) ui_.Text2->setText("1");
 
-    // Morvel registers its classes and exits. Activation needs the records, so
-    // give the run a bounded time to finish before the first object is created.
-    const std::string morvel = platform::ProgramDir() + "/Morvel";
-    platform::StartedProgram reg = platform::StartProgram(morvel, {"/regsver"});
-    if (!reg.ok()) {
+    // Morvel registers its classes and exits; then every host gets its worker.
+    scanner::WorkerStart start = scanner::StartWorkers();
+    const std::string& morvel = start.morvel;
+    if (start.startError != 0) {
         platform::ShowMessage("无法启动工作进程 Morvel:\n" + morvel + "\n" +
-                                  std::strerror(reg.error) + "\n\n程序将退出。",
+                                  std::strerror(start.startError) + "\n\n程序将退出。",
                               platform::MsgIcon::Warning);
         return false;
     }
-    std::optional<int> regCode = platform::WaitProgram(reg.pid, std::chrono::seconds(10));
-    if (!regCode) platform::DetachProgram(reg.pid);
-
-    std::vector<std::unique_ptr<Ping>> fresh;
-    std::string failure;
-    if (!MakePings(fresh, failure)) {
-        std::string text = "无法在工作进程 Morvel 中创建对象:\n" + failure;
-        if (regCode && *regCode != 0)
-            text += "\n(" + morvel + " /regsver 注册失败, 退出码 " + std::to_string(*regCode) + ")";
-        else if (!regCode)
+    if (!start.ok()) {
+        std::string text = "无法在工作进程 Morvel 中创建对象:\n主机 " +
+                           std::to_string(start.failedHost) + ": " + start.failure;
+        if (start.regCode && *start.regCode != 0)
+            text += "\n(" + morvel + " /regsver 注册失败, 退出码 " +
+                    std::to_string(*start.regCode) + ")";
+        else if (!start.regCode)
             text += "\n(" + morvel + " /regsver 未在时限内结束)";
         platform::ShowMessage(text + "\n\n程序将退出。", platform::MsgIcon::Warning);
         return false;
     }
+    std::vector<std::unique_ptr<Ping>> fresh = std::move(start.pings);
     engine_.SetPings(std::move(fresh));
     ui_.List1->clear();
     for (int n = 1; n <= kHosts; ++n) ui_.List1->addItem(Q(scanner::Sweep::BareRow(n)));
@@ -333,22 +329,10 @@ bool Fmmain::Form_Load() {
 }
 
 bool Fmmain::MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& failure) {
-    fresh.clear();
-    fresh.resize(kHosts + 1);
-    int i = 1;
-    try {
-        for (; i <= kHosts; ++i) {
-            auto p = std::make_unique<Ping>();
-            p->SetID(i);
-            p->color = kColorIdle;
-            fresh[i] = std::move(p);
-        }
-    } catch (const std::exception& e) {
-        failure = "主机 " + std::to_string(i) + ": " + e.what();
-        fresh.clear();
-        return false;
-    }
-    return true;
+    int host = 0;
+    if (scanner::MakePings(fresh, host, failure)) return true;
+    failure = "主机 " + std::to_string(host) + ": " + failure;
+    return false;
 }
 
 void Fmmain::Form_QueryUnload() {

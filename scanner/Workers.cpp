@@ -1,0 +1,46 @@
+#include "scanner/Workers.h"
+
+#include <exception>
+#include <utility>
+
+#include "platform/process.h"
+#include "platform/session.h"
+#include "scanner/Sweep.h"
+
+namespace scanner {
+
+bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::string& failure) {
+    fresh.clear();
+    fresh.resize(Sweep::kHosts + 1);
+    int i = 1;
+    try {
+        for (; i <= Sweep::kHosts; ++i) {
+            auto p = std::make_unique<Ping>();
+            p->SetID(i);
+            p->color = kColorIdle;
+            fresh[static_cast<std::size_t>(i)] = std::move(p);
+        }
+    } catch (const std::exception& e) {
+        failedHost = i;
+        failure = e.what();
+        fresh.clear();
+        return false;
+    }
+    return true;
+}
+
+WorkerStart StartWorkers(std::chrono::milliseconds registrationWait) {
+    WorkerStart w;
+    w.morvel = platform::ProgramDir() + "/Morvel";
+    platform::StartedProgram reg = platform::StartProgram(w.morvel, {"/regsver"});
+    if (!reg.ok()) {
+        w.startError = reg.error;
+        return w;
+    }
+    w.regCode = platform::WaitProgram(reg.pid, registrationWait);
+    if (!w.regCode) platform::DetachProgram(reg.pid);
+    MakePings(w.pings, w.failedHost, w.failure);
+    return w;
+}
+
+}  // namespace scanner
