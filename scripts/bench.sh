@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" --bench
 BUILD_DIR=$build "$root/scripts/build.sh"
 names=("$@")
 if ((${#names[@]} == 0)); then

@@ -15,6 +15,8 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
   xvfb xauth
 )
+# The benchmarks' peers on the test LAN, only for scripts/bench.sh.
+if [[ ${1:-} == --bench ]]; then packages+=(fping nmap arp-scan); fi
 
 missing=()
 for p in "${packages[@]}"; do

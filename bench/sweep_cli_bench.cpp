@@ -1,0 +1,122 @@
+// A sweep run from a script, `Tessor --sweep 192.0.2`, on the test LAN (40
+// answering, 215 silent hosts): one round, from process start to exit, with
+// no Morvel running before, median of 7; the same LAN with fping, nmap and
+// arp-scan in the same run, where installed. Their output goes to /dev/null.
+// Run it through scripts/bench.sh (a private network namespace): nothing but
+// the test LAN is ever addressed.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/fm_support.h"
+#include "tests/support/isolation.h"
+#include "tests/support/testnet.h"
+
+extern char** environ;
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Milliseconds from start to exit of `program args...`, its output discarded;
+// negative when it could not be started or did not exit with 0.
+double TimeRun(const std::string& program, const std::vector<std::string>& args) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const auto t0 = Clock::now();
+    pid_t pid = -1;
+    int status = -1;
+    if (posix_spawnp(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) == 0)
+        ::waitpid(pid, &status, 0);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    posix_spawn_file_actions_destroy(&fa);
+    // fping exits 1 when some host is silent: that is a finished run too.
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? ms : -1;
+}
+
+std::string Find(const char* name) {
+    for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin", "/usr/local/bin"}) {
+        std::string p = std::string(dir) + "/" + name;
+        if (::access(p.c_str(), X_OK) == 0) return p;
+    }
+    return {};
+}
+
+void Peer(const char* label, const char* name, const std::vector<std::string>& args) {
+    const std::string path = Find(name);
+    if (path.empty()) {
+        std::printf("  %-26s skipped: not installed\n", label);
+        return;
+    }
+    std::vector<double> times;
+    for (int k = 0; k < 3; ++k)
+        if (double ms = TimeRun(path, args); ms >= 0) times.push_back(ms);
+    if (times.empty())
+        std::printf("  %-26s failed\n", label);
+    else
+        std::printf("  %-26s %.0f ms (median of %zu)\n", label, Median(times), times.size());
+}
+
+}  // namespace
+
+int main() {
+    testsupport::IsolateProcess();
+    std::string why;
+    if (!testsupport::TestLan::Usable(&why)) {
+        std::printf("test LAN: %s\n", why.c_str());
+        return 0;
+    }
+    testsupport::TestLan lan(testsupport::TestLan::Range(1, 40));
+
+    // Tessor in a program folder of its own (a hard link keeps that folder
+    // its program folder), Morvel beside it.
+    const std::string prog = testsupport::MakeTempDir("prog");
+    const std::string bin = testsupport::BuildBinDir();
+    std::error_code ec;
+    std::filesystem::create_hard_link(bin + "/Tessor", prog + "/Tessor", ec);
+    if (ec) std::filesystem::copy_file(bin + "/Tessor", prog + "/Tessor");
+    std::filesystem::create_symlink(bin + "/Morvel", prog + "/Morvel");
+
+    std::vector<double> times;
+    for (int k = 0; k < 7; ++k) {
+        testsupport::WaitFor([] { return testsupport::OwnMorvels().empty(); },
+                             std::chrono::seconds(30));
+        if (double ms = TimeRun(prog + "/Tessor", {"--sweep", "192.0.2"}); ms >= 0)
+            times.push_back(ms);
+    }
+    if (times.empty()) {
+        std::printf("Tessor --sweep 192.0.2: failed\n");
+    } else {
+        std::printf(
+            "Tessor --sweep 192.0.2 (40 answer, 1 round, Morvel not running), start to exit: "
+            "median %.0f ms, fastest %.0f ms (of %zu)  target <= 800 ms\n",
+            Median(times), *std::min_element(times.begin(), times.end()), times.size());
+    }
+    std::printf("the same LAN with other tools:\n");
+    Peer("fping -a -g", "fping", {"-a", "-g", "192.0.2.0/24"});
+    Peer("fping -a -g -i 0", "fping", {"-a", "-g", "-i", "0", "192.0.2.0/24"});
+    // -n: the namespace has no name server, and reverse look-ups would only time out.
+    Peer("nmap -sn -n", "nmap", {"-sn", "-n", "192.0.2.0/24"});
+    Peer("arp-scan", "arp-scan", {"-I", "tlan0", "192.0.2.0/24"});
+    return 0;
+}
