@@ -54,10 +54,12 @@ class HeadlessOwner : public SweepListener {
 
 std::string Unreachable(const WorkerStart& start) {
     std::string why = "cannot reach the worker host " + start.morvel + ": ";
-    if (start.startError != 0) return why + "it cannot be started (" + std::strerror(start.startError) + ")";
+    if (start.startError != 0)
+        return why + "it cannot be started (" + std::strerror(start.startError) + ")";
     why += "host " + std::to_string(start.failedHost) + ": " + start.failure;
     if (start.regCode && *start.regCode != 0)
-        why += " (its registration run ended with exit code " + std::to_string(*start.regCode) + ")";
+        why +=
+            " (its registration run ended with exit code " + std::to_string(*start.regCode) + ")";
     else if (!start.regCode)
         why += " (its registration run did not end in time)";
     return why;

@@ -23,7 +23,7 @@ bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::
 struct WorkerStart {
     std::string morvel;          // the worker host started: Morvel beside this program
     int startError = 0;          // errno when it could not be started at all
-    std::optional<int> regCode;  // the registration run's exit code; nothing when it outlived the wait
+    std::optional<int> regCode;  // the registration run's exit code; none: it outlived the wait
     int failedHost = 0;          // with `failure`: the first proxy that could not be made
     std::string failure;
     std::vector<std::unique_ptr<Ping>> pings;  // the 255 proxies on success

@@ -38,7 +38,7 @@ struct Outcome {
 // Runs `program args...` (found on PATH when it has no slash) with `env` (the
 // test's own when empty), its output collected in files.
 Outcome Spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& env = {}) {
+              const std::vector<std::string>& env = {}) {
     const std::string dir = testsupport::MakeTempDir("run");
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -89,9 +89,12 @@ std::vector<std::vector<std::string>> CsvRows(const std::string& text) {
 
 TEST(SweepCli, BadArgumentsGiveUsageAndExitTwo) {
     const std::string tessor = ProgramFolder(false) + "/Tessor";
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--sweep", "300.1.1"}, {"--sweep", "1.2"}, {"--sweep", "a.b.c"},
-          {"--sweep"}, {"--mac", "--sweep="}, {"--sweep", "192.0.2", "--format", "xml"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--sweep", "300.1.1"},
+                                                 {"--sweep", "1.2"},
+                                                 {"--sweep", "a.b.c"},
+                                                 {"--sweep"},
+                                                 {"--mac", "--sweep="},
+                                                 {"--sweep", "192.0.2", "--format", "xml"}}) {
         Outcome o = Spawn(tessor, args);
         EXPECT_EQ(o.code, 2) << args.back();
         EXPECT_EQ(o.out, "") << args.back();
@@ -106,8 +109,8 @@ TEST(SweepCli, MissingMorvelGivesItsReasonAndExitOne) {
     std::filesystem::permissions(root + "/run", std::filesystem::perms::owner_all);
     const std::string prog = ProgramFolder(false);
     Outcome o = Spawn(prog + "/Tessor", {"--sweep", "192.0.2"},
-                    {"XDG_RUNTIME_DIR=" + root + "/run", "XDG_DATA_HOME=" + root + "/data",
-                     "HOME=" + root, "PATH=/usr/bin:/bin"});
+                      {"XDG_RUNTIME_DIR=" + root + "/run", "XDG_DATA_HOME=" + root + "/data",
+                       "HOME=" + root, "PATH=/usr/bin:/bin"});
     EXPECT_EQ(o.code, 1);
     EXPECT_EQ(o.out, "");
     EXPECT_NE(o.err.find(prog + "/Morvel"), std::string::npos) << o.err;
@@ -122,7 +125,9 @@ class SweepCliLan : public ::testing::Test {
         ASSERT_TRUE(testsupport::WaitFor([] { return testsupport::OwnMorvels().empty(); },
                                          std::chrono::seconds(30)));
     }
-    static void FlushNeighbours() { ASSERT_EQ(Spawn("ip", {"neigh", "flush", "dev", "tlan0"}).code, 0); }
+    static void FlushNeighbours() {
+        ASSERT_EQ(Spawn("ip", {"neigh", "flush", "dev", "tlan0"}).code, 0);
+    }
 };
 
 // One LAN, three runs of the real program: the JSON of the first, the changes
@@ -203,8 +208,8 @@ TEST_F(SweepCliLan, HostAnsweringEverySecondRoundHasShareFifty) {
     o.rounds = 4;
     o.format = ReportFormat::Csv;
     std::ostringstream out, err;
-    int code = scanner::RunSweep(o, out, err,
-                                 [&](int round) { lan.SetAnswering(5, round % 2 == 1); });
+    int code =
+        scanner::RunSweep(o, out, err, [&](int round) { lan.SetAnswering(5, round % 2 == 1); });
     ASSERT_EQ(code, 0) << err.str();
     auto rows = CsvRows(out.str());
     ASSERT_EQ(rows.size(), 256u);
