@@ -164,8 +164,9 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
             report = WriteText(result);
             break;
     }
-    out << report << std::flush;
+    // Kept first: a reader that closes the pipe early must not lose the sweep.
     if (!KeepSweep(folder, result, problem)) err << "Tessor: " << problem << "\n";
+    out << report << std::flush;
     if (!out) {
         err << "Tessor: the report could not be written\n";
         return 1;
