@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/doorbell.h"
 #include "platform/objects.h"
 #include "platform/process.h"
 #include "platform/session.h"
@@ -82,10 +83,14 @@ TEST(DISABLED_Child, Run) {
     ::setenv("XDG_DATA_HOME", std::getenv("VARNEX_CHILD_DATA"), 1);
     const std::string ready = std::getenv("VARNEX_CHILD_READY");
     if (std::string(mode) == "share") {
-        Ping p;
+        // A command into the parent's slot, and one into a slot of its own.
+        Ping p, own;
         p.SetID(7);
+        own.SetID(8);
         p.PingIP("127.0.0.9", false);
+        own.PingIP("127.0.0.8", false);
         ASSERT_TRUE(testsupport::WaitFor([&] { return p.GetPing() == 3; }, 20s));
+        ASSERT_TRUE(testsupport::WaitFor([&] { return own.GetPing() == 3; }, 20s));
         std::ofstream(ready) << "ready\n";
         return;
     }
@@ -142,7 +147,12 @@ TEST_F(PingTest, CommandsWriteTheAddressFieldAndEndInAFinalState) {
     p.SetID(7);
     CCShareString probe;
     ASSERT_TRUE(probe.Create("PingIP7", 1000));
+    // Each command and close rings the session's doorbell after its byte.
+    auto bell = platform::Doorbell::Open();
+    ASSERT_NE(bell, nullptr);
+    auto rings = bell->Rings();
     p.PingIP("127.0.0.7", false);
+    EXPECT_NE(bell->Rings(), rings);
     EXPECT_EQ(probe.getStr(2, 30), "127.0.0.7" + std::string(21, ' '));
     EXPECT_TRUE(WaitFinal(p, 3));
     // Cut to 30: the worker pings what is left without the spaces.
@@ -169,7 +179,11 @@ TEST_F(PingTest, StateCharactersMapToTheirNumbers) {
         EXPECT_EQ(p.GetPing(), n) << c;
     }
     // Close: "A" (6) becomes "X" (2); later commands stay (5 and 7), a close too.
+    auto bell = platform::Doorbell::Open();
+    ASSERT_NE(bell, nullptr);
+    auto rings = bell->Rings();
     p.ClosePing();
+    EXPECT_NE(bell->Rings(), rings);
     EXPECT_TRUE(testsupport::WaitFor([&] { return p.GetPing() == 2; }));
     p.PingIP("127.0.0.9", false);
     EXPECT_TRUE(Stays(p, 5));
@@ -258,6 +272,14 @@ TEST_F(PingTest, SecondClientProcessSharesTheSlots) {
     ASSERT_TRUE(WaitFinal(p, 3));
     auto child = StartChild("share");
     ASSERT_GT(child.pid, 0);
+    // Both processes command their own slots meanwhile, and both are served.
+    Ping mine;
+    mine.SetID(6);
+    do {
+        mine.PingIP("127.0.0.6", false);
+        ASSERT_TRUE(WaitFinal(mine, 3));
+    } while (!std::filesystem::exists(child.ready) &&
+             platform::WaitProgram(child.pid, 0ms) == std::nullopt);
     ASSERT_TRUE(WaitReady(child));
     EXPECT_EQ(platform::WaitProgram(child.pid, 20s), std::optional<int>(0));
     // The child's command is in our slot.
