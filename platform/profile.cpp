@@ -8,8 +8,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -210,6 +215,106 @@ bool HasAny(std::string_view s, std::string_view chars) {
     return s.find_first_of(chars) != std::string_view::npos;
 }
 
+// ---- the parsed file, kept while it stays the same file ----
+//
+// A sweep reads 255 remarks, and Ps.ini grows over the years: reading and
+// splitting the whole file for each key made the start of a sweep slow. The
+// file is parsed once into an index that answers exactly as the scan of its
+// lines below does, and kept while the file's identity, size and change time
+// stay the same.
+
+// The form under which SameName finds two names equal: trimmed, ASCII letters
+// lowered, non-ASCII names compared in UTF-8.
+std::string NameKey(std::string_view name) {
+    name = Trim(name);
+    std::string key = IsAscii(name) ? std::string(name) : FromAnsi(name);
+    for (char& c : key) c = Lower(c);
+    return key;
+}
+
+struct Index {
+    // First section of each name -> first key of each name in it -> raw value (trimmed).
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections;
+
+    explicit Index(const std::string& text) {
+        std::unordered_map<std::string, std::string>* current = nullptr;
+        for (const Line& line : SplitLines(text)) {
+            if (auto name = SectionName(line)) {
+                // A later section of a name already seen is never looked into.
+                auto [it, fresh] = sections.try_emplace(NameKey(*name));
+                current = fresh ? &it->second : nullptr;
+                continue;
+            }
+            if (!current) continue;
+            if (auto kv = KeyValue(line))
+                current->try_emplace(NameKey(kv->first), Trim(kv->second));
+        }
+    }
+
+    const std::string* Find(std::string_view section, std::string_view key) const {
+        auto s = sections.find(NameKey(section));
+        if (s == sections.end()) return nullptr;
+        auto k = s->second.find(NameKey(key));
+        return k == s->second.end() ? nullptr : &k->second;
+    }
+};
+
+struct Identity {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    timespec mtime, ctime;
+    bool operator==(const Identity& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+struct Cached {
+    Identity id;
+    bool settled;  // changed long enough before it was read that a later change must show
+    std::shared_ptr<const Index> index;
+};
+
+// File times come from a coarse clock: a change within the same tick as the
+// read may keep the change time. Only a file whose last change lies this far
+// before the read is trusted from its identity alone; a younger one is read again.
+constexpr long long kSettleNs = 100'000'000;
+
+long long Ns(const timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+std::mutex g_cacheMutex;
+std::map<std::string, Cached> g_cache;  // by path; a handful of files at most
+
+// The parsed file at path, or null when it cannot be read as a regular file
+// (the caller then takes the plain way, with its own answer for failures).
+std::shared_ptr<const Index> Parsed(const std::string& path) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    const Identity id{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    {
+        std::lock_guard lock(g_cacheMutex);
+        auto it = g_cache.find(path);
+        if (it != g_cache.end() && it->second.settled && it->second.id == id)
+            return it->second.index;
+    }
+    // Read after the identity was taken: a change in between shows at the next look.
+    std::string text;
+    if (ReadAll(path, text) != ReadResult::Ok) return nullptr;
+    auto index = std::make_shared<const Index>(text);
+    const bool settled =
+        Ns(now) - Ns(st.st_ctim) > kSettleNs && Ns(now) - Ns(st.st_mtim) > kSettleNs;
+    std::lock_guard lock(g_cacheMutex);
+    if (g_cache.size() >= 8 && !g_cache.count(path)) g_cache.clear();
+    g_cache[path] = Cached{id, settled, index};
+    return index;
+}
+
 }  // namespace
 
 std::string GetString(const std::string& section, const std::string& key, const std::string& def,
@@ -219,6 +324,10 @@ std::string GetString(const std::string& section, const std::string& key, const 
         if (bufferSize == 0) return std::string();
         return std::string(v.substr(0, bufferSize - 1));
     };
+    if (auto index = Parsed(path)) {
+        const std::string* value = index->Find(section, key);
+        return fit(value ? *value : def);
+    }
     std::string text;
     if (ReadAll(path, text) != ReadResult::Ok) return fit(def);
     auto lines = SplitLines(text);
