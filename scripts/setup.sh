@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmnl-dev
   iproute2 libcap2-bin util-linux
+  fping
   fonts-noto-cjk
   locales
   clang libclang-rt-14-dev
