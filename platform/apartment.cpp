@@ -400,6 +400,7 @@ void Watcher::Run(const std::shared_ptr<Doorbell>& bell,
 
 bool Watcher::Add(const std::shared_ptr<Gate>& gate) {
     std::lock_guard lock(mutex_);
+    const bool shorter = thread_.joinable() && gate->interval < Period();
     if (!thread_.joinable()) {
         auto stop = std::make_shared<std::atomic<bool>>(false);
         auto bell = Doorbell::Open();  // null: only the periodic scans
@@ -410,12 +411,9 @@ bool Watcher::Add(const std::shared_ptr<Gate>& gate) {
         }
         stop_ = std::move(stop);
         bell_ = std::move(bell);
-    } else if (!gates_.empty() && gate->interval < Period()) {
-        gates_.push_back(gate);
-        Rouse();  // scan at the shorter period from now on
-        return true;
     }
     gates_.push_back(gate);
+    if (shorter) Rouse();  // scan at the shorter period from now on
     return true;
 }
 
