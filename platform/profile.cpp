@@ -69,9 +69,9 @@ bool SameName(std::string_view a, std::string_view b) {
     return EqualAsciiNoCase(FromAnsi(a), FromAnsi(b));
 }
 
-// The section name of a "[name]" line.
-std::optional<std::string_view> SectionName(const Line& line) {
-    std::string_view c = Trim(line.Content());
+// The section name of a "[name]" line (given without its line end).
+std::optional<std::string_view> SectionName(std::string_view content) {
+    std::string_view c = Trim(content);
     if (c.empty() || c.front() != '[') return std::nullopt;
     c.remove_prefix(1);
     auto end = c.find(']');
@@ -84,12 +84,18 @@ bool IsComment(std::string_view c) {
 }
 
 // Key and value of a "key=value" line (value untrimmed).
-std::optional<std::pair<std::string_view, std::string_view>> KeyValue(const Line& line) {
-    std::string_view c = line.Content();
+std::optional<std::pair<std::string_view, std::string_view>> KeyValue(std::string_view c) {
     if (IsComment(c)) return std::nullopt;
     auto eq = c.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
     return std::make_pair(c.substr(0, eq), c.substr(eq + 1));
+}
+
+std::optional<std::string_view> SectionName(const Line& line) {
+    return SectionName(line.Content());
+}
+std::optional<std::pair<std::string_view, std::string_view>> KeyValue(const Line& line) {
+    return KeyValue(line.Content());
 }
 
 enum class ReadResult { Ok, Missing, Failed };
@@ -233,25 +239,32 @@ std::string NameKey(std::string_view name) {
 }
 
 struct Index {
-    // First section of each name -> first key of each name in it -> raw value (trimmed).
-    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections;
+    std::string text;  // the values point into it
+    // First section of each name -> first key of each name in it -> value (trimmed).
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string_view>> sections;
 
-    explicit Index(const std::string& text) {
-        std::unordered_map<std::string, std::string>* current = nullptr;
-        for (const Line& line : SplitLines(text)) {
-            if (auto name = SectionName(line)) {
+    explicit Index(std::string fileText) : text(std::move(fileText)) {
+        std::unordered_map<std::string, std::string_view>* current = nullptr;
+        for (std::size_t pos = 0; pos < text.size();) {
+            // The same lines, and the same reading of each, as SplitLines and Line give.
+            auto nl = text.find('\n', pos);
+            std::size_t end = nl == std::string::npos ? text.size() : nl;
+            std::string_view c(text.data() + pos, end - pos);
+            pos = nl == std::string::npos ? text.size() : nl + 1;
+            if (!c.empty() && c.back() == '\r') c.remove_suffix(1);
+            if (auto name = SectionName(c)) {
                 // A later section of a name already seen is never looked into.
                 auto [it, fresh] = sections.try_emplace(NameKey(*name));
                 current = fresh ? &it->second : nullptr;
+                if (current) current->reserve(text.size() / 32);
                 continue;
             }
             if (!current) continue;
-            if (auto kv = KeyValue(line))
-                current->try_emplace(NameKey(kv->first), Trim(kv->second));
+            if (auto kv = KeyValue(c)) current->try_emplace(NameKey(kv->first), Trim(kv->second));
         }
     }
 
-    const std::string* Find(std::string_view section, std::string_view key) const {
+    const std::string_view* Find(std::string_view section, std::string_view key) const {
         auto s = sections.find(NameKey(section));
         if (s == sections.end()) return nullptr;
         auto k = s->second.find(NameKey(key));
@@ -306,7 +319,7 @@ std::shared_ptr<const Index> Parsed(const std::string& path) {
     // Read after the identity was taken: a change in between shows at the next look.
     std::string text;
     if (ReadAll(path, text) != ReadResult::Ok) return nullptr;
-    auto index = std::make_shared<const Index>(text);
+    auto index = std::make_shared<const Index>(std::move(text));
     const bool settled =
         Ns(now) - Ns(st.st_ctim) > kSettleNs && Ns(now) - Ns(st.st_mtim) > kSettleNs;
     std::lock_guard lock(g_cacheMutex);
@@ -325,7 +338,7 @@ std::string GetString(const std::string& section, const std::string& key, const 
         return std::string(v.substr(0, bufferSize - 1));
     };
     if (auto index = Parsed(path)) {
-        const std::string* value = index->Find(section, key);
+        const std::string_view* value = index->Find(section, key);
         return fit(value ? *value : def);
     }
     std::string text;
