@@ -180,7 +180,8 @@ TEST_F(ClassPingTest, CloseAnswersXAndStopsUntilANewCreate) {
     Worker w(5);
     w.Command("192.0.2.7", 'A');
     ASSERT_TRUE(w.WaitState("X"));
-    EXPECT_EQ(w.ping->Timer1()->TimerId(), 0u);
+    // Read on the worker's thread, once the tick that wrote "X" has ended.
+    w.apartment->Run([&] { EXPECT_EQ(w.ping->Timer1()->TimerId(), 0u); });
     w.Command("192.0.2.7", 'P');
     platform::RingDoorbell();  // no later tick, rung or not
     EXPECT_TRUE(w.Stays("P"));
