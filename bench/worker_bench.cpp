@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "platform/apartment.h"
 #include "platform/process.h"
 #include "platform/session.h"
@@ -30,9 +32,7 @@
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
-#include "worker/CCShareString.h"
 #include "worker/Timer.h"
-#include "worker/slot.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/classes.h"
+#include "contract/slot.h"
 #include "platform/doorbell.h"
 #include "platform/objects.h"
-#include "worker/CCShareString.h"
-#include "worker/classes.h"
-#include "worker/slot.h"
 
 using platform::objects::Arg;
 

@@ -13,7 +13,7 @@ packages=(
   fping
   fonts-noto-cjk
   locales
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   xvfb xauth
 )
 

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
 #include "platform/objects.h"
 #include "platform/session.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
 #include "worker/classes.h"
 
 namespace {

@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/winerror.h"
+
 namespace platform {
 class FileMapping;
 }
@@ -52,7 +54,7 @@ class CCShareString {
         return view_ && n >= 1 && static_cast<std::size_t>(n) <= size_ ? view_ + (n - 1) : nullptr;
     }
 
-    static constexpr std::int32_t kNoView = 13;
+    static constexpr auto kNoView = static_cast<std::int32_t>(platform::kErrorInvalidData);
 
   private:
     void CloseMap();
