@@ -198,7 +198,8 @@ void SendReply(Link& link, Reply& rep) {
 
 class Server {
   public:
-    explicit Server(const std::vector<ClassInfo>& classes) {
+    Server(const std::vector<ClassInfo>& classes, const std::function<void()>& onStart)
+        : onStart_(onStart) {
         for (const auto& c : classes) {
             byClsid_[c.clsid] = &c;
             interfaces_[c.clsid] = c.iid;
@@ -236,6 +237,7 @@ class Server {
     int listenFd_ = -1;
     std::string socketPath_;
     bool everCreated_ = false;
+    const std::function<void()>& onStart_;
 };
 
 bool Server::Listen() {
@@ -471,6 +473,7 @@ int Server::Run() {
     }
     // One server per user: a second one started by a race leaves quietly.
     if (::flock(lock_.fd, LOCK_EX | LOCK_NB) != 0) return 0;
+    if (onStart_) onStart_();
     shared_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (shared_->wakeFd < 0 || !Listen()) return 1;
 
@@ -524,10 +527,10 @@ int Server::Run() {
 
 }  // namespace
 
-int RunServer(const std::vector<ClassInfo>& classes) {
+int RunServer(const std::vector<ClassInfo>& classes, const std::function<void()>& onStart) {
     int rc;
     {
-        Server server(classes);
+        Server server(classes, onStart);
         rc = server.Run();
     }  // the reaper has destroyed every apartment
     return rc;

@@ -28,9 +28,11 @@ int main(int argc, char** argv) {
         // Two windows' slots and their echoes need more descriptors than a
         // desktop's soft limit of 1024.
         platform::RaiseDescriptorLimit();
-        // Blocks of sessions that crashed stay in /dev/shm until someone removes them.
-        platform::FileMapping::RemoveStaleBlocks();
-        return platform::objects::RunServer(morvel::Classes());
+        // Blocks of sessions that crashed stay in /dev/shm until someone removes
+        // them; only the server that won the start does it, before any client
+        // opens a block, so the session's tag can be renewed as well.
+        return platform::objects::RunServer(morvel::Classes(),
+                                            [] { platform::FileMapping::RemoveStaleBlocks(); });
     }
     std::fputs(
         "Morvel has no window: Tessor starts it with /regsver to register its classes, and the "
