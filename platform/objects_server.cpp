@@ -325,14 +325,15 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
             // from taking every thread the system has.
             if (shared_->live >= detail::kMaxLiveObjects)
                 return refuse(Status::TooManyObjects, "the object server holds too many objects");
+            if (!Posted(*link)) return;
             std::unique_ptr<Apartment> apt;
             try {
                 apt = std::make_unique<Apartment>();
             } catch (const std::exception& e) {
+                --link->inFlight;
                 return refuse(Status::Failed,
                               std::string("the object server cannot start a thread: ") + e.what());
             }
-            if (!Posted(*link)) return;
             ++shared_->live;
             auto slot = std::make_shared<Slot>();
             slot->counted = true;  // published to the apartment by Post's lock
