@@ -625,13 +625,14 @@ TEST(ObjectActivationTest, ASessionFolderOthersCouldReachIsRefusedAndNoneIsUnder
         if (rc != 0) ::_exit(rc == 77 ? 77 : 1);
         pid_t client = -1;
         std::string line = ClientWith({{"XDG_RUNTIME_DIR", ""}, {"HOME", home}}, &client);
+        // While the client holds its object, the server listens under $HOME.
+        bool underHome = std::filesystem::exists(home + "/.cache/varnex-session/objects.sock");
         ::kill(client, SIGKILL);
         WaitExit(client);
         if (line.rfind("ready ", 0) != 0) {
             std::fprintf(stderr, "%s\n", line.c_str());
             ::_exit(2);
         }
-        bool underHome = std::filesystem::exists(home + "/.cache/varnex-session/objects.sock");
         pid_t server = std::stoi(line.substr(6));
         bool ended = testsupport::WaitFor([&] { return Gone(server); }, 15s);
         ::_exit(underHome && ended ? 0 : 3);
