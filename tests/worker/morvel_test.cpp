@@ -201,7 +201,8 @@ TEST_F(MorvelTest, NamesAnotherUserClaimedAndBlocksOfAKilledRunDoNotStopTheNextS
     ASSERT_TRUE(NoMorvel());
     worker.reset();
     block.reset();
-    EXPECT_TRUE(Exists(second));
+    // (Its block may already be gone: a Morvel of a test running beside this
+    // one removes it too. The lock file is this session's own.)
     const std::string lock = platform::SessionDir() + "/blocks/PingIP7.lock";
     EXPECT_TRUE(Exists(lock));
 
