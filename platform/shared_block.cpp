@@ -50,8 +50,8 @@ bool ValidName(std::string_view name) {
 // Whether `fd` is still the file at `path`: a lock file or block can be
 // removed (by a closer or a stale sweep) between our open and our lock.
 bool IsFileAt(int fd, const std::string& path) {
-    struct stat a {
-    }, b{};
+    struct stat a {};
+    struct stat b {};
     return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
