@@ -24,16 +24,9 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+#include "platform/winerror.h"
 
-// Windows error codes the stand-ins report.
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
-inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorGenFailure = 31;
+namespace platform {
 
 // The largest block a caller may ask for (a slot is 1000 bytes, the default
 // 30000): a peer's request must not reserve gigabytes of memory.

@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
 #include "platform/objects.h"
 #include "platform/session.h"
 #include "platform/shared_block.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
 #include "worker/classes.h"
 
 namespace {
