@@ -3,6 +3,7 @@
 // sharing the slots, and what a dead client or a dead Morvel leads to.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -75,6 +76,8 @@ bool WaitReady(const ChildClient& c) {
     return testsupport::WaitFor([&] { return std::filesystem::exists(c.ready); }, 60s);
 }
 
+std::set<int> Round(std::vector<std::unique_ptr<Ping>>& pings, const std::string& subnet);
+
 // The child's side: joins the parent's session and acts as a second window.
 TEST(DISABLED_Child, Run) {
     const char* mode = std::getenv("VARNEX_CHILD_MODE");
@@ -92,6 +95,15 @@ TEST(DISABLED_Child, Run) {
         ASSERT_TRUE(testsupport::WaitFor([&] { return p.GetPing() == 3; }, 20s));
         ASSERT_TRUE(testsupport::WaitFor([&] { return own.GetPing() == 3; }, 20s));
         std::ofstream(ready) << "ready\n";
+        return;
+    }
+    if (std::string(mode) == "sweep") {
+        std::vector<std::unique_ptr<Ping>> pings;
+        for (int i = 1; i <= 255; ++i) {
+            pings.push_back(std::make_unique<Ping>());
+            pings.back()->SetID(i);
+        }
+        std::ofstream(ready) << Round(pings, "127.0.0").size() << "\n";
         return;
     }
     std::vector<std::unique_ptr<Ping>> held;
@@ -263,6 +275,25 @@ TEST_F(PingTest, TwoHundredFiftyFiveProxiesAtOnce) {
     auto expected = answering;
     expected.insert(TestLan::kScannerHost);  // our own side of the LAN answers too
     EXPECT_EQ(Round(pings, TestLan::kSubnet), expected);
+}
+
+TEST_F(PingTest, TwoWindowsSweepUnderADesktopsSoftDescriptorLimit) {
+    // Morvel then holds 765 blocks and up to 255 echo sockets: more than 1024.
+    rlimit lim{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_max < 2048) GTEST_SKIP() << "the hard descriptor limit is below 2048 here";
+    lim.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lim), 0);  // inherited by Morvel and the child
+    std::vector<std::unique_ptr<Ping>> pings;
+    for (int i = 1; i <= 255; ++i) {
+        pings.push_back(std::make_unique<Ping>());
+        pings.back()->SetID(i);
+    }
+    auto child = StartChild("sweep");
+    ASSERT_GT(child.pid, 0);
+    EXPECT_EQ(Round(pings, "127.0.0").size(), 255u);
+    EXPECT_EQ(platform::WaitProgram(child.pid, 120s), std::optional<int>(0));
+    EXPECT_EQ(testsupport::ReadText(child.ready), "255\n");
 }
 
 TEST_F(PingTest, SecondClientProcessSharesTheSlots) {
