@@ -5,6 +5,7 @@
 //                      object layer starts it so when a client creates one);
 //   anything else      says so on standard error and exits non-zero.
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <string_view>
 
@@ -15,6 +16,9 @@
 int main(int argc, char** argv) {
     // Slot text is converted through the locale's character set.
     std::setlocale(LC_ALL, "");
+    // A log line written to a closed pipe (a terminal that went away) must
+    // fail that write, not end the server and every sweep with it.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string_view arg = argc == 2 ? argv[1] : "";
     if (arg == "/regsver") {
         return platform::objects::RegisterServer(morvel::Classes(),

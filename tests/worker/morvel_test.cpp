@@ -3,7 +3,10 @@
 // traffic, dead clients and a dead Morvel are covered through the window's
 // proxy (tests/scanner/ping_test.cpp).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,11 +19,13 @@
 #include <vector>
 
 #include "platform/objects.h"
+#include "platform/process.h"
 #include "platform/session.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "worker/CCShareString.h"
 #include "worker/classes.h"
+#include "worker/slot.h"
 
 namespace {
 
@@ -140,6 +145,51 @@ TEST_F(MorvelTest, ExitsWhenTheLastObjectIsReleased) {
     // The next activation starts it again.
     auto again = NewBlock();
     EXPECT_EQ(Call(*again, morvel::CCShareStringMember::LastErr), Arg(0));
+}
+
+// A Morvel started from a terminal that has since gone away: its log lines
+// meet a pipe without a reader, and the server must live on.
+TEST_F(MorvelTest, SurvivesALogLineIntoABrokenStderrPipe) {
+    ASSERT_TRUE(NoMorvel());
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string exe = MorvelPath();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        ::dup2(fds[1], 2);
+        ::signal(SIGPIPE, SIG_DFL);  // as a shell would start it
+        ::execl(exe.c_str(), exe.c_str(), "-Embedding", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    ASSERT_GT(pid, 0);
+    // Ours must be the server, not one that activation would start.
+    ASSERT_TRUE(testsupport::WaitFor(
+        [] { return std::filesystem::exists(platform::SessionDir() + "/objects.sock"); }));
+    auto worker = NewWorker();
+    ASSERT_EQ(MorvelPids(), std::vector<pid_t>{pid});
+    Call(*worker, morvel::ClassPingMember::Create, {Arg(40)});
+    CCShareString slot;
+    ASSERT_TRUE(slot.Create(slot::Name(40), slot::kSize));
+    // A malformed address: the worker logs the failed echo on stderr.
+    slot.setStr(slot::AddressField("1.2.3.4.5"), slot::kAddressPos);
+    slot.WriteByte(slot::kPing, slot::kStatePos);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return slot.ReadByte(slot::kStatePos) == '1'; }, 20s));
+    ASSERT_FALSE(platform::WaitProgram(pid, 100ms).has_value()) << "Morvel ended";
+    slot.setStr(slot::AddressField("127.0.0.40"), slot::kAddressPos);
+    slot.WriteByte(slot::kPing, slot::kStatePos);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return slot.ReadByte(slot::kStatePos) == '0'; }, 20s));
+    worker.reset();
+    EXPECT_EQ(platform::WaitProgram(pid, 20s), std::optional<int>(0));
+
+    // Started by activation, it keeps none of our streams.
+    auto block = NewBlock();
+    ASSERT_EQ(MorvelPids().size(), 1u);
+    const std::string fdDir = "/proc/" + std::to_string(MorvelPids()[0]) + "/fd/";
+    for (const char* fd : {"0", "1", "2"})
+        EXPECT_EQ(std::filesystem::read_symlink(fdDir + fd), "/dev/null") << fd;
 }
 
 }  // namespace
