@@ -3,6 +3,7 @@
 // them. No sweep runs before the octet boxes name one of these two subnets.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -326,6 +327,16 @@ TEST_F(Sweep, ARemarkThatCannotBeStoredIsReportedWithTheFile) {
     EXPECT_EQ(w->Pings[12]->Ps, "lost?");
     EXPECT_EQ(Row(12), "12  " + std::string(20, ' ') + "lost?");
     EXPECT_FALSE(std::filesystem::exists(PsIni()));
+}
+
+TEST_F(Sweep, AFifoForTheRemarksFileIsToldOnceAndTheSweepRuns) {
+    ASSERT_EQ(::mkfifo(PsIni().c_str(), 0600), 0);
+    MessageCatcher messages;
+    ASSERT_TRUE(RunSweep("1"));
+    ASSERT_EQ(messages.Texts().size(), 1u);
+    EXPECT_NE(messages.Texts()[0].find(PsIni()), std::string::npos) << messages.Texts()[0];
+    EXPECT_EQ(w->Pings[9]->color, Value(kColorGreen));
+    EXPECT_TRUE(std::filesystem::is_fifo(PsIni()));
 }
 
 TEST_F(Sweep, AMorvelKilledMidSweepIsReportedAndTheNextSweepWorks) {
