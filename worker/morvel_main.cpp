@@ -1,5 +1,5 @@
 // Morvel: the windowless worker host. It has three ways to be started:
-//   Morvel /regsver    writes the records of its two classes, naming this
+//   Morvel /regsver    writes the records of its classes, naming this
 //                      executable, and exits (Tessor does this at start-up);
 //   Morvel -Embedding  serves objects until the last one is released (the
 //                      object layer starts it so when a client creates one);

@@ -125,6 +125,15 @@ TEST_F(MorvelTest, BadCallsAreRefusedWithAClearErrorAndTheObjectGoesOn) {
         EXPECT_NE(std::string(e.what()).find("256"), std::string::npos) << e.what();
     }
     EXPECT_EQ(Call(*block, morvel::CCShareStringMember::LastErr), Arg(0));
+    // The window's echo object takes bounded data and time-outs only.
+    auto echo = platform::objects::CreateObject(morvel::kClassEchoClsid, morvel::kClassEchoIid);
+    const std::uint32_t send = morvel::ClassEchoMember::SendEcho;
+    EXPECT_THROW(Call(*echo, send, {Arg(0x0100007f), Arg(std::string(251, 'x')), Arg(200)}),
+                 ObjectError);
+    EXPECT_THROW(Call(*echo, send, {Arg(0x0100007f), Arg(std::string("x")), Arg(5001)}),
+                 ObjectError);
+    EXPECT_EQ(Call(*echo, send, {Arg(0x0100007f), Arg(std::string("My Request")), Arg(200)}),
+              Arg(std::string("My Request")));
     // A text of digits is a host number too, as a Variant would be coerced.
     EXPECT_NO_THROW(Call(*worker, morvel::ClassPingMember::Create, {Arg(std::string("12"))}));
     CCShareString slot12;  // the worker made it, 1000 bytes long
