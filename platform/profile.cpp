@@ -4,13 +4,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -24,8 +21,6 @@
 
 namespace platform::profile {
 namespace {
-
-void (*gBeforeRename)() = nullptr;
 
 // One line of the file as it was read, terminator included, so lines we do
 // not change are written back byte for byte.
@@ -96,63 +91,6 @@ std::optional<std::pair<std::string_view, std::string_view>> KeyValue(const Line
     return std::make_pair(c.substr(0, eq), c.substr(eq + 1));
 }
 
-// Far beyond any settings or remarks file: what is larger is not one of ours,
-// and reading it (a link to /dev/zero) would only exhaust memory.
-constexpr std::size_t kMaxFileSize = 16u << 20;
-
-// Tells the user once per file and fault, not at every one of a sweep's reads.
-void ReportRefused(const std::string& path, const char* why) {
-    static std::mutex mutex;
-    static std::set<std::string> told;
-    {
-        std::lock_guard lock(mutex);
-        if (!told.insert(std::string(why) + '\n' + path).second) return;
-    }
-    ShowMessage(std::string("配置文件") + why + ", 已忽略, 文件未作改动:\n" + path,
-                MsgIcon::Warning);
-}
-
-enum class ReadResult { Ok, Missing, Failed };
-
-// `shown` names the file in a message: the path the caller gave, not the
-// target of its link.
-ReadResult ReadAll(const std::string& path, std::string& out, const std::string& shown) {
-    out.clear();
-    // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    struct stat st {};
-    const char* refused = nullptr;
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return ReadResult::Failed;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        refused = "不是普通文件";
-    } else if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) {
-        refused = "大于 16 MiB";
-    }
-    char buf[65536];
-    while (!refused) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return ReadResult::Failed;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > kMaxFileSize) refused = "大于 16 MiB";  // it grew while read
-    }
-    ::close(fd);
-    if (refused) {
-        out.clear();
-        ReportRefused(shown, refused);
-        return ReadResult::Failed;
-    }
-    return ReadResult::Ok;
-}
-
 std::vector<Line> SplitLines(const std::string& text) {
     std::vector<Line> lines;
     std::size_t pos = 0;
@@ -188,73 +126,6 @@ std::optional<std::size_t> FindKey(const std::vector<Line>& lines, std::size_t f
     return std::nullopt;
 }
 
-std::string FolderOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
-std::string BaseOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A temporary file's name: "." + the file's name + "." + six letters or digits.
-constexpr std::size_t kTempSuffix = 6;
-
-bool IsTempOf(std::string_view entry, const std::string& base) {
-    if (entry.size() != base.size() + 2 + kTempSuffix || entry[0] != '.' ||
-        entry.substr(1, base.size()) != base || entry[base.size() + 1] != '.')
-        return false;
-    for (char c : entry.substr(base.size() + 2))
-        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
-    return true;
-}
-
-// Creates a new temporary file next to the file. The kernel applies the
-// umask to 0666, as for any new file, without touching the process's umask
-// (other threads may be creating files).
-int CreateTemp(const std::string& dir, const std::string& base, std::string& name) {
-    static constexpr char kChars[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned char r[kTempSuffix];
-        if (::getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return -1;
-        std::string suffix;
-        for (unsigned char c : r) suffix += kChars[c % (sizeof kChars - 1)];
-        name = (dir == "/" ? "" : dir) + "/." + base + "." + suffix;
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
-// Replaces the file at path with data: a temporary file in the same folder,
-// flushed to disk, renamed over the old one, then the folder synced so the
-// rename itself survives a crash. Any failure before the rename removes the
-// temporary file and leaves the old file untouched.
-bool ReplaceFile(const std::string& path, const std::string& data, std::optional<mode_t> mode) {
-    std::string dir = FolderOf(path);
-    std::string name;
-    int fd = CreateTemp(dir, BaseOf(path), name);
-    if (fd < 0) return false;
-    bool ok = (!mode || ::fchmod(fd, *mode) == 0) && WriteFully(fd, data) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok && gBeforeRename) gBeforeRename();
-    if (ok) ok = ::rename(name.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(name.c_str());
-        return false;
-    }
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        // The new file is in place; a failed folder sync only weakens its
-        // durability across a crash, so the write still counts as stored.
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return true;
-}
-
 // Holds an exclusive lock on a folder while a file in it is read, changed and
 // replaced, so two programs writing keys of one file never drop each other's
 // key. Readers need no lock: they see the old file or the new one, whole.
@@ -285,7 +156,7 @@ class FolderLock {
         }
         std::vector<std::string> left;
         while (dirent* e = ::readdir(d))
-            if (IsTempOf(e->d_name, base)) left.push_back(e->d_name);
+            if (IsTempFileOf(e->d_name, base)) left.push_back(e->d_name);
         for (const auto& n : left) {
             struct stat st {};
             if (::fstatat(fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
@@ -299,13 +170,27 @@ class FolderLock {
     int fd_;
 };
 
+// A file ReadAll refused (not a regular file, or beyond its size bound) is
+// not ours to read or replace: the user is told once per file and fault, not
+// at every one of a sweep's 255 reads.
+void ReportIfRefused(const std::string& path) {
+    const char* why = errno == EINVAL ? "不是普通文件" : errno == EFBIG ? "大于 16 MiB" : nullptr;
+    if (!why) return;
+    static std::mutex mutex;
+    static std::set<std::string> told;
+    {
+        std::lock_guard lock(mutex);
+        if (!told.insert(std::string(why) + '\n' + path).second) return;
+    }
+    ShowMessage(std::string("配置文件") + why + ", 已忽略, 文件未作改动:\n" + path,
+                MsgIcon::Warning);
+}
+
 bool HasAny(std::string_view s, std::string_view chars) {
     return s.find_first_of(chars) != std::string_view::npos;
 }
 
 }  // namespace
-
-void SetBeforeRenameForTesting(void (*hook)()) { gBeforeRename = hook; }
 
 std::string GetString(const std::string& section, const std::string& key, const std::string& def,
                       std::size_t bufferSize, const std::string& path) {
@@ -315,7 +200,15 @@ std::string GetString(const std::string& section, const std::string& key, const 
         return std::string(v.substr(0, bufferSize - 1));
     };
     std::string text;
-    if (ReadAll(path, text, path) != ReadResult::Ok) return fit(def);
+    switch (ReadAll(path, text)) {
+        case ReadResult::Ok:
+            break;
+        case ReadResult::Failed:
+            ReportIfRefused(path);
+            return fit(def);
+        case ReadResult::Missing:
+            return fit(def);
+    }
     auto lines = SplitLines(text);
     auto sec = FindSection(lines, section);
     if (!sec) return fit(def);
@@ -341,12 +234,14 @@ bool WriteString(const std::string& section, const std::string& key, const std::
     }
 
     FolderLock lock(FolderOf(target));
-    lock.RemoveLeftTemps(BaseOf(target));
+    auto slash = target.rfind('/');
+    lock.RemoveLeftTemps(slash == std::string::npos ? target : target.substr(slash + 1));
     std::string text;
     std::optional<mode_t> mode;
-    switch (ReadAll(target, text, path)) {
+    switch (ReadAll(target, text)) {
         case ReadResult::Failed:
             // Never replace a file we could not read: its other keys would be lost.
+            ReportIfRefused(path);
             return false;
         case ReadResult::Missing:
             break;

@@ -31,8 +31,4 @@ std::string GetString(const std::string& section, const std::string& key, const 
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,
                  const std::string& path);
 
-// Runs `hook` in WriteString after the temporary file is complete and before
-// it replaces the file, so a test can end the process there. nullptr: none.
-void SetBeforeRenameForTesting(void (*hook)());
-
 }  // namespace platform::profile

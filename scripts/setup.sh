@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmnl-dev
+  ieee-data
   iproute2 libcap2-bin util-linux
   fonts-noto-cjk
   locales

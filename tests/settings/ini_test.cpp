@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/fileio.h"
 #include "platform/msgbox.h"
-#include "platform/profile.h"
 #include "platform/session.h"
 #include "tests/support/isolation.h"
 
@@ -234,7 +234,7 @@ TEST_F(Ini, ACrashBeforeTheRenameLeavesTheOldFileAndTheNextSaveNoStrayFile) {
     const std::string old = Slurp(path_);
     pid_t pid = ::fork();
     if (pid == 0) {
-        platform::profile::SetBeforeRenameForTesting(+[] { ::raise(SIGKILL); });
+        platform::SetBeforeRenameForTesting(+[] { ::raise(SIGKILL); });
         WriteIni("Set", "2", "lost", path_);
         ::_exit(0);
     }
