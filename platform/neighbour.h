@@ -10,12 +10,9 @@
 #include <cstdint>
 #include <functional>
 
-namespace platform {
+#include "platform/winerror.h"
 
-constexpr std::uint32_t kNoError = 0;
-constexpr std::uint32_t kErrorGenFailure = 31;
-constexpr std::uint32_t kErrorBadNetName = 67;  // no complete entry for the address
-constexpr std::uint32_t kErrorInvalidParameter = 87;
+namespace platform {
 
 // `destination` and `source` are addresses in memory order (first octet
 // first); `source` is not used (any). On success the address fills `mac` and

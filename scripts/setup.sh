@@ -12,7 +12,7 @@ packages=(
   iproute2 libcap2-bin util-linux
   fonts-noto-cjk
   locales
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   xvfb xauth
 )
 

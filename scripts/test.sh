@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds Varnex with its tests and runs the whole suite inside a private network
 # namespace with only loopback up, so that no test packet can leave the machine.
+# Before the tests, the format is checked (scripts/format.sh) and clang-tidy
+# runs over the programs' sources (scripts/tidy.sh; VARNEX_SKIP_TIDY=1 skips it).
 # Then the core libraries' tests run again under ASan+UBSan, and the frame
 # decoder is fuzzed for a bounded time.
 set -euo pipefail
@@ -9,6 +11,12 @@ build=${BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
 
 BUILD_DIR=$build "$root/scripts/build.sh"
+
+# The format and the static analysis are checked before any test runs.
+"$root/scripts/format.sh"
+if [ "${VARNEX_SKIP_TIDY:-0}" != 1 ]; then
+  BUILD_DIR=$build "$root/scripts/tidy.sh"
+fi
 
 in_private_net() {
   # --mount keeps the test network's namespace mounts and tmpfs mounts private too.

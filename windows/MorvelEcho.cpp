@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "contract/classes.h"
 #include "echo/echo.h"
 #include "platform/icmp.h"
 #include "platform/objects.h"
-#include "worker/classes.h"
 
 namespace windows {
 namespace {

@@ -6,10 +6,10 @@
 #include <exception>
 #include <stdexcept>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "echo/echo.h"
-#include "worker/CCShareString.h"
 #include "worker/Mac.h"
-#include "worker/slot.h"
 
 namespace classping {
 namespace {

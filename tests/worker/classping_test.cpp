@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "echo/echo.h"
 #include "platform/apartment.h"
 #include "platform/neighbour.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
 #include "worker/ClassPing.h"
 #include "worker/Mac.h"
-#include "worker/slot.h"
 
 namespace {
 

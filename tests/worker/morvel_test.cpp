@@ -18,14 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "platform/objects.h"
 #include "platform/process.h"
 #include "platform/session.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
 #include "worker/classes.h"
-#include "worker/slot.h"
 
 namespace {
 
