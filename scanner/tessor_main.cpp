@@ -6,12 +6,14 @@
 #include <QMessageBox>
 #include <QThread>
 #include <clocale>
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "platform/msgbox.h"
+#include "platform/privilege.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Headless.h"
 #include "scanner/SweepOptions.h"
@@ -44,6 +46,14 @@ int SweepFromScript(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before Qt loads any plugin: the window program never runs raised.
+    if (!platform::DropCapabilities()) {
+        std::fputs(
+            "Tessor: cannot drop the capabilities this program was given; remove them "
+            "(setcap -r) and start it again.\n",
+            stderr);
+        return 1;
+    }
     // The ANSI code page of the slots and profile files is the locale's.
     std::setlocale(LC_ALL, "");
     const std::vector<std::string> args(argv + 1, argv + argc);
