@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds Varnex and starts Tessor.
+# Builds Varnex (release preset, no tests) and starts Tessor from build/bin.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
-BUILD_DIR=$build VARNEX_TESTS=OFF "$root/scripts/build.sh" -DVARNEX_TESTS=OFF -DVARNEX_BENCH=OFF
+BUILD_DIR=$build "$root/scripts/build.sh" release
 
 bin=$build/bin
 for prog in Tessor Morvel; do
@@ -14,18 +14,17 @@ for prog in Tessor Morvel; do
   fi
 done
 
-# Morvel pings for the sweep and Tessor's continuous ping window pings in-process.
-# Where ping_group_range covers the user's group, ICMP datagram sockets need no
-# privilege; otherwise give both programs cap_net_raw, as Debian does for ping.
+# Morvel pings for the sweep. Where ping_group_range covers the user's group,
+# ICMP datagram sockets need no privilege; otherwise Morvel, which links no Qt,
+# gets cap_net_raw as Debian's ping does. Tessor never does: it loads Qt
+# plugins from paths a user controls.
 read -r lo hi </proc/sys/net/ipv4/ping_group_range
 gid=$(id -g)
 if [ "$gid" -lt "$lo" ] || [ "$gid" -gt "$hi" ]; then
   as_root=()
   [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  for prog in Tessor Morvel; do
-    "${as_root[@]}" setcap cap_net_raw+ep "$bin/$prog" ||
-      echo "run: could not give $prog cap_net_raw; pings will fail (or set net.ipv4.ping_group_range to cover group $gid)" >&2
-  done
+  "${as_root[@]}" setcap cap_net_raw+ep "$bin/Morvel" ||
+    echo "run: could not give Morvel cap_net_raw; pings will fail (or set net.ipv4.ping_group_range to cover group $gid)" >&2
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
