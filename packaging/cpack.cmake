@@ -6,10 +6,10 @@ set(CPACK_PACKAGE_VENDOR "Varnex")
 set(CPACK_PACKAGE_CONTACT "Varnex developers <varnex@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "LAN ping sweeper that shows a subnet's hosts as a grid")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Varnex sweeps the 255 hosts of one IPv4 subnet with ICMP echo requests, all\n"
-    "in flight at once, for a chosen number of rounds, and paints every host as a\n"
-    "cell of a 16 by 16 grid. It collects the MAC addresses of answering hosts,\n"
-    "keeps a remark per host and has a continuous ping window.")
+    "Varnex sweeps the 255 hosts of one IPv4 subnet with ICMP echo requests, all
+in flight at once, for a chosen number of rounds, and paints every host as a
+cell of a 16 by 16 grid. It collects the MAC addresses of answering hosts,
+keeps a remark per host and has a continuous ping window.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
