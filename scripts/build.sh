@@ -14,5 +14,10 @@ launcher=()
 if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-(cd "$root" && cmake --preset "$preset" -B "$dir" "${launcher[@]}" "$@" >/dev/null)
+# A folder an older script configured with Makefiles is configured afresh.
+fresh=()
+if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$dir/CMakeCache.txt"; then
+  fresh=(--fresh)
+fi
+(cd "$root" && cmake --preset "$preset" -B "$dir" "${fresh[@]}" "${launcher[@]}" "$@" >/dev/null)
 cmake --build "$dir" -j "$(nproc)" ${BUILD_TARGET:+--target $BUILD_TARGET}
