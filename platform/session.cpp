@@ -119,7 +119,8 @@ std::string ProfileDir() {
     // A folder that cannot be made is left to the file calls, which report
     // the write as not stored instead of the program failing here.
     std::error_code ec;
-    if (std::filesystem::create_directories(d, ec)) ::chmod(d.c_str(), 0700);
+    std::filesystem::create_directories(std::filesystem::path(d).parent_path(), ec);
+    ::mkdir(d.c_str(), 0700);
     return d;
 }
 
