@@ -122,12 +122,13 @@ void BenchStartup(const char* self) {
 
 void BenchPaint() {
     Fmmain w;
-    w.Pings.resize(256);
+    std::vector<std::unique_ptr<Ping>> pings(256);
     for (int i = 1; i <= 255; ++i) {
-        w.Pings[i] = std::make_unique<Ping>();
-        w.Pings[i]->color = (i % 3 == 0) ? kColorGreen : (i % 3 == 1 ? kColorRed : kColorIdle);
+        pings[i] = std::make_unique<Ping>();
+        pings[i]->color = (i % 3 == 0) ? kColorGreen : (i % 3 == 1 ? kColorRed : kColorIdle);
     }
-    QImage img(w.FG1->size(), QImage::Format_RGB32);
+    w.engine().SetPings(std::move(pings));
+    QImage img(w.ui().FG1->size(), QImage::Format_RGB32);
     std::vector<double> cells, whole;
     for (int k = 0; k < 200; ++k) {
         QPainter p(&img);
@@ -137,7 +138,7 @@ void BenchPaint() {
     }
     for (int k = 0; k < 200; ++k) {
         auto t0 = Clock::now();
-        w.FG1->render(&img);  // background and paint event, as a repaint does
+        w.ui().FG1->render(&img);  // background and paint event, as a repaint does
         whole.push_back(Ms(Clock::now() - t0));
     }
     std::printf(
@@ -152,15 +153,15 @@ struct SweepFigures {
 };
 
 void SetSubnet(Fmmain& w, const char* a, const char* b, const char* c) {
-    w.Text1[0]->setText(a);
-    w.Text1[1]->setText(b);
-    w.Text1[2]->setText(c);
+    w.ui().Text1[0]->setText(a);
+    w.ui().Text1[1]->setText(b);
+    w.ui().Text1[2]->setText(c);
 }
 
 // One-round sweeps on the real timer, median of 10, from DoPing to completion.
 double RoundMedian(Fmmain& w) {
     std::vector<double> times;
-    w.Text2->setText("1");
+    w.ui().Text2->setText("1");
     std::vector<double> issue, final;
     for (int k = 0; k < 10; ++k) {
         auto t0 = Clock::now();
@@ -172,7 +173,7 @@ double RoundMedian(Fmmain& w) {
             if (!allFinal) {
                 allFinal = true;
                 for (int i = 1; i <= 255 && allFinal; ++i) {
-                    int s = w.Pings[i]->GetPing();
+                    int s = w.engine().Host(i).GetPing();
                     allFinal = s == 3 || s == 4 || s == 2;
                 }
                 if (allFinal) final.push_back(Ms(Clock::now() - t0));
@@ -187,23 +188,23 @@ double RoundMedian(Fmmain& w) {
 
 // Polls driven by hand every 50 ms, each timed on the window thread.
 void PollTimes(Fmmain& w, std::vector<double>& wall, std::vector<double>& cpu) {
-    w.Text2->setText("3");
+    w.ui().Text2->setText("3");
     w.DoPing();
-    w.Timer1->stop();
-    while (!w.Command1->isEnabled()) {
+    w.ui().Timer1->stop();
+    while (!w.ui().Command1->isEnabled()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         double c0 = ThreadCpuMs();
         auto t0 = Clock::now();
         w.Timer1_Timer();
         wall.push_back(Ms(Clock::now() - t0));
         cpu.push_back(ThreadCpuMs() - c0);
-        w.Timer1->stop();
+        w.ui().Timer1->stop();
     }
 }
 
 int Green(const Fmmain& w) {
     int n = 0;
-    for (int i = 1; i <= 255; ++i) n += w.Pings[i]->color == Value(kColorGreen);
+    for (int i = 1; i <= 255; ++i) n += w.engine().Host(i).color == Value(kColorGreen);
     return n;
 }
 
@@ -253,10 +254,10 @@ void BenchSweeps() {
     double lanRound = RoundMedian(w);
     std::printf("sweep round 192.0.2 (40 answer): median %.1f ms, %d green  target < 300 ms\n",
                 lanRound, Green(w));
-    w.Check1->setChecked(true);
+    w.ui().Check1->setChecked(true);
     double lanMac = RoundMedian(w);
     std::printf("  the same with MAC addresses: median %.1f ms\n", lanMac);
-    w.Check1->setChecked(false);
+    w.ui().Check1->setChecked(false);
 
     std::vector<double> wall, cpu;
     for (int k = 0; k < 3; ++k) PollTimes(w, wall, cpu);

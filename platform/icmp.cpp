@@ -214,6 +214,13 @@ std::uint32_t IcmpSendEcho(IcmpHandle handle, std::uint32_t destination, const v
             static_cast<size_t>(n) < off + sizeof(icmphdr)) {
             continue;
         }
+        // The kernel checks the checksum before a datagram socket sees a
+        // reply, but hands a raw socket what arrived: a damaged or forged
+        // reply must not count as an answer.
+        if (handle->kind == IcmpSocketKind::Raw &&
+            Checksum(in.data() + off, static_cast<size_t>(n) - off) != 0) {
+            continue;
+        }
         icmphdr got;
         std::memcpy(&got, in.data() + off, sizeof got);
         if (from.sin_family != AF_INET || from.sin_addr.s_addr != to.sin_addr.s_addr ||

@@ -1,19 +1,18 @@
 // The hardware address of an on-link IPv4 host, from the kernel's neighbour
 // table (rtnetlink), standing in for the IP helper's SendARP. Only a complete
 // entry counts: reachable, stale, delay, probe, permanent, or a no-ARP entry
-// with a non-zero address. An incomplete or failed entry, loopback, an
+// with a non-zero address. One of this machine's own addresses, which the
+// neighbour table never holds, gives the address of the interface that holds
+// it. An incomplete or failed entry, loopback (its address is all zeros), an
 // off-link host or no entry at all leave the buffer as it was.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
-namespace platform {
+#include "platform/winerror.h"
 
-constexpr std::uint32_t kNoError = 0;
-constexpr std::uint32_t kErrorGenFailure = 31;
-constexpr std::uint32_t kErrorBadNetName = 67;  // no complete entry for the address
-constexpr std::uint32_t kErrorInvalidParameter = 87;
+namespace platform {
 
 // `destination` and `source` are addresses in memory order (first octet
 // first); `source` is not used (any). On success the address fills `mac` and

@@ -87,27 +87,6 @@ std::optional<std::pair<std::string_view, std::string_view>> KeyValue(const Line
     return std::make_pair(c.substr(0, eq), c.substr(eq + 1));
 }
 
-enum class ReadResult { Ok, Missing, Failed };
-
-ReadResult ReadAll(const std::string& path, std::string& out) {
-    out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return ReadResult::Failed;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return ReadResult::Ok;
-}
-
 std::vector<Line> SplitLines(const std::string& text) {
     std::vector<Line> lines;
     std::size_t pos = 0;
@@ -141,48 +120,6 @@ std::optional<std::size_t> FindKey(const std::vector<Line>& lines, std::size_t f
         if (kv && SameName(kv->first, key)) return i;
     }
     return std::nullopt;
-}
-
-std::string FolderOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
-mode_t NewFileMode() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
-// Replaces the file at path with data: a temporary file in the same folder,
-// flushed to disk, renamed over the old one, then the folder synced so the
-// rename itself survives a crash. Any failure before the rename removes the
-// temporary file and leaves the old file untouched.
-bool ReplaceFile(const std::string& path, const std::string& data, std::optional<mode_t> mode) {
-    auto slash = path.rfind('/');
-    std::string dir = FolderOf(path);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string tmp = (dir == "/" ? "" : dir) + "/." + base + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok =
-        ::fchmod(fd, mode ? *mode : NewFileMode()) == 0 && WriteFully(fd, data) && ::fsync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok) ok = ::rename(name.data(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(name.data());
-        return false;
-    }
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        // The new file is in place; a failed folder sync only weakens its
-        // durability across a crash, so the write still counts as stored.
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return true;
 }
 
 // Holds an exclusive lock on a folder while a file in it is read, changed and

@@ -18,16 +18,9 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+#include "platform/winerror.h"
 
-// Windows error codes the stand-ins report.
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
-inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorGenFailure = 31;
+namespace platform {
 
 class FileMapping {
   public:

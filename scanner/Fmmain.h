@@ -1,11 +1,11 @@
-// The main window: subnet entry, the 16 x 16 host grid FG1, the host list,
-// the details box, and the sweep engine that drives the 255 worker proxies.
+// The main window: subnet entry, the 16 x 16 host grid FG1, the host list and
+// the details box. It owns its widgets and forwards its handlers; the sweep
+// itself is scanner::Sweep, which tells the window what to show.
 //
 // Start-up (Form_Load) restores the entry from set.ini, has Morvel register
-// itself and creates one proxy per host number. A sweep (DoPing) hands every
-// host a command at once; Timer1 polls the slots every 50 ms and a round ends
-// at the first poll that finds no host outstanding. The grid keeps no image:
-// every paint of FG1 draws each cell from its proxy's colour (RefIp).
+// itself and creates one proxy per host number. The grid keeps no image:
+// every paint of FG1 draws each cell from its proxy's colour (RefIp, with
+// the paint's painter).
 //
 // Failures to reach Morvel never hang the window: start-up tells the user and
 // fails; during a sweep the sweep stops with a message and the next sweep
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "scanner/Ping.h"
+#include "scanner/Sweep.h"
 #include "scanner/value.h"
 
 class QCheckBox;
@@ -34,30 +35,52 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
-// Colours the window stores in a host's `color` (BGR, &H00BBGGRR).
-inline constexpr std::int32_t kColorIdle = 0x00C8C8C8;
-inline constexpr std::int32_t kColorBusy = 0x00646464;
-inline constexpr std::int32_t kColorGreen = 0x0000FF00;
-inline constexpr std::int32_t kColorRed = 0x000000FF;
-inline constexpr std::int32_t kColorYellow = 0x0000FFFF;
+// The key codes the subnet entry reacts to, by their Windows names.
+inline constexpr int vbKeyReturn = 13;
+inline constexpr int vbKeyDecimal = 110;   // the numeric keypad's point
+inline constexpr int VK_OEM_PERIOD = 190;  // the main keyboard's point
+
+// Colours of the grid's frame (BGR).
 inline constexpr std::int32_t kColorBorder = 0x00DCDCDC;
 inline constexpr std::int32_t kColorGridBack = 0x00FFFFC0;
-inline constexpr std::int32_t kColorWindow = 0x00FFC0C0;
 
 // The details of one host as ShowText writes them (lines joined by CR LF).
 std::string HostDetails(const std::string& address, std::int32_t okCount, std::int32_t roundCount,
                         const std::string& mac, const std::string& remark);
 
-// The final colour of a host that answered k of roundCount rounds.
-std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount);
-
-class Fmmain : public QWidget {
+class Fmmain : public QWidget, private scanner::SweepListener {
     Q_OBJECT
   public:
-    static constexpr int kHosts = 255;
+    static constexpr int kHosts = scanner::Sweep::kHosts;
+
+    // The controls, by their design names.
+    struct Controls {
+        QLabel* Label1 = nullptr;
+        std::array<QLineEdit*, 3> Text1{};
+        QPushButton* Command1 = nullptr;
+        QLabel* Label2 = nullptr;
+        QLineEdit* Text2 = nullptr;
+        QCheckBox* Check1 = nullptr;
+        QPushButton* Command2 = nullptr;
+        QPushButton* Command3 = nullptr;
+        QTimer* Timer1 = nullptr;
+        QProgressBar* PB1 = nullptr;
+        QWidget* FG1 = nullptr;
+        QLabel* Label3 = nullptr;
+        QWidget* Picture2 = nullptr;
+        QWidget* PP1 = nullptr;
+        QWidget* Picture3 = nullptr;
+        QLabel* Label4 = nullptr;
+        QPlainTextEdit* Text3 = nullptr;
+        QListWidget* List1 = nullptr;
+    };
 
     explicit Fmmain(QWidget* parent = nullptr);
     ~Fmmain() override;
+
+    const Controls& ui() const { return ui_; }
+    scanner::Sweep& engine() { return engine_; }
+    const scanner::Sweep& engine() const { return engine_; }
 
     // The window's load: restores the entry, registers Morvel, creates the
     // proxies. False when Morvel could not be started or reached; the user has
@@ -70,18 +93,18 @@ class Fmmain : public QWidget {
     // The one layout rule: FG1's bottom meets List1's.
     void Form_Resize();
 
-    // Drawing (valid inside FG1's paint; RefIp outside it repaints FG1 at once).
-    void RefIp();
-    void SetFGColor(int Index, const Value& Color);
-    void SetFGText(int Index, const Value& Text);
+    // Drawing, with FG1's painter (inside its paint).
+    void RefIp(QPainter& dc);
+    void SetFGColor(QPainter& dc, int Index, const Value& Color);
+    void SetFGText(QPainter& dc, int Index, const Value& Text);
 
-    // The sweep.
+    // The sweep, forwarded to the engine with the boxes as they are now.
     void DoPing();
     void PingIt();
     void Timer1_Timer();
     bool Sweeping() const;
 
-    // The subnet entry (VB key codes: 13 Enter, 110 keypad point, 190 main point).
+    // The subnet entry (key codes as above).
     void Text1_GotFocus(int Index);
     void Text1_KeyUp(int Index, int KeyCode);
 
@@ -94,39 +117,12 @@ class Fmmain : public QWidget {
     void ShowText();
     void EditRemark();
 
+    // The host under the pointer or chosen in the list (0: none).
+    std::int32_t CurHost() const { return CurHost_; }
+    void SetCurHost(std::int32_t n) { CurHost_ = n; }
+
     // The address text of host n from the octet boxes as they are now.
     std::string HostAddress(int n) const;
-    // The host rows of List1.
-    static std::string BareRow(int n);
-    std::string FullRow(int n) const;
-
-    // Controls, by their design names.
-    QLabel* Label1 = nullptr;
-    std::array<QLineEdit*, 3> Text1{};
-    QPushButton* Command1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLineEdit* Text2 = nullptr;
-    QCheckBox* Check1 = nullptr;
-    QPushButton* Command2 = nullptr;
-    QPushButton* Command3 = nullptr;
-    QTimer* Timer1 = nullptr;
-    QProgressBar* PB1 = nullptr;
-    QWidget* FG1 = nullptr;
-    QLabel* Label3 = nullptr;
-    QWidget* Picture2 = nullptr;
-    QWidget* PP1 = nullptr;
-    QWidget* Picture3 = nullptr;
-    QLabel* Label4 = nullptr;
-    QPlainTextEdit* Text3 = nullptr;
-    QListWidget* List1 = nullptr;
-
-    // Pings[i] serves host i (1..255); Pings[0] is never set. Empty before
-    // Form_Load and after the window closed.
-    std::vector<std::unique_ptr<Ping>> Pings;
-    std::int32_t RoundNo = 0;
-    std::int32_t RoundCount = 0;
-    std::int32_t CurHost = 0;
-    std::int32_t LastHost = 0;
 
     // The modal input box: nothing when the user cancels. Tests replace it.
     std::function<std::optional<std::string>(const std::string& prompt, const std::string& title,
@@ -136,10 +132,8 @@ class Fmmain : public QWidget {
     std::function<void()> OpenPingWindow;
     std::function<void()> OpenAboutWindow;
 
-    // Paint hooks for FG1 and PP1. PaintWith runs `draw` with `painter` as
-    // FG1's device context, as its paint does with RefIp.
+    // The paints of FG1 and PP1.
     void PaintFG1(QPainter& painter);
-    void PaintWith(QPainter& painter, const std::function<void()>& draw);
     void PaintPP1(QPainter& painter);
 
   protected:
@@ -150,10 +144,26 @@ class Fmmain : public QWidget {
   private:
     void BuildControls();
     bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& failure);
-    void SweepFailed(const std::string& what);
-    void RepaintGrid();
+    scanner::SweepInput Entry() const;
 
-    QPainter* dc_ = nullptr;  // FG1's painter while its paint runs
-    bool pingsBroken_ = false;
+    // What the engine asks of the window.
+    void RefreshInput(scanner::SweepInput& input) override;
+    void SaveEntry(const scanner::SweepInput& input) override;
+    std::string Remark(const std::string& ip) override;
+    void ShowCount(const std::string& text) override;
+    void ShowRow(int host, const std::string& row) override;
+    void ShowProgressMax(std::int32_t max) override;
+    void ShowProgress(std::int32_t value) override;
+    void RefreshGrid() override;
+    void RepaintGrid() override;
+    void EnableCommand(bool on) override;
+    void EnableTimer(bool on) override;
+    void FocusLastOctet() override;
+    void SweepFailed(const std::string& what) override;
+
+    Controls ui_;
+    scanner::Sweep engine_{*this};
+    std::int32_t CurHost_ = 0;
+    std::int32_t LastHost_ = 0;
     bool closed_ = false;
 };

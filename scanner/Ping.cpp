@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/classes.h"
+#include "contract/slot.h"
 #include "platform/objects.h"
-#include "worker/CCShareString.h"
-#include "worker/classes.h"
-#include "worker/slot.h"
 
 using platform::objects::Arg;
 

@@ -19,7 +19,9 @@ class CCShareString;
 class Ping {
   public:
     Ping();
-    ~Ping();
+    // The slot operations are virtual: the sweep engine's tests stand in a
+    // scripted slot for Morvel.
+    virtual ~Ping();
     Ping(const Ping&) = delete;
     Ping& operator=(const Ping&) = delete;
 
@@ -32,9 +34,9 @@ class Ping {
 
     // Writes the address field, then the command character ("M" with mac, else "P").
     // Throws ObjectError before the ID is set.
-    void PingIP(const std::string& ip, bool mac);
+    virtual void PingIP(const std::string& ip, bool mac);
     // Reads the MAC field into Mac, zero characters removed.
-    void GetMac();
+    virtual void GetMac();
     std::int32_t ID() const { return id_; }
     // Creates the worker and calls its Create(n), then opens the slot "PingIP<n>".
     // Throws ObjectError when Morvel cannot be reached, n is not 1 to 255, or
@@ -44,9 +46,9 @@ class Ping {
     // Read from this process's own view of the slot; only a command outstanding
     // for over a second makes it ask Morvel (at most once a second), so a dead
     // Morvel ends a sweep with ObjectError instead of a wait without end.
-    std::int32_t GetPing();
+    virtual std::int32_t GetPing();
     // Writes the close command "A".
-    void ClosePing();
+    virtual void ClosePing();
 
   private:
     std::unique_ptr<platform::objects::Ref> worker_;

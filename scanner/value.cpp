@@ -91,7 +91,11 @@ std::string FormatNumber(double d) {
     std::string digits;
     for (std::size_t k = pos; k < ePos; ++k)
         if (sci[k] != '.') digits += sci[k];
-    const int exp10 = std::atoi(sci.c_str() + ePos + 1);
+    // The exponent as to_chars wrote it: a sign, then digits (from_chars takes no "+").
+    std::size_t expPos = ePos + 1;
+    if (sci[expPos] == '+') ++expPos;
+    int exp10 = 0;
+    std::from_chars(sci.data() + expPos, sci.data() + sci.size(), exp10);
 
     if (exp10 >= 15 || exp10 < -5) {
         out += digits[0];

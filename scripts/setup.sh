@@ -8,10 +8,11 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmnl-dev
+  ieee-data
   iproute2 libcap2-bin util-linux
   fonts-noto-cjk
   locales
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
   xvfb xauth
   desktop-file-utils appstream dpkg-dev file
 )

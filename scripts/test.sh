@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
 # Builds Varnex with its tests (dev preset: warnings are errors) and runs the
 # whole suite inside a private network namespace with only loopback up, so that
-# no test packet can leave the machine. Then the core libraries' tests run again
-# under ASan+UBSan (asan preset), the frame decoder is fuzzed for a bounded time
-# (fuzz preset), and the Release build with its tests is compiled by clang as
-# well, so that a packager's build with the other compiler is known to work.
+# no test packet can leave the machine. Before the tests, the format is checked
+# (scripts/format.sh) and clang-tidy runs over the programs' sources
+# (scripts/tidy.sh; VARNEX_SKIP_TIDY=1 skips it). Then the core libraries' tests
+# run again under ASan+UBSan (asan preset), the frame decoder is fuzzed for a
+# bounded time (fuzz preset), and the Release build with its tests is compiled
+# by clang as well, so that a packager's build with the other compiler is known
+# to work.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-dev}
 "$root/scripts/setup.sh"
 
 BUILD_DIR=$build "$root/scripts/build.sh" dev
+
+# The format and the static analysis are checked before any test runs.
+"$root/scripts/format.sh"
+if [ "${VARNEX_SKIP_TIDY:-0}" != 1 ]; then
+  BUILD_DIR=$build "$root/scripts/tidy.sh"
+fi
 
 in_private_net() {
   # --mount keeps the test network's namespace mounts and tmpfs mounts private too.

@@ -7,6 +7,10 @@
 
 #include <string>
 
+// The two profile files, by the names every window uses.
+inline constexpr const char* kSetIni = "set.ini";
+inline constexpr const char* kPsIni = "Ps.ini";
+
 // The full path of a profile file: a bare name ("set.ini") is taken in
 // platform::ProfileDir(), a name containing "/" is used as it is.
 std::string IniPath(const std::string& file);

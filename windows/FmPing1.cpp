@@ -11,18 +11,11 @@
 
 #include "echo/echo.h"
 #include "settings/ini.h"
+#include "windows/design.h"
 #include "windows/placement.h"
 
 namespace windows {
 namespace {
-
-// Design units are twips: 15 to a pixel at 96 dpi.
-QRect Twips(int left, int top, int width, int height) {
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-
-// Colours as the design gives them, &H00BBGGRR.
-QColor Bgr(unsigned bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
 
 PingFunction& DefaultPing() {
     static PingFunction ping;
@@ -45,7 +38,7 @@ FmPing1::FmPing1(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("持续ping"));
     resize(5820 / 15, 7425 / 15);
     QPalette pal = palette();
-    pal.setColor(QPalette::Window, Bgr(0x00FFC0C0));
+    pal.setColor(QPalette::Window, Bgr(kColorWindow));
     pal.setColor(QPalette::WindowText, Bgr(0x00C00000));
     setPalette(pal);
     setAutoFillBackground(true);
@@ -83,7 +76,7 @@ FmPing1::FmPing1(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(Timer1, &QTimer::timeout, this, &FmPing1::Timer1_Timer);
 
     // Form_Load: offer the address started last.
-    Text1->setText(QString::fromStdString(ReadIni("Set", "Ping", "set.ini")));
+    Text1->setText(QString::fromStdString(ReadIni("Set", "Ping", kSetIni)));
 }
 
 void FmPing1::SetPingFunction(PingFunction ping) { ping_ = OrPingHost(std::move(ping)); }
@@ -101,7 +94,7 @@ void FmPing1::Command1_Click() {
     if (Command1->text() == kStart) {
         Command1->setText(kStop);
         // A settings write: a failure only means the address is not offered next time.
-        WriteIni("Set", "Ping", Text1->text().toStdString(), "set.ini");
+        WriteIni("Set", "Ping", Text1->text().toStdString(), kSetIni);
         Timer1->start();
     } else {
         Command1->setText(kStart);

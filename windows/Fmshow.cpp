@@ -1,4 +1,5 @@
 #include "windows/Fmshow.h"
+#include "windows/design.h"
 #include "windows/placement.h"
 
 #include <QLabel>
@@ -7,10 +8,6 @@
 
 namespace windows {
 namespace {
-
-QRect Twips(int left, int top, int width, int height) {
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
 
 QPointer<Fmshow>& Instance() {
     static QPointer<Fmshow> instance;

@@ -6,10 +6,10 @@
 #include <exception>
 #include <stdexcept>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "echo/echo.h"
-#include "worker/CCShareString.h"
 #include "worker/Mac.h"
-#include "worker/slot.h"
 
 namespace classping {
 namespace {
@@ -73,6 +73,9 @@ void ClassPing::Timer1_Timer() {
     const char c = block.ReadByte(slot::kStatePos);
     if (c == slot::kPing || c == slot::kPingMac) {
         block.WriteByte(slot::kBusy, slot::kStatePos);
+        // "D" must be visible before the address is read: a store followed by
+        // loads, which neither release nor acquire orders; only a full fence does.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
         std::string& target = classping::TargetIp();
         target = block.getStr(slot::kAddressPos, slot::kAddressLen);
         std::erase(target, '\0');

@@ -1,7 +1,7 @@
 // The ping worker: one object serves one slot. Create(ID) opens slot
 // "PingIP<ID>" and starts a 50 ms timer; every tick reads the state character
 // and, for a command, runs one echo, optionally looks up the MAC, and writes
-// the outcome (see worker/slot.h for the layout and the orders of writes).
+// the outcome (see contract/slot.h for the layout and the orders of writes).
 //
 // Each worker lives in an apartment of its own: its slot object and the
 // address of the command in progress are kept per apartment, and its ticks and

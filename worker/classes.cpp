@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "worker/CCShareString.h"
+#include "contract/CCShareString.h"
 #include "worker/ClassPing.h"
 
 namespace morvel {

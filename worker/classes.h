@@ -1,6 +1,4 @@
-// Morvel's two creatable classes as served objects: their class and interface
-// identifiers, the member slots a client calls (counted after IDispatch's
-// seven, as in the type library), and the adapters that turn a call's typed
+// Morvel's two creatable classes as served objects: the adapters that turn a call's typed
 // arguments into calls on CCShareString and ClassPing. A call with the wrong
 // number or kind of arguments is refused with ObjectError; it never reaches
 // the class.
@@ -10,32 +8,10 @@
 #include <memory>
 #include <vector>
 
+#include "contract/classes.h"
 #include "platform/objects.h"
 
 namespace morvel {
-
-inline constexpr const char* kTypeLibId = "{22892452-FC6B-4A36-A7DC-316A3044A36F}";  // Morvel 1.0
-
-inline constexpr const char* kCCShareStringClsid = "{D5794A3B-706E-44D1-B775-8AFE31BF08DC}";
-inline constexpr const char* kCCShareStringIid = "{800805FF-8DB6-4525-AD31-0A5D508E45A4}";
-inline constexpr const char* kClassPingClsid = "{349D6C52-C717-41CA-9FEE-6DF3543D75DF}";
-inline constexpr const char* kClassPingIid = "{29D1FF17-50BA-4A26-9BD5-08A33BC9F1FE}";
-
-// _CCShareString:
-//   Create(sName text in/out, [StrLen int in/out, default 30000]) -> boolean
-//   getStr(n int, M int) -> text
-//   setStr(s text, n int) -> empty
-//   LastErr() -> int
-struct CCShareStringMember {
-    static constexpr std::uint32_t Create = 1, getStr = 2, setStr = 3, LastErr = 4;
-};
-
-// _ClassPing:
-//   Create(ID int in/out, a host number 1..255; a text of digits is taken too) -> empty
-//   StopIt() -> empty
-struct ClassPingMember {
-    static constexpr std::uint32_t Create = 1, StopIt = 2;
-};
 
 std::unique_ptr<platform::objects::Object> NewCCShareStringObject();
 std::unique_ptr<platform::objects::Object> NewClassPingObject();

@@ -2,11 +2,16 @@
 // answers for every 127.0.0.x, the test LAN has answering and silent hosts.
 // Every case runs with datagram and with raw ICMP sockets.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -164,6 +169,133 @@ TEST_P(PingTest, AHostThatWentSilentStopsAnswering) {
     EXPECT_TRUE(echo::PingHost(TestLan::Address(4)));
     lan.SetAnswering(3, true);
     EXPECT_TRUE(echo::PingHost(TestLan::Address(3)));
+}
+
+// A responder of our own on loopback: with the kernel's echo replies off, a
+// raw socket sees each request and answers it with whatever a case forges.
+class Forger {
+  public:
+    struct Request {
+        std::uint32_t from = 0, to = 0;  // network order
+        std::uint16_t id = 0, seq = 0;   // as on the wire
+    };
+
+    ~Forger() {
+        if (listen_ >= 0) close(listen_);
+        if (send_ >= 0) close(send_);
+    }
+    bool Open(std::string* why) {
+        listen_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+        send_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);  // we write the IP header
+        if (listen_ < 0 || send_ < 0) *why = std::string("no raw socket: ") + std::strerror(errno);
+        return listen_ >= 0 && send_ >= 0;
+    }
+    // The echo request that carries `payload`, waiting at most 5 s.
+    bool WaitRequest(const std::string& payload, Request& out) {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        unsigned char in[1500];
+        while (Clock::now() < deadline) {
+            pollfd p{listen_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = recv(listen_, in, sizeof in, 0);
+            if (n < 28) continue;
+            const size_t off = static_cast<size_t>(in[0] & 0x0f) * 4;
+            if (static_cast<size_t>(n) < off + 8 || in[off] != ICMP_ECHO ||
+                std::string(reinterpret_cast<char*>(in + off + 8), n - off - 8) != payload) {
+                continue;
+            }
+            std::memcpy(&out.from, in + 12, 4);
+            std::memcpy(&out.to, in + 16, 4);
+            std::memcpy(&out.id, in + off + 4, 2);
+            std::memcpy(&out.seq, in + off + 6, 2);
+            return true;
+        }
+        return false;
+    }
+    // An echo reply to `rq`'s sender, from `source`, with sequence `seq`.
+    void Reply(const Request& rq, std::uint32_t source, std::uint16_t seq, bool badChecksum,
+               const std::string& data) {
+        std::vector<unsigned char> pkt(20 + 8 + data.size());
+        pkt[0] = 0x45;  // IPv4, 20-byte header; the kernel fills length, id and checksum
+        pkt[8] = 64;
+        pkt[9] = IPPROTO_ICMP;
+        std::memcpy(&pkt[12], &source, 4);
+        std::memcpy(&pkt[16], &rq.from, 4);
+        unsigned char* icmp = &pkt[20];
+        icmp[0] = ICMP_ECHOREPLY;
+        std::memcpy(icmp + 4, &rq.id, 2);
+        std::memcpy(icmp + 6, &seq, 2);
+        std::memcpy(icmp + 8, data.data(), data.size());
+        std::uint32_t sum = 0;
+        for (size_t i = 0; i < 8 + data.size(); i += 2)
+            sum += static_cast<std::uint32_t>(icmp[i] << 8 |
+                                              (i + 1 < 8 + data.size() ? icmp[i + 1] : 0));
+        while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+        const std::uint16_t check = htons(static_cast<std::uint16_t>(~sum ^ (badChecksum ? 1 : 0)));
+        std::memcpy(icmp + 2, &check, 2);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = rq.from;
+        ASSERT_EQ(
+            sendto(send_, pkt.data(), pkt.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(pkt.size()))
+            << std::strerror(errno);
+    }
+
+  private:
+    int listen_ = -1;
+    int send_ = -1;
+};
+
+// While an echo to a host that never answers is pending, replies with the
+// right identifier but the wrong sequence, from a spoofed source, or with a
+// bad checksum arrive before the genuine one: only the genuine one counts.
+TEST_P(PingTest, ForgedRepliesAreNeverCounted) {
+    std::string why;
+    if (!testsupport::Isolated(&why)) GTEST_SKIP() << why;
+    Forger forger;
+    if (!forger.Open(&why)) GTEST_SKIP() << why;
+    if (!testsupport::WriteSysctl("net/ipv4/icmp_echo_ignore_all", "1"))
+        GTEST_SKIP() << "cannot switch the kernel's echo replies off here";
+    struct Restore {
+        ~Restore() { testsupport::WriteSysctl("net/ipv4/icmp_echo_ignore_all", "0"); }
+    } restore;
+    EXPECT_FALSE(echo::PingHost("127.0.0.5"));  // nobody answers now
+
+    const std::uint32_t silent = Addr("127.0.0.5");
+    const std::string payload = "forge me";
+    unsigned char reply[278] = {};
+    std::uint32_t got = 0;
+    std::thread echoer([&] {
+        platform::IcmpHandle h = platform::IcmpCreateFile();
+        got = platform::IcmpSendEcho(h, silent, payload.data(),
+                                     static_cast<std::uint16_t>(payload.size()), nullptr, reply,
+                                     sizeof reply, 10000);
+        platform::IcmpCloseHandle(h);
+    });
+    Forger::Request rq;
+    const bool seen = forger.WaitRequest(payload, rq);
+    if (seen) {
+        EXPECT_EQ(rq.to, silent);
+        const std::uint16_t nextSeq = htons(static_cast<std::uint16_t>(ntohs(rq.seq) + 1));
+        forger.Reply(rq, silent, nextSeq, false, "wrong sequence");
+        forger.Reply(rq, Addr("127.0.0.6"), rq.seq, false, "spoofed source");
+        forger.Reply(rq, silent, rq.seq, true, "bad checksum");
+        // Sent in one order, they reach the echo's socket in that order; the
+        // pause keeps the genuine one last even if this thread moves CPUs.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        forger.Reply(rq, silent, rq.seq, false, "genuine");
+    }
+    echoer.join();
+    ASSERT_TRUE(seen) << "the echo request never showed";
+    ASSERT_EQ(got, 1u);
+    std::uint16_t dataSize = 0;
+    std::memcpy(&dataSize, reply + platform::echo_reply::kDataSize, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply + platform::echo_reply::kData), dataSize),
+              "genuine");
+    std::uint32_t from = 0;
+    std::memcpy(&from, reply + platform::echo_reply::kAddress, 4);
+    EXPECT_EQ(from, silent);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, PingTest,

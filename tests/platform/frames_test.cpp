@@ -102,9 +102,15 @@ TEST(FrameDecodingTest, EveryTruncationAndTrailingByteIsRefused) {
     std::string body = Body(EncodeRequest(r));
     Request out;
     std::string why;
-    for (std::size_t n = 0; n < body.size(); ++n)
+    const std::string cut = "the frame ends inside a field";
+    const std::string trailing = "bytes follow the frame's body";
+    for (std::size_t n = 0; n < body.size(); ++n) {
+        why.clear();
         EXPECT_FALSE(DecodeRequest(body.substr(0, n), out, why)) << "cut at " << n;
+        EXPECT_EQ(why, cut) << "cut at " << n;
+    }
     EXPECT_FALSE(DecodeRequest(body + "x", out, why));
+    EXPECT_EQ(why, trailing);
     EXPECT_TRUE(DecodeRequest(body, out, why));
 
     Reply rep;
@@ -112,9 +118,13 @@ TEST(FrameDecodingTest, EveryTruncationAndTrailingByteIsRefused) {
     rep.result = std::int32_t{3};
     std::string rbody = Body(EncodeReply(rep));
     Reply rout;
-    for (std::size_t n = 0; n < rbody.size(); ++n)
+    for (std::size_t n = 0; n < rbody.size(); ++n) {
+        why.clear();
         EXPECT_FALSE(DecodeReply(rbody.substr(0, n), rout, why)) << "cut at " << n;
+        EXPECT_EQ(why, cut) << "cut at " << n;
+    }
     EXPECT_FALSE(DecodeReply(rbody + "\0"s, rout, why));
+    EXPECT_EQ(why, trailing);
 }
 
 TEST(FrameDecodingTest, BadFieldsAreRefused) {

@@ -15,11 +15,11 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "platform/session.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
-#include "worker/slot.h"
 
 namespace {
 
@@ -55,29 +55,27 @@ TEST_F(FmmainTest, FirstStartWithoutSetIniShowsTheDefaultsAndTheHostRows) {
     MessageCatcher messages;
     auto w = Loaded();
     ASSERT_TRUE(w);
-    EXPECT_EQ(w->Text1[0]->text(), "192");
-    EXPECT_EQ(w->Text1[1]->text(), "168");
-    EXPECT_EQ(w->Text1[2]->text(), "0");
-    EXPECT_EQ(w->Text2->text(), "1");
+    EXPECT_EQ(w->ui().Text1[0]->text(), "192");
+    EXPECT_EQ(w->ui().Text1[1]->text(), "168");
+    EXPECT_EQ(w->ui().Text1[2]->text(), "0");
+    EXPECT_EQ(w->ui().Text2->text(), "1");
     EXPECT_TRUE(messages.Texts().empty());
 
-    ASSERT_EQ(w->Pings.size(), 256u);
-    EXPECT_FALSE(w->Pings[0]);
-    ASSERT_EQ(w->List1->count(), 255);
+    ASSERT_TRUE(w->engine().HasHosts());
+    ASSERT_EQ(w->ui().List1->count(), 255);
     for (int i = 1; i <= 255; ++i) {
-        ASSERT_TRUE(w->Pings[i]);
-        EXPECT_EQ(w->Pings[i]->ID(), i);
-        EXPECT_EQ(w->Pings[i]->color, Value(kColorIdle));
-        EXPECT_EQ(w->List1->item(i - 1)->text().toStdString(),
+        EXPECT_EQ(w->engine().Host(i).ID(), i);
+        EXPECT_EQ(w->engine().Host(i).color, Value(kColorIdle));
+        EXPECT_EQ(w->ui().List1->item(i - 1)->text().toStdString(),
                   (std::to_string(i) + "    ").substr(0, 4));
     }
-    EXPECT_EQ(w->RoundNo, 0);
-    EXPECT_EQ(w->RoundCount, 0);
+    EXPECT_EQ(w->engine().RoundNo(), 0);
+    EXPECT_EQ(w->engine().RoundCount(), 0);
     EXPECT_FALSE(w->Sweeping());
-    EXPECT_EQ(w->Text3->toPlainText(), "...");
+    EXPECT_EQ(w->ui().Text3->toPlainText(), "...");
     // The workers serve their slots: a fresh command to 127.0.0.9 is answered.
-    w->Pings[9]->PingIP("127.0.0.9", false);
-    EXPECT_TRUE(WaitFor([&] { return w->Pings[9]->GetPing() == 3; }, kBound));
+    w->engine().Host(9).PingIP("127.0.0.9", false);
+    EXPECT_TRUE(WaitFor([&] { return w->engine().Host(9).GetPing() == 3; }, kBound));
     w->close();
 }
 
@@ -86,20 +84,20 @@ TEST_F(FmmainTest, SetIniValuesAreRestoredAsTypedAndOnlyEmptyOnesDefaulted) {
     {
         auto w = Loaded();
         ASSERT_TRUE(w);
-        EXPECT_EQ(w->Text1[0]->text(), "10");
-        EXPECT_EQ(w->Text1[1]->text(), "0");
-        EXPECT_EQ(w->Text1[2]->text(), "5");
-        EXPECT_EQ(w->Text2->text(), "3");
+        EXPECT_EQ(w->ui().Text1[0]->text(), "10");
+        EXPECT_EQ(w->ui().Text1[1]->text(), "0");
+        EXPECT_EQ(w->ui().Text1[2]->text(), "5");
+        EXPECT_EQ(w->ui().Text2->text(), "3");
         w->close();
     }
     NoMorvelRunning();
     testsupport::WriteText(SetIni(), "[set]\r\n1=abc\r\n2=\r\ncount=x\r\n");
     auto w = Loaded();
     ASSERT_TRUE(w);
-    EXPECT_EQ(w->Text1[0]->text(), "abc");
-    EXPECT_EQ(w->Text1[1]->text(), "168");
-    EXPECT_EQ(w->Text1[2]->text(), "0");
-    EXPECT_EQ(w->Text2->text(), "x");
+    EXPECT_EQ(w->ui().Text1[0]->text(), "abc");
+    EXPECT_EQ(w->ui().Text1[1]->text(), "168");
+    EXPECT_EQ(w->ui().Text1[2]->text(), "0");
+    EXPECT_EQ(w->ui().Text2->text(), "x");
     // abc stays in the box; the addresses use 0 for it.
     EXPECT_EQ(w->HostAddress(7), "0.168.0.7");
     w->close();
@@ -115,16 +113,16 @@ TEST_F(FmmainTest, ClosingSendsTheStopCommandToEverySlotAndMorvelEnds) {
         blocks[i] = std::make_unique<CCShareString>();
         ASSERT_TRUE(blocks[i]->Create(slot::Name(i), slot::kSize));
     }
-    w->Text1[0]->setText("127");
-    w->Text1[1]->setText("0");
-    w->Text1[2]->setText("0");
-    w->Text2->setText("50");
+    w->ui().Text1[0]->setText("127");
+    w->ui().Text1[1]->setText("0");
+    w->ui().Text1[2]->setText("0");
+    w->ui().Text2->setText("50");
     w->DoPing();
     ASSERT_TRUE(w->Sweeping());
     w->close();  // during the sweep
 
     EXPECT_FALSE(w->Sweeping());
-    EXPECT_TRUE(w->Pings.empty());
+    EXPECT_FALSE(w->engine().HasHosts());
     for (int i = 1; i <= 255; ++i) {
         // "A", or the worker's "X" in reply to it; a worker still in "D" when
         // the "A" came may have overwritten it with its final state, and then
@@ -171,9 +169,9 @@ TEST_F(FmmainTest, SubnetEntryKeys) {
     w->show();
     w->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
-    QLineEdit* box0 = w->Text1[0];
-    QLineEdit* box1 = w->Text1[1];
-    QLineEdit* box2 = w->Text1[2];
+    QLineEdit* box0 = w->ui().Text1[0];
+    QLineEdit* box1 = w->ui().Text1[1];
+    QLineEdit* box2 = w->ui().Text1[2];
 
     // Focus selects the whole text.
     box2->setFocus();
@@ -217,14 +215,14 @@ TEST_F(FmmainTest, SubnetEntryKeys) {
     EXPECT_EQ(box1->text(), "00");
     EXPECT_TRUE(box2->hasFocus());
     EXPECT_TRUE(w->Sweeping());
-    EXPECT_FALSE(w->Command1->isEnabled());
+    EXPECT_FALSE(w->ui().Command1->isEnabled());
     ASSERT_TRUE(WaitFor(
         [&] {
             QApplication::processEvents();
             return !w->Sweeping();
         },
         kBound));
-    EXPECT_EQ(w->Pings[1]->IP, "127.0.0.1");
+    EXPECT_EQ(w->engine().Host(1).IP, "127.0.0.1");
 
     // Enter in box 2 starts a sweep and keeps the focus there.
     QTest::keyClick(box2, Qt::Key_Enter, Qt::KeypadModifier);
@@ -249,10 +247,10 @@ TEST_F(FmmainTest, TheOtherWindowsOpenFromTheButtonsAndOutliveTheMainWindow) {
             if (t->isVisible() && t->inherits(className)) found.append(t);
         return found;
     };
-    QTest::mouseClick(w->Command2, Qt::LeftButton);
-    QTest::mouseClick(w->Command2, Qt::LeftButton);
-    QTest::mouseClick(w->Command3, Qt::LeftButton);
-    QTest::mouseClick(w->Command3, Qt::LeftButton);
+    QTest::mouseClick(w->ui().Command2, Qt::LeftButton);
+    QTest::mouseClick(w->ui().Command2, Qt::LeftButton);
+    QTest::mouseClick(w->ui().Command3, Qt::LeftButton);
+    QTest::mouseClick(w->ui().Command3, Qt::LeftButton);
     EXPECT_EQ(open("windows::FmPing1").size(), 2);
     EXPECT_EQ(open("windows::Fmshow").size(), 1);
     w->close();
@@ -275,7 +273,7 @@ TEST_F(FmmainTest, AMissingMorvelIsReportedByNameAndNothingIsLeftRunning) {
     EXPECT_NE(messages.Texts()[0].find(empty + "/Morvel"), std::string::npos)
         << messages.Texts()[0];
     EXPECT_NE(messages.Texts()[0].find("无法启动"), std::string::npos);
-    EXPECT_TRUE(w->Pings.empty());
+    EXPECT_FALSE(w->engine().HasHosts());
     EXPECT_TRUE(OwnMorvels().empty());
     // The window can still go without harm.
     w->close();
@@ -301,7 +299,7 @@ TEST_F(FmmainTest, ClassesThatCannotBeCreatedAreReportedAndNothingIsLeft) {
     const std::string text = messages.Texts()[0];
     EXPECT_NE(text.find("无法在工作进程 Morvel 中创建对象"), std::string::npos) << text;
     EXPECT_NE(text.find("退出码 3"), std::string::npos) << text;
-    EXPECT_TRUE(w->Pings.empty());
+    EXPECT_FALSE(w->engine().HasHosts());
 }
 
 }  // namespace

@@ -68,6 +68,12 @@ TEST(PadRight, FillsOrCutsToExactlyTheWidth) {
 TEST(MixColor, MixesEachChannelHalfToEven) {
     EXPECT_EQ(MixColor(0x000000FF, 0x0000FF00, 50), 0x00008080);
     EXPECT_EQ(MixColor(0x000000FF, 0x0000FF00, 10), 0x00001AE6);
+    // 30 % gives red 178.5 and green 76.5: both go down to the even neighbour,
+    // where rounding halves up would give 179 and 77.
+    const std::int32_t c30 = MixColor(0x000000FF, 0x0000FF00, 30);
+    EXPECT_EQ(c30 & 0xFF, 178);
+    EXPECT_EQ((c30 >> 8) & 0xFF, 76);
+    EXPECT_EQ(c30 >> 16, 0);
     EXPECT_EQ(MixColor(0x00123456, 0x00ABCDEF, 0), 0x00123456);
     EXPECT_EQ(MixColor(0x00123456, 0x00ABCDEF, 100), 0x00ABCDEF);
     EXPECT_EQ(MixColor(0x0000FF00, 0x000000FF, 0), 0x0000FF00);

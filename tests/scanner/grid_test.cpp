@@ -19,6 +19,7 @@
 #include "scanner/Api.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Func.h"
+#include "scanner/cell.h"
 
 namespace {
 
@@ -27,22 +28,18 @@ constexpr QRgb kBorder = 0xFFDCDCDC;  // every cell's border
 
 QRgb Rgb(std::int32_t bgr) { return Api::BgrToRgb(bgr); }
 
-struct Cell {
-    int l, t, r, b;
-};
-Cell CellOf(int n) {
-    int row = n / 16, col = n % 16;
-    return {27 * col + 5, 20 * row + 5, 27 * col + 32, 20 * row + 25};
-}
+using scanner::Cell;
+using scanner::CellOf;
 
 // A window whose proxies have colours but no worker.
 std::unique_ptr<Fmmain> GridWindow(std::int32_t color = kColorIdle) {
     auto w = std::make_unique<Fmmain>();
-    w->Pings.resize(256);
+    std::vector<std::unique_ptr<Ping>> pings(256);
     for (int i = 1; i <= 255; ++i) {
-        w->Pings[i] = std::make_unique<Ping>();
-        w->Pings[i]->color = color;
+        pings[i] = std::make_unique<Ping>();
+        pings[i]->color = color;
     }
+    w->engine().SetPings(std::move(pings));
     return w;
 }
 
@@ -51,20 +48,20 @@ QImage Grab(QWidget* w) { return w->grab().toImage().convertToFormat(QImage::For
 // Pixels of the cell's outline that are not the border colour.
 int WrongBorderPixels(const QImage& img, const Cell& c) {
     int wrong = 0;
-    for (int x = c.l; x <= c.r; ++x) {
-        wrong += img.pixel(x, c.t) != kBorder;
-        wrong += img.pixel(x, c.b) != kBorder;
+    for (int x = c.left; x <= c.right; ++x) {
+        wrong += img.pixel(x, c.top) != kBorder;
+        wrong += img.pixel(x, c.bottom) != kBorder;
     }
-    for (int y = c.t; y <= c.b; ++y) {
-        wrong += img.pixel(c.l, y) != kBorder;
-        wrong += img.pixel(c.r, y) != kBorder;
+    for (int y = c.top; y <= c.bottom; ++y) {
+        wrong += img.pixel(c.left, y) != kBorder;
+        wrong += img.pixel(c.right, y) != kBorder;
     }
     return wrong;
 }
 
 TEST(Grid, CellsSitAtTheirRectanglesAndHostZeroIsNeverDrawn) {
     auto w = GridWindow(kColorGreen);
-    QImage img = Grab(w->FG1);
+    QImage img = Grab(w->ui().FG1);
     ASSERT_GE(img.width(), 438);
     ASSERT_GE(img.height(), 326);
 
@@ -79,16 +76,16 @@ TEST(Grid, CellsSitAtTheirRectanglesAndHostZeroIsNeverDrawn) {
         Cell c = CellOf(n);
         EXPECT_EQ(WrongBorderPixels(img, c), 0) << "host " << n;
         // Fill inside the border, away from the centred number.
-        EXPECT_EQ(img.pixel(c.l + 1, c.t + 1), Rgb(kColorGreen)) << "host " << n;
-        EXPECT_EQ(img.pixel(c.r - 1, c.b - 1), Rgb(kColorGreen)) << "host " << n;
+        EXPECT_EQ(img.pixel(c.left + 1, c.top + 1), Rgb(kColorGreen)) << "host " << n;
+        EXPECT_EQ(img.pixel(c.right - 1, c.bottom - 1), Rgb(kColorGreen)) << "host " << n;
         // The number is drawn inside the cell (some pixel that is neither fill nor border).
         int ink = 0;
-        for (int y = c.t + 1; y < c.b; ++y)
-            for (int x = c.l + 1; x < c.r; ++x) ink += img.pixel(x, y) != Rgb(kColorGreen);
+        for (int y = c.top + 1; y < c.bottom; ++y)
+            for (int x = c.left + 1; x < c.right; ++x) ink += img.pixel(x, y) != Rgb(kColorGreen);
         EXPECT_GT(ink, 5) << "host " << n;
     }
-    EXPECT_EQ(CellOf(255).r, 437);
-    EXPECT_EQ(CellOf(255).b, 325);
+    EXPECT_EQ(CellOf(255).right, 437);
+    EXPECT_EQ(CellOf(255).bottom, 325);
     // The table ends at x = 437 and y = 325.
     for (int y = 0; y < img.height(); ++y) EXPECT_EQ(img.pixel(438, y), kBack) << y;
     for (int x = 0; x < img.width(); ++x) EXPECT_EQ(img.pixel(x, 326), kBack) << x;
@@ -97,73 +94,74 @@ TEST(Grid, CellsSitAtTheirRectanglesAndHostZeroIsNeverDrawn) {
 TEST(Grid, EverySharedLineIsGreyWhateverTheFillsBesideIt) {
     auto w = GridWindow();
     std::mt19937 rng(7);
-    for (int i = 1; i <= 255; ++i) w->Pings[i]->color = static_cast<std::int32_t>(rng() & 0xFFFFFF);
-    QImage img = Grab(w->FG1);
+    for (int i = 1; i <= 255; ++i)
+        w->engine().Host(i).color = static_cast<std::int32_t>(rng() & 0xFFFFFF);
+    QImage img = Grab(w->ui().FG1);
     for (int n = 1; n <= 255; ++n) ASSERT_EQ(WrongBorderPixels(img, CellOf(n)), 0) << "host " << n;
 }
 
 TEST(Grid, ANullOrNonNumericColourIsBlackWithBorderAndNumber) {
     auto w = GridWindow();
-    w->Pings[17]->color = Value::Null();
-    w->Pings[18]->color = Value("abc");
-    w->Pings[19]->color = Value("");
-    w->Pings[20]->color = Value(1e12);   // beyond a 32-bit colour
-    w->Pings[21]->color = Value("255");  // a text that spells a number is that colour
+    w->engine().Host(17).color = Value::Null();
+    w->engine().Host(18).color = Value("abc");
+    w->engine().Host(19).color = Value("");
+    w->engine().Host(20).color = Value(1e12);   // beyond a 32-bit colour
+    w->engine().Host(21).color = Value("255");  // a text that spells a number is that colour
     // White digits, so the number shows on black.
-    QPalette pal = w->FG1->palette();
+    QPalette pal = w->ui().FG1->palette();
     pal.setColor(QPalette::WindowText, Qt::white);
-    w->FG1->setPalette(pal);
-    QImage img = Grab(w->FG1);
+    w->ui().FG1->setPalette(pal);
+    QImage img = Grab(w->ui().FG1);
     for (int n : {17, 18, 19, 20}) {
         Cell c = CellOf(n);
-        EXPECT_EQ(img.pixel(c.l + 1, c.t + 1), 0xFF000000u) << "host " << n;
+        EXPECT_EQ(img.pixel(c.left + 1, c.top + 1), 0xFF000000u) << "host " << n;
         EXPECT_EQ(WrongBorderPixels(img, c), 0) << "host " << n;
         int white = 0;
-        for (int y = c.t + 1; y < c.b; ++y)
-            for (int x = c.l + 1; x < c.r; ++x) white += img.pixel(x, y) == 0xFFFFFFFFu;
+        for (int y = c.top + 1; y < c.bottom; ++y)
+            for (int x = c.left + 1; x < c.right; ++x) white += img.pixel(x, y) == 0xFFFFFFFFu;
         EXPECT_GT(white, 5) << "host " << n;
     }
-    EXPECT_EQ(img.pixel(CellOf(21).l + 1, CellOf(21).t + 1), Rgb(0xFF));
+    EXPECT_EQ(img.pixel(CellOf(21).left + 1, CellOf(21).top + 1), Rgb(0xFF));
 }
 
 TEST(Grid, ThreeDigitsFitACellAndAWideTextIsClippedToIt) {
     auto w = GridWindow(0x00FFFFFF);
-    EXPECT_LT(QFontMetrics(w->FG1->font()).horizontalAdvance("255"), 27);
+    EXPECT_LT(QFontMetrics(w->ui().FG1->font()).horizontalAdvance("255"), 27);
 
     QImage img(447, 354, QImage::Format_RGB32);
     img.fill(kBack);
     {
         QPainter p(&img);
-        w->PaintWith(p, [&] {
-            w->SetFGColor(1, Value(0x00FFFFFF));
-            w->SetFGText(1, Value("WWWWWWWWWWWWWWWWWWWW"));
-            w->SetFGColor(20, Value(0x00FFFFFF));
-            w->SetFGText(20, Value("中文宽文字中文宽文字"));
-        });
+        w->SetFGColor(p, 1, Value(0x00FFFFFF));
+        w->SetFGText(p, 1, Value("WWWWWWWWWWWWWWWWWWWW"));
+        w->SetFGColor(p, 20, Value(0x00FFFFFF));
+        w->SetFGText(p, 20, Value("中文宽文字中文宽文字"));
     }
     for (int n : {1, 20}) {
         Cell c = CellOf(n);
         // Clipped to the cell with its right and bottom edge excluded: the
         // border column and row on those sides stay grey.
-        for (int y = c.t; y <= c.b; ++y) EXPECT_EQ(img.pixel(c.r, y), kBorder) << n << " y " << y;
-        for (int x = c.l; x <= c.r; ++x) EXPECT_EQ(img.pixel(x, c.b), kBorder) << n << " x " << x;
-        for (int y = c.t; y <= c.b; ++y) {
-            EXPECT_EQ(img.pixel(c.r + 1, y), kBack) << n << " y " << y;
-            if (c.l > 5) {
-                EXPECT_EQ(img.pixel(c.l - 1, y), kBack) << n << " y " << y;
+        for (int y = c.top; y <= c.bottom; ++y)
+            EXPECT_EQ(img.pixel(c.right, y), kBorder) << n << " y " << y;
+        for (int x = c.left; x <= c.right; ++x)
+            EXPECT_EQ(img.pixel(x, c.bottom), kBorder) << n << " x " << x;
+        for (int y = c.top; y <= c.bottom; ++y) {
+            EXPECT_EQ(img.pixel(c.right + 1, y), kBack) << n << " y " << y;
+            if (c.left > 5) {
+                EXPECT_EQ(img.pixel(c.left - 1, y), kBack) << n << " y " << y;
             }
         }
         int ink = 0;
-        for (int y = c.t + 1; y < c.b; ++y)
-            for (int x = c.l + 1; x < c.r; ++x) ink += img.pixel(x, y) != 0xFFFFFFFFu;
+        for (int y = c.top + 1; y < c.bottom; ++y)
+            for (int x = c.left + 1; x < c.right; ++x) ink += img.pixel(x, y) != 0xFFFFFFFFu;
         EXPECT_GT(ink, 10) << n;
     }
 }
 
 TEST(Grid, ColourScaleRunsFromPureGreenToAlmostRed) {
     Fmmain w;
-    QImage img = Grab(w.PP1);
-    const int W = w.PP1->width(), H = w.PP1->height();
+    QImage img = Grab(w.ui().PP1);
+    const int W = w.ui().PP1->width(), H = w.ui().PP1->height();
     ASSERT_EQ(W, 61);
     ASSERT_EQ(H, 25);
     for (int y = 0; y < H; ++y) {
@@ -185,26 +183,26 @@ TEST(Layout, ControlsSitAtTheirDesignPlacesAndFG1MeetsList1) {
     EXPECT_EQ(w.size(), QSize(821, 456));
     EXPECT_EQ(w.windowTitle(), QStringLiteral("局域网Varnex工具"));
     EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_EQ(w.Text1[0]->geometry(), QRect(64, 14, 29, 21));
-    EXPECT_EQ(w.Text1[2]->geometry(), QRect(128, 14, 29, 21));
-    EXPECT_EQ(w.Command1->geometry(), QRect(182, 10, 73, 53));
-    EXPECT_EQ(w.Command3->geometry(), QRect(342, 10, 73, 53));
-    EXPECT_EQ(w.Check1->geometry(), QRect(98, 42, 71, 21));
-    EXPECT_EQ(w.PB1->geometry(), QRect(0, 431, 821, 25));
-    EXPECT_EQ(w.PP1->geometry(), QRect(662, 24, 61, 25));
-    EXPECT_EQ(w.Text3->geometry(), QRect(448, 76, 371, 99));
-    EXPECT_EQ(w.List1->geometry(), QRect(448, 176, 371, 254));
+    EXPECT_EQ(w.ui().Text1[0]->geometry(), QRect(64, 14, 29, 21));
+    EXPECT_EQ(w.ui().Text1[2]->geometry(), QRect(128, 14, 29, 21));
+    EXPECT_EQ(w.ui().Command1->geometry(), QRect(182, 10, 73, 53));
+    EXPECT_EQ(w.ui().Command3->geometry(), QRect(342, 10, 73, 53));
+    EXPECT_EQ(w.ui().Check1->geometry(), QRect(98, 42, 71, 21));
+    EXPECT_EQ(w.ui().PB1->geometry(), QRect(0, 431, 821, 25));
+    EXPECT_EQ(w.ui().PP1->geometry(), QRect(662, 24, 61, 25));
+    EXPECT_EQ(w.ui().Text3->geometry(), QRect(448, 76, 371, 99));
+    EXPECT_EQ(w.ui().List1->geometry(), QRect(448, 176, 371, 254));
 
     // The resize rule (also applied when shown): 5310 twips, bottom on List1's.
-    w.FG1->resize(447, 100);
+    w.ui().FG1->resize(447, 100);
     QResizeEvent e(w.size(), w.size());
     QApplication::sendEvent(&w, &e);
-    EXPECT_EQ(w.FG1->geometry(), QRect(0, 76, 447, 354));
-    w.List1->setGeometry(448, 200, 371, 200);
+    EXPECT_EQ(w.ui().FG1->geometry(), QRect(0, 76, 447, 354));
+    w.ui().List1->setGeometry(448, 200, 371, 200);
     QApplication::sendEvent(&w, &e);
-    EXPECT_EQ(w.FG1->geometry().bottom(), w.List1->geometry().bottom());
-    EXPECT_EQ(w.List1->geometry(), QRect(448, 200, 371, 200));  // nothing else moves
-    EXPECT_EQ(w.Text3->geometry(), QRect(448, 76, 371, 99));
+    EXPECT_EQ(w.ui().FG1->geometry().bottom(), w.ui().List1->geometry().bottom());
+    EXPECT_EQ(w.ui().List1->geometry(), QRect(448, 200, 371, 200));  // nothing else moves
+    EXPECT_EQ(w.ui().Text3->geometry(), QRect(448, 76, 371, 99));
 }
 
 TEST(Layout, TabOrderRunsFromTheOctetsToTheButtonBeforeTheCount) {
@@ -216,10 +214,10 @@ TEST(Layout, TabOrderRunsFromTheOctetsToTheButtonBeforeTheCount) {
             n = n->nextInFocusChain();
         return n;
     };
-    EXPECT_EQ(next(w.Text1[0]), w.Text1[1]);
-    EXPECT_EQ(next(w.Text1[1]), w.Text1[2]);
-    EXPECT_EQ(next(w.Text1[2]), w.Command1);
-    EXPECT_EQ(next(w.Command1), w.Text2);
+    EXPECT_EQ(next(w.ui().Text1[0]), w.ui().Text1[1]);
+    EXPECT_EQ(next(w.ui().Text1[1]), w.ui().Text1[2]);
+    EXPECT_EQ(next(w.ui().Text1[2]), w.ui().Command1);
+    EXPECT_EQ(next(w.ui().Command1), w.ui().Text2);
 }
 
 // ---- the drawing primitives ----

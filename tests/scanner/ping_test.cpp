@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "platform/objects.h"
 #include "platform/process.h"
 #include "platform/session.h"
@@ -23,8 +25,6 @@
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
-#include "worker/CCShareString.h"
-#include "worker/slot.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "scanner/Api.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Func.h"
+#include "scanner/cell.h"
 #include "settings/ini.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
@@ -52,38 +53,42 @@ class Sweep : public ::testing::Test {
         if (w) w->close();
     }
     void SetSubnet(const char* a, const char* b, const char* c) {
-        w->Text1[0]->setText(a);
-        w->Text1[1]->setText(b);
-        w->Text1[2]->setText(c);
+        w->ui().Text1[0]->setText(a);
+        w->ui().Text1[1]->setText(b);
+        w->ui().Text1[2]->setText(c);
     }
     bool Finish() {
         return QTest::qWaitFor([&] { return !w->Sweeping(); }, kBoundMs);
     }
     bool RunSweep(const char* count) {
-        w->Text2->setText(count);
+        w->ui().Text2->setText(count);
         w->DoPing();
         return Finish();
     }
-    QImage Grid() { return w->FG1->grab().toImage().convertToFormat(QImage::Format_RGB32); }
-    static QPoint CellCentre(int n) { return QPoint(27 * (n % 16) + 18, 20 * (n / 16) + 15); }
-    std::string Row(int n) { return w->List1->item(n - 1)->text().toStdString(); }
+    QImage Grid() { return w->ui().FG1->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+    static QPoint CellCentre(int n) {
+        const scanner::Cell c = scanner::CellOf(n);
+        return QPoint((c.left + c.right) / 2, (c.top + c.bottom) / 2);
+    }
+    std::string Row(int n) { return w->ui().List1->item(n - 1)->text().toStdString(); }
 
     std::unique_ptr<Fmmain> w;
 };
 
 TEST_F(Sweep, LoopbackEndsWithEveryCellGreenAndEveryRowFilled) {
     ASSERT_TRUE(RunSweep("1"));
-    EXPECT_EQ(w->RoundCount, 1);
-    EXPECT_TRUE(w->Command1->isEnabled());
-    EXPECT_EQ(w->PB1->value(), 0);
-    EXPECT_EQ(w->PB1->maximum(), 1);
+    EXPECT_EQ(w->engine().RoundCount(), 1);
+    EXPECT_TRUE(w->ui().Command1->isEnabled());
+    EXPECT_EQ(w->ui().PB1->value(), 0);
+    EXPECT_EQ(w->ui().PB1->maximum(), 1);
     QImage grid = Grid();
     for (int i = 1; i <= 255; ++i) {
-        EXPECT_EQ(w->Pings[i]->color, Value(kColorGreen)) << i;
-        EXPECT_EQ(w->Pings[i]->OKCount, 1) << i;
-        EXPECT_FALSE(w->Pings[i]->Pinging) << i;
-        EXPECT_EQ(w->Pings[i]->IP, "127.0.0." + std::to_string(i));
-        EXPECT_EQ(grid.pixel(27 * (i % 16) + 6, 20 * (i / 16) + 6), 0xFF00FF00u) << i;
+        EXPECT_EQ(w->engine().Host(i).color, Value(kColorGreen)) << i;
+        EXPECT_EQ(w->engine().Host(i).OKCount, 1) << i;
+        EXPECT_FALSE(w->engine().Host(i).Pinging) << i;
+        EXPECT_EQ(w->engine().Host(i).IP, "127.0.0." + std::to_string(i));
+        EXPECT_EQ(grid.pixel(scanner::CellOf(i).left + 1, scanner::CellOf(i).top + 1), 0xFF00FF00u)
+            << i;
         // Host number and MAC field (empty: no MAC was asked for), then the remark.
         EXPECT_EQ(Row(i), PadRight(Value(i), 4, " ") + std::string(20, ' ')) << i;
     }
@@ -94,14 +99,14 @@ TEST_F(Sweep, CountsAreRoundedHalfToEvenAndBadCountsRunOnce) {
          {std::tuple{"abc", 1, "1"}, std::tuple{"", 1, "1"}, std::tuple{"0", 1, "1"},
           std::tuple{"-3", 1, "1"}, std::tuple{"1e10", 1, "1"}, std::tuple{"2.5", 2, "2.5"},
           std::tuple{"3.5", 4, "3.5"}}) {
-        w->Text2->setText(typed);
+        w->ui().Text2->setText(typed);
         w->DoPing();
-        EXPECT_EQ(w->RoundCount, rounds) << typed;
-        EXPECT_EQ(w->Text2->text().toStdString(), shown) << typed;
-        EXPECT_EQ(w->PB1->maximum(), rounds) << typed;
+        EXPECT_EQ(w->engine().RoundCount(), rounds) << typed;
+        EXPECT_EQ(w->ui().Text2->text().toStdString(), shown) << typed;
+        EXPECT_EQ(w->ui().PB1->maximum(), rounds) << typed;
         ASSERT_TRUE(Finish());
-        EXPECT_EQ(w->Pings[77]->OKCount, rounds) << typed;
-        EXPECT_EQ(w->Pings[77]->color, Value(kColorGreen)) << typed;
+        EXPECT_EQ(w->engine().Host(77).OKCount, rounds) << typed;
+        EXPECT_EQ(w->engine().Host(77).color, Value(kColorGreen)) << typed;
         // The settings file has the count as typed, written before it was checked.
         EXPECT_EQ(ReadIni("Set", "count", ProgDir() + "/set.ini"), typed);
     }
@@ -115,13 +120,13 @@ TEST_F(Sweep, SettingsAreStoredAsTypedAndRemarksKeyedByTheNumbers) {
     EXPECT_EQ(ReadIni("Set", "1", set), "127");
     EXPECT_EQ(ReadIni("Set", "2", set), "000");
     EXPECT_EQ(ReadIni("Set", "3", set), "001");
-    EXPECT_EQ(w->Pings[5]->IP, "127.0.1.5");
-    EXPECT_EQ(w->Pings[5]->Ps, "five");
-    EXPECT_EQ(w->Pings[6]->Ps, "");
+    EXPECT_EQ(w->engine().Host(5).IP, "127.0.1.5");
+    EXPECT_EQ(w->engine().Host(5).Ps, "five");
+    EXPECT_EQ(w->engine().Host(6).Ps, "");
     EXPECT_EQ(Row(5), "5   " + std::string(20, ' ') + "five");
 
     // A remark edited now is stored under the same key.
-    w->CurHost = 9;
+    w->SetCurHost(9);
     w->InputBox = [](const std::string&, const std::string&, const std::string&) {
         return std::optional<std::string>("nine");
     };
@@ -133,41 +138,41 @@ TEST_F(Sweep, EnterDuringASweepRestartsIt) {
     w->show();
     w->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
-    w->Text2->setText("4");
+    w->ui().Text2->setText("4");
     w->DoPing();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w->RoundNo >= 2; }, kBoundMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->engine().RoundNo() >= 2; }, kBoundMs));
     ASSERT_TRUE(w->Sweeping());
-    w->Text2->setText("1");
-    w->Text1[2]->setFocus();
+    w->ui().Text2->setText("1");
+    w->ui().Text1[2]->setFocus();
     QApplication::processEvents();
-    QTest::keyClick(w->Text1[2], Qt::Key_Return);
-    EXPECT_EQ(w->RoundNo, 1);
-    EXPECT_EQ(w->RoundCount, 1);
+    QTest::keyClick(w->ui().Text1[2], Qt::Key_Return);
+    EXPECT_EQ(w->engine().RoundNo(), 1);
+    EXPECT_EQ(w->engine().RoundCount(), 1);
     for (int i = 1; i <= 255; ++i) {
-        EXPECT_EQ(w->Pings[i]->OKCount, 0);
+        EXPECT_EQ(w->engine().Host(i).OKCount, 0);
         EXPECT_EQ(Row(i), PadRight(Value(i), 4, " "));
     }
     ASSERT_TRUE(Finish());
     for (int i = 1; i <= 255; ++i) {
-        EXPECT_EQ(w->Pings[i]->OKCount, 1) << i;
-        EXPECT_EQ(w->Pings[i]->color, Value(kColorGreen)) << i;
+        EXPECT_EQ(w->engine().Host(i).OKCount, 1) << i;
+        EXPECT_EQ(w->engine().Host(i).color, Value(kColorGreen)) << i;
     }
-    EXPECT_TRUE(w->Command1->isEnabled());
-    EXPECT_TRUE(w->Text1[2]->hasFocus());
+    EXPECT_TRUE(w->ui().Command1->isEnabled());
+    EXPECT_TRUE(w->ui().Text1[2]->hasFocus());
 }
 
 TEST_F(Sweep, DetailsBeforeTheFirstSweepAndAfterIt) {
-    w->CurHost = 5;
+    w->SetCurHost(5);
     w->ShowText();
-    EXPECT_EQ(w->Text3->toPlainText(), "IP: 127.0.0.5");
+    EXPECT_EQ(w->ui().Text3->toPlainText(), "IP: 127.0.0.5");
     ASSERT_TRUE(RunSweep("2"));
     w->ShowText();
-    EXPECT_EQ(w->Text3->toPlainText().toStdString(),
+    EXPECT_EQ(w->ui().Text3->toPlainText().toStdString(),
               "IP: 127.0.0.5\n\nPing成功: 2/2\n成功率: 100%\nMac:\n备注:");
     // Outside 1..255 nothing changes.
-    w->CurHost = 0;
+    w->SetCurHost(0);
     w->ShowText();
-    EXPECT_EQ(w->Text3->toPlainText().toStdString().substr(0, 13), "IP: 127.0.0.5");
+    EXPECT_EQ(w->ui().Text3->toPlainText().toStdString().substr(0, 13), "IP: 127.0.0.5");
 
     EXPECT_EQ(HostDetails("192.168.0.5", 3, 4, "AA-BB-CC-DD-EE-FF", "r"),
               "IP: 192.168.0.5\r\n\r\nPing成功: 3/4\r\n成功率: 75%\r\nMac:AA-BB-CC-DD-EE-FF\r\n"
@@ -177,63 +182,54 @@ TEST_F(Sweep, DetailsBeforeTheFirstSweepAndAfterIt) {
     EXPECT_EQ(HostDetails("a", 0, 0, "m", "r"), "IP: a");
 }
 
-TEST(FinalColour, BlendsByTheShareOfAnsweredRounds) {
-    EXPECT_EQ(FinalColor(3, 3), kColorGreen);
-    EXPECT_EQ(FinalColor(0, 3), kColorRed);
-    EXPECT_EQ(FinalColor(2, 3), MixColor(kColorRed, kColorGreen, 63));
-    EXPECT_EQ(FinalColor(1, 3), MixColor(kColorRed, kColorGreen, 36));
-    EXPECT_EQ(FinalColor(1, 2), MixColor(kColorRed, kColorGreen, 50));
-    EXPECT_EQ(FinalColor(3, 5), MixColor(kColorRed, kColorGreen, 57));
-}
-
 TEST_F(Sweep, PointingClickingAndTheListFollowTheGrid) {
     w->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
     ASSERT_TRUE(RunSweep("1"));
-    QScrollBar* bar = w->List1->verticalScrollBar();
+    QScrollBar* bar = w->ui().List1->verticalScrollBar();
     ASSERT_EQ(bar->value(), 0);
 
-    QTest::mouseMove(w->FG1, CellCentre(5));
-    EXPECT_EQ(w->CurHost, 5);
-    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.5\n"));
-    QTest::mouseClick(w->FG1, Qt::LeftButton, {}, CellCentre(5));
-    EXPECT_EQ(w->List1->currentRow(), 4);
+    QTest::mouseMove(w->ui().FG1, CellCentre(5));
+    EXPECT_EQ(w->CurHost(), 5);
+    EXPECT_TRUE(w->ui().Text3->toPlainText().startsWith("IP: 127.0.0.5\n"));
+    QTest::mouseClick(w->ui().FG1, Qt::LeftButton, {}, CellCentre(5));
+    EXPECT_EQ(w->ui().List1->currentRow(), 4);
     EXPECT_EQ(bar->value(), 0);  // no first-visible line set for host 5
 
-    QTest::mouseMove(w->FG1, CellCentre(11));
-    QTest::mouseClick(w->FG1, Qt::LeftButton, {}, CellCentre(11));
-    EXPECT_EQ(w->List1->currentRow(), 10);
+    QTest::mouseMove(w->ui().FG1, CellCentre(11));
+    QTest::mouseClick(w->ui().FG1, Qt::LeftButton, {}, CellCentre(11));
+    EXPECT_EQ(w->ui().List1->currentRow(), 10);
     EXPECT_EQ(bar->value(), 1);
 
-    QTest::mouseMove(w->FG1, CellCentre(200));
-    QTest::mouseClick(w->FG1, Qt::LeftButton, {}, CellCentre(200));
-    EXPECT_EQ(w->List1->currentRow(), 199);
+    QTest::mouseMove(w->ui().FG1, CellCentre(200));
+    QTest::mouseClick(w->ui().FG1, Qt::LeftButton, {}, CellCentre(200));
+    EXPECT_EQ(w->ui().List1->currentRow(), 199);
     EXPECT_EQ(bar->value(), 190);
-    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.200\n"));
+    EXPECT_TRUE(w->ui().Text3->toPlainText().startsWith("IP: 127.0.0.200\n"));
 
     // The margin and the space past the table change nothing; host 0's place
     // points at no host, and a click there does nothing.
     for (QPoint p : {QPoint(2, 2), QPoint(437, 100), QPoint(100, 325)}) {
         w->FG1_MouseMove(0, 0, p.x(), p.y());
-        EXPECT_EQ(w->CurHost, 200) << p.x() << "," << p.y();
+        EXPECT_EQ(w->CurHost(), 200) << p.x() << "," << p.y();
     }
     w->FG1_MouseMove(0, 0, 32, 5);  // the shared line belongs to the cell right of it
-    EXPECT_EQ(w->CurHost, 1);
+    EXPECT_EQ(w->CurHost(), 1);
     w->FG1_MouseMove(0, 0, 31, 24);
-    EXPECT_EQ(w->CurHost, 0);
-    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.1\n"));
+    EXPECT_EQ(w->CurHost(), 0);
+    EXPECT_TRUE(w->ui().Text3->toPlainText().startsWith("IP: 127.0.0.1\n"));
     w->FG1_Click();
-    EXPECT_EQ(w->List1->currentRow(), 199);
+    EXPECT_EQ(w->ui().List1->currentRow(), 199);
 
     // A list click shows that host; the pointer resting in its cell does not
     // redraw, entering another one does.
-    w->List1->setCurrentRow(30);
-    EXPECT_EQ(w->CurHost, 31);
-    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.31\n"));
+    w->ui().List1->setCurrentRow(30);
+    EXPECT_EQ(w->CurHost(), 31);
+    EXPECT_TRUE(w->ui().Text3->toPlainText().startsWith("IP: 127.0.0.31\n"));
     w->FG1_MouseMove(0, 0, 10, 10);
-    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.31\n"));
+    EXPECT_TRUE(w->ui().Text3->toPlainText().startsWith("IP: 127.0.0.31\n"));
     w->FG1_MouseMove(0, 0, 40, 10);
-    EXPECT_TRUE(w->Text3->toPlainText().startsWith("IP: 127.0.0.1\n"));
+    EXPECT_TRUE(w->ui().Text3->toPlainText().startsWith("IP: 127.0.0.1\n"));
 }
 
 TEST_F(Sweep, RemarkEditCancelEmptyAndTwoLines) {
@@ -252,17 +248,17 @@ TEST_F(Sweep, RemarkEditCancelEmptyAndTwoLines) {
     const std::string bare5 = "5   " + std::string(20, ' ');
 
     // Cancel: nothing changes, nothing is written.
-    w->CurHost = 5;
+    w->SetCurHost(5);
     answer.reset();
     w->FG1_DblClick();
     EXPECT_EQ(asked, 1);
     EXPECT_FALSE(std::filesystem::exists(PsIni()));
-    EXPECT_EQ(w->Pings[5]->Ps, "");
+    EXPECT_EQ(w->engine().Host(5).Ps, "");
 
     // Two lines: stored on one line, shown in the row.
     answer = "first\r\nsecond";
     w->FG1_DblClick();
-    EXPECT_EQ(w->Pings[5]->Ps, "first\r\nsecond");
+    EXPECT_EQ(w->engine().Host(5).Ps, "first\r\nsecond");
     EXPECT_NE(testsupport::ReadText(PsIni()).find("127.0.0.5=first&chr13;&chr10;second"),
               std::string::npos);
     EXPECT_EQ(Row(5), bare5 + "first\r\nsecond");
@@ -270,10 +266,10 @@ TEST_F(Sweep, RemarkEditCancelEmptyAndTwoLines) {
 
     // The next edit starts from it; an empty confirmed text clears it.
     answer = "";
-    w->List1->setCurrentRow(4);
+    w->ui().List1->setCurrentRow(4);
     w->List1_DblClick();
     EXPECT_EQ(shown, "first\r\nsecond");
-    EXPECT_EQ(w->Pings[5]->Ps, "");
+    EXPECT_EQ(w->engine().Host(5).Ps, "");
     EXPECT_EQ(Row(5), bare5);
     // The key stays, with an empty value.
     const std::string file = testsupport::ReadText(PsIni());
@@ -282,7 +278,7 @@ TEST_F(Sweep, RemarkEditCancelEmptyAndTwoLines) {
         << file;
 
     // Outside 1..255 no box opens.
-    w->CurHost = 0;
+    w->SetCurHost(0);
     w->FG1_DblClick();
     EXPECT_EQ(asked, 3);
 }
@@ -294,14 +290,14 @@ TEST_F(Sweep, AnEditBeforeTheFirstSweepStartsFromTheStoredRemark) {
         shown = initial;
         return std::optional<std::string>(initial + " more");
     };
-    w->CurHost = 8;
+    w->SetCurHost(8);
     w->EditRemark();
     EXPECT_EQ(shown, "kept");
     EXPECT_EQ(ReadIni("PS", "127.0.0.8", PsIni()), "kept more");
 
     // Changed boxes: the key of the new subnet, the old remark left alone.
     SetSubnet("127", "0", "3");
-    w->Pings[8]->Ps = "old subnet's";
+    w->engine().Host(8).Ps = "old subnet's";
     w->EditRemark();
     EXPECT_EQ(shown, "old subnet's");  // nothing stored under 127.0.3.8
     EXPECT_EQ(ReadIni("PS", "127.0.3.8", PsIni()), "old subnet's more");
@@ -322,7 +318,7 @@ TEST_F(Sweep, ARemarkThatCannotBeStoredIsReportedWithTheFile) {
     w->InputBox = [](const std::string&, const std::string&, const std::string&) {
         return std::optional<std::string>("lost?");
     };
-    w->CurHost = 12;
+    w->SetCurHost(12);
     w->EditRemark();
     testsupport::UndoReadOnly(config);
     testsupport::UndoReadOnly(ProgDir());
@@ -331,7 +327,7 @@ TEST_F(Sweep, ARemarkThatCannotBeStoredIsReportedWithTheFile) {
     EXPECT_NE(messages.Texts()[0].find(ps), std::string::npos) << messages.Texts()[0];
     EXPECT_NE(messages.Texts()[0].find("未能保存"), std::string::npos);
     // The window still has the remark.
-    EXPECT_EQ(w->Pings[12]->Ps, "lost?");
+    EXPECT_EQ(w->engine().Host(12).Ps, "lost?");
     EXPECT_EQ(Row(12), "12  " + std::string(20, ' ') + "lost?");
     EXPECT_FALSE(std::filesystem::exists(PsIni()));
     EXPECT_FALSE(std::filesystem::exists(ps));
@@ -376,19 +372,19 @@ TEST_F(Sweep, AReadOnlyProgramFolderKeepsSettingsAndRemarksInTheConfigFolder) {
 
 TEST_F(Sweep, AMorvelKilledMidSweepIsReportedAndTheNextSweepWorks) {
     MessageCatcher messages;
-    w->Text2->setText("1000");
+    w->ui().Text2->setText("1000");
     w->DoPing();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w->RoundNo >= 2; }, kBoundMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->engine().RoundNo() >= 2; }, kBoundMs));
     for (pid_t pid : OwnMorvels()) ::kill(pid, SIGKILL);
     ASSERT_TRUE(Finish()) << "the sweep waited on a dead Morvel";
     ASSERT_EQ(messages.Texts().size(), 1u);
     EXPECT_NE(messages.Texts()[0].find("Morvel"), std::string::npos);
-    EXPECT_TRUE(w->Command1->isEnabled());
-    EXPECT_EQ(w->PB1->value(), 0);
+    EXPECT_TRUE(w->ui().Command1->isEnabled());
+    EXPECT_EQ(w->ui().PB1->value(), 0);
 
     ASSERT_TRUE(RunSweep("1"));
     EXPECT_EQ(messages.Texts().size(), 1u);
-    for (int i = 1; i <= 255; ++i) EXPECT_EQ(w->Pings[i]->color, Value(kColorGreen)) << i;
+    for (int i = 1; i <= 255; ++i) EXPECT_EQ(w->engine().Host(i).color, Value(kColorGreen)) << i;
     EXPECT_FALSE(OwnMorvels().empty());
 }
 
@@ -406,11 +402,11 @@ class LanSweep : public Sweep {
 TEST_F(LanSweep, ExactlyTheAnsweringHostsAreGreenWithTheirMacs) {
     TestLan lan(TestLan::Range(1, 40));
     SetSubnet("192", "0", "2");
-    w->Check1->setChecked(true);
+    w->ui().Check1->setChecked(true);
     ASSERT_TRUE(RunSweep("1"));
     std::set<int> green;
     for (int i = 1; i <= 255; ++i) {
-        const Value& c = w->Pings[i]->color;
+        const Value& c = w->engine().Host(i).color;
         if (c == Value(kColorGreen))
             green.insert(i);
         else
@@ -428,24 +424,26 @@ TEST_F(LanSweep, ExactlyTheAnsweringHostsAreGreenWithTheirMacs) {
 TEST_F(LanSweep, AHostAnsweringTwoOfThreeRoundsEndsInTheBlend) {
     TestLan lan(TestLan::Range(1, 10));
     SetSubnet("192", "0", "2");
-    w->Text2->setText("3");
+    w->ui().Text2->setText("3");
     w->DoPing();
     // Host 7 goes silent once it has answered the second round, while the
     // silent hosts still hold that round open.
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return w->RoundNo == 2 && w->Pings[7]->OKCount == 2; }, kBoundMs));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return w->engine().RoundNo() == 2 && w->engine().Host(7).OKCount == 2; }, kBoundMs));
     ASSERT_TRUE(w->Sweeping());
     lan.SetAnswering(7, false);
     ASSERT_TRUE(Finish());
-    EXPECT_EQ(w->Pings[7]->OKCount, 2);
-    EXPECT_EQ(w->Pings[7]->color, Value(MixColor(kColorRed, kColorGreen, 63)));
-    EXPECT_EQ(w->Pings[6]->color, Value(kColorGreen));
-    EXPECT_EQ(w->Pings[11]->color, Value(kColorRed));
+    EXPECT_EQ(w->engine().Host(7).OKCount, 2);
+    EXPECT_EQ(w->engine().Host(7).color, Value(MixColor(kColorRed, kColorGreen, 63)));
+    EXPECT_EQ(w->engine().Host(6).color, Value(kColorGreen));
+    EXPECT_EQ(w->engine().Host(11).color, Value(kColorRed));
     QImage grid = Grid();
-    EXPECT_EQ(grid.pixel(27 * 7 + 6, 6), Api::BgrToRgb(MixColor(kColorRed, kColorGreen, 63)));
-    w->CurHost = 7;
+    EXPECT_EQ(grid.pixel(scanner::CellOf(7).left + 1, scanner::CellOf(7).top + 1),
+              Api::BgrToRgb(MixColor(kColorRed, kColorGreen, 63)));
+    w->SetCurHost(7);
     w->ShowText();
-    EXPECT_TRUE(w->Text3->toPlainText().contains(QStringLiteral("Ping成功: 2/3\n成功率: 66%")));
+    EXPECT_TRUE(
+        w->ui().Text3->toPlainText().contains(QStringLiteral("Ping成功: 2/3\n成功率: 66%")));
 }
 
 }  // namespace

@@ -299,6 +299,20 @@ void CheckHost(int n) {
 
 }  // namespace
 
+bool Isolated(std::string* why) {
+    auto no = [&](const std::string& reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    ino_t self = NetNsInode("/proc/thread-self/ns/net");
+    ino_t init = NetNsInode("/proc/1/ns/net");
+    if (self != 0 && self == init) {
+        return no("this is the machine's own network namespace; run inside unshare --net");
+    }
+    if (HasDefaultRoute()) return no("a default route exists in this network namespace");
+    return true;
+}
+
 bool TestLan::Usable(std::string* why) {
     auto no = [&](const std::string& reason) {
         if (why) *why = "test LAN unusable: " + reason;
@@ -306,12 +320,8 @@ bool TestLan::Usable(std::string* why) {
     };
     if (geteuid() != 0) return no("not root (run the tests through scripts/test.sh)");
     if (IpBinary() == nullptr) return no("ip (iproute2) is not installed");
-    ino_t self = NetNsInode("/proc/thread-self/ns/net");
-    ino_t init = NetNsInode("/proc/1/ns/net");
-    if (self != 0 && self == init) {
-        return no("this is the machine's own network namespace; run inside unshare --net");
-    }
-    if (HasDefaultRoute()) return no("a default route exists in this network namespace");
+    std::string notIsolated;
+    if (!Isolated(&notIsolated)) return no(notIsolated);
     std::string err;
     int fd = CreateHostsNamespace(&err);
     if (fd < 0) return no("cannot create a network namespace: " + err);
@@ -391,6 +401,10 @@ void TestLan::Build() {
     MustIp({"addr", "add", std::string(kSubnet) + "." + std::to_string(kScannerHost) + "/24", "dev",
             kScannerLink},
            -1);
+    // A known MAC for our side, so that tests can tell it from the hosts'.
+    MustIp(
+        {"link", "set", kScannerLink, "address", "02:00:00:00:00:" + Hex2(TestLan::kScannerHost)},
+        -1);
     MustIp({"link", "set", kScannerLink, "up"}, -1);
     std::string batch = std::string("link set lo up\nlink set ") + kHostsLink + " up\n";
     for (int n : answering_) batch += HostCommands(n, true);

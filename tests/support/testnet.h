@@ -2,9 +2,10 @@
 // inside the test's own (already private) network namespace.
 //
 // Layout: this namespace holds the scanner side of a veth pair, "tlan0", with
-// 192.0.2.254/24. Its peer lives in a second namespace, the hosts' one, which
-// only this object holds open (closing it, also by a crash, removes it all).
-// There every answering host n is a macvlan "hN" on the peer with MAC
+// 192.0.2.254/24 and MAC 02:00:00:00:00:FE (Mac(kScannerHost)). Its peer
+// lives in a second namespace, the hosts' one, which only this object holds
+// open (closing it, also by a crash, removes it all). There every answering
+// host n is a macvlan "hN" on the peer with MAC
 // 02:00:00:00:00:NN (NN = n in hex) and address 192.0.2.n, answering ARP only
 // for its own address (arp_ignore=1) and replying from its own interface
 // (a routing table per host). A host that does not answer has no interface.
@@ -81,6 +82,11 @@ class TestLan {
 // loopback up, for tests that change per-namespace settings such as
 // net.ipv4.ping_group_range. False (and `why`) when that is not possible.
 bool EnterPrivateNetwork(std::string* why = nullptr);
+
+// True when the calling thread's network namespace is not the machine's own
+// and has no default route: the only place where a test may forge packets.
+// Otherwise false, with `why` (if given) for GTEST_SKIP.
+bool Isolated(std::string* why = nullptr);
 
 // A test binary registers it as a global environment to run every test in a
 // private network of its own (EnterPrivateNetwork before the first test).

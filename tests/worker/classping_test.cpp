@@ -15,12 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "echo/echo.h"
 #include "platform/apartment.h"
+#include "platform/neighbour.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
 #include "worker/ClassPing.h"
-#include "worker/slot.h"
+#include "worker/Mac.h"
 
 namespace {
 
@@ -35,7 +37,8 @@ struct Fake {
     std::string blockOn;                           // echo to this address waits for Release
     bool open = false;
     std::string stateSeenDuringEcho;
-    CCShareString* window = nullptr;  // read during the echo
+    std::string stateSeenDuringLookup;
+    CCShareString* window = nullptr;  // read during the echo and the lookup
 } g_fake;
 
 bool FakePing(const std::string& address) {
@@ -51,10 +54,13 @@ bool FakePing(const std::string& address) {
 
 std::string FakeMac(const std::string& address) {
     std::lock_guard lock(g_fake.mutex);
+    if (g_fake.window) g_fake.stateSeenDuringLookup = g_fake.window->getStr(1, 1);
     return g_fake.answering.at(address);
 }
 
 const classping::Net kFakeNet{&FakePing, &FakeMac};
+// The real lookup, whose neighbour query a test fakes.
+const classping::Net kRealLookupNet{&FakePing, &LookupMac};
 
 class ClassPingTest : public ::testing::Test {
   protected:
@@ -75,6 +81,7 @@ class ClassPingTest : public ::testing::Test {
         }
         g_fake.released.notify_all();
         classping::SetNetForTesting(nullptr);
+        platform::SetSendArpForTesting({});
     }
 };
 
@@ -136,6 +143,7 @@ TEST_F(ClassPingTest, CommandsEndInTheirFinalStateAndTheMacFieldIsKept) {
         std::lock_guard lock(g_fake.mutex);
         EXPECT_EQ(g_fake.pinged.back(), "192.0.2.7");
         EXPECT_EQ(g_fake.stateSeenDuringEcho, "D");
+        EXPECT_EQ(g_fake.stateSeenDuringLookup, "D");  // the "0" comes after the MAC
     }
     // "P" to another answering host keeps the earlier MAC.
     w.Command("192.0.2.9", 'P');
@@ -149,6 +157,20 @@ TEST_F(ClassPingTest, CommandsEndInTheirFinalStateAndTheMacFieldIsKept) {
     EXPECT_TRUE(w.Stays("1"));
     std::lock_guard lock(g_fake.mutex);
     EXPECT_EQ(g_fake.pinged.size(), 3u);
+}
+
+TEST_F(ClassPingTest, AnAnsweredMWhoseLookupFailsWritesTheZerosMac) {
+    Worker w(8);
+    w.Command("192.0.2.7", 'M');
+    ASSERT_TRUE(w.WaitState("0"));
+    ASSERT_EQ(w.MacField(), "02-00-00-00-00-07");
+    platform::SetSendArpForTesting([](std::uint32_t, std::uint32_t, void*, std::uint32_t*) {
+        return platform::kErrorBadNetName;
+    });
+    classping::SetNetForTesting(&kRealLookupNet);
+    w.Command("192.0.2.7", 'M');
+    ASSERT_TRUE(w.WaitState("0"));
+    EXPECT_EQ(w.MacField(), "00-00-00-00-00-00");
 }
 
 TEST_F(ClassPingTest, AddressFieldIsCleanedOfSpacesAndZeroBytes) {
@@ -205,7 +227,8 @@ TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
     EXPECT_EQ(idle.Timer1(), nullptr);
 }
 
-TEST_F(ClassPingTest, BlockedEchoDelaysOnlyItsOwnWorker) {
+// A close written during that echo is overwritten by the echo's outcome.
+TEST_F(ClassPingTest, BlockedEchoDelaysOnlyItsOwnWorkerAndACloseDuringItIsLost) {
     Worker slow(20), fast(21);
     {
         std::lock_guard lock(g_fake.mutex);
@@ -219,12 +242,15 @@ TEST_F(ClassPingTest, BlockedEchoDelaysOnlyItsOwnWorker) {
         fast.window.setStr("-", slot::kStatePos);
     }
     EXPECT_EQ(slow.State(), "D");
+    slow.window.setStr("A", slot::kStatePos);
     {
         std::lock_guard lock(g_fake.mutex);
         g_fake.open = true;
     }
     g_fake.released.notify_all();
     EXPECT_TRUE(slow.WaitState("1"));
+    slow.Command("192.0.2.7", 'P');  // the worker still serves
+    EXPECT_TRUE(slow.WaitState("0"));
 }
 
 }  // namespace

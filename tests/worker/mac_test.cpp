@@ -71,6 +71,8 @@ TEST_F(FakeArpTest, AnUnparsableTextIsPassedOnAndFails) {
     EXPECT_EQ(asked_, 0xFFFFFFFFu);  // inet_addr's "none"
 }
 
+// Loopback's own address too is looked up on its interface, whose address is
+// all zeros.
 TEST(MacLookupTest, LoopbackHasNoHardwareAddress) {
     ASSERT_TRUE(echo::PingHost("127.0.0.1"));
     EXPECT_EQ(LookupMac("127.0.0.1"), "00-00-00-00-00-00");
@@ -99,8 +101,10 @@ TEST(MacLookupTest, TestLanHostsGiveTheirOwnMacAndSilentOnesZero) {
 
     ASSERT_FALSE(echo::PingHost(TestLan::Address(50)));  // incomplete, then failed
     EXPECT_EQ(LookupMac(TestLan::Address(50)), "00-00-00-00-00-00");
-    EXPECT_EQ(LookupMac(TestLan::Address(254)), "00-00-00-00-00-00");  // our own address
-    EXPECT_EQ(LookupMac("198.51.100.1"), "00-00-00-00-00-00");         // off-link, no route
+    // Our own address: the MAC of our interface on the LAN.
+    EXPECT_EQ(LookupMac(TestLan::Address(TestLan::kScannerHost)),
+              TestLan::Mac(TestLan::kScannerHost));
+    EXPECT_EQ(LookupMac("198.51.100.1"), "00-00-00-00-00-00");  // off-link, no route
 }
 
 TEST(MacLookupTest, HandMadeEntriesCountByTheirState) {

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CCShareString.h"
 #include "platform/objects.h"
 #include "platform/session.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
-#include "worker/CCShareString.h"
 #include "worker/classes.h"
 
 namespace {
@@ -39,7 +39,7 @@ bool NoMorvel() {
 
 // Runs the program and returns its exit code and what it wrote to stderr.
 std::pair<int, std::string> RunMorvel(const std::string& args) {
-    // Appended piece by piece: GCC 12 at -O2 warns (-Wrestrict) on a chain of
+    // Appended piece by piece: GCC 12 in a Release build warns (-Wrestrict) on a chain of
     // operator+ that starts with a literal.
     std::string cmd = "'";
     cmd += MorvelPath();

@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/winerror.h"
+
 namespace platform {
 class FileMapping;
 }
@@ -45,7 +47,7 @@ class CCShareString {
     char ReadByte(std::int32_t n);
     void WriteByte(char c, std::int32_t n);
 
-    static constexpr std::int32_t kNoView = 13;
+    static constexpr auto kNoView = static_cast<std::int32_t>(platform::kErrorInvalidData);
 
   private:
     void CloseMap();

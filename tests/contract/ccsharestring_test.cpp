@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <string>
 
+#include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "platform/shared_block.h"
-#include "worker/CCShareString.h"
-#include "worker/slot.h"
 
 namespace {
 

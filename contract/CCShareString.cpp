@@ -1,4 +1,4 @@
-#include "worker/CCShareString.h"
+#include "contract/CCShareString.h"
 
 #include <atomic>
 

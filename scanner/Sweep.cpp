@@ -1,0 +1,192 @@
+#include "scanner/Sweep.h"
+
+#include <cmath>
+#include <exception>
+#include <optional>
+
+#include "contract/slot.h"
+#include "scanner/Func.h"
+#include "settings/ini.h"
+
+std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount) {
+    if (k == roundCount) return kColorGreen;
+    if (k == 0) return kColorRed;
+    double p = std::floor((static_cast<double>(k) / roundCount * 0.8 + 0.1) * 100);
+    return MixColor(kColorRed, kColorGreen, p);
+}
+
+namespace scanner {
+
+void SaveEntryToProfile(const SweepInput& input) {
+    const std::string setIni = IniPath(kSetIni);
+    // Each write replaces the file and syncs it, which would delay every
+    // sweep's start: a value already stored as typed is left alone.
+    auto save = [&](const char* key, const std::string& typed) {
+        if (typed.empty() || ReadIni("Set", key, setIni) != typed)
+            WriteIni("Set", key, typed, setIni);
+    };
+    save("1", input.octets[0]);
+    save("2", input.octets[1]);
+    save("3", input.octets[2]);
+    save("count", input.count);
+}
+
+std::string RemarkFromProfile(const std::string& ip) { return ReadIni("PS", ip, IniPath(kPsIni)); }
+
+void Sweep::SetPings(std::vector<std::unique_ptr<Ping>> pings) {
+    pings_ = std::move(pings);
+    broken_ = false;
+}
+
+void Sweep::ReplacePings(std::vector<std::unique_ptr<Ping>> pings) {
+    for (std::size_t i = 1; i < pings.size() && i < pings_.size(); ++i) {
+        pings[i]->color = pings_[i]->color;
+        pings[i]->Mac = pings_[i]->Mac;
+        pings[i]->Ps = pings_[i]->Ps;
+        pings[i]->IP = pings_[i]->IP;
+    }
+    SetPings(std::move(pings));
+}
+
+void Sweep::ReleasePings() {
+    Stop();
+    pings_.clear();
+}
+
+std::string Sweep::Address(const std::array<std::string, 3>& octets, int n) {
+    std::string a;
+    for (const std::string& o : octets) a += FormatNumber(NumOr(Value(o), 0.0)) + ".";
+    return a + std::to_string(n);
+}
+
+std::string Sweep::BareRow(int n) { return PadRight(Value(n), 4, " "); }
+
+std::string Sweep::FullRow(int n) const {
+    const Ping& p = Host(n);
+    return PadRight(Value(n), 4, " ") + PadRight(Value(p.Mac), 20, " ") + p.Ps;
+}
+
+void Sweep::SetTimer(bool on) {
+    if (timerOn_ == on) return;
+    timerOn_ = on;
+    listener_.EnableTimer(on);
+}
+
+void Sweep::Stop() { SetTimer(false); }
+
+void Sweep::DoPing(const SweepInput& input) {
+    if (pings_.empty()) return;
+    input_ = input;
+    listener_.SaveEntry(input_);
+    for (int i = 1; i <= kHosts; ++i) {
+        Ping& p = Host(i);
+        p.OKCount = 0;
+        p.IP = Address(input_.octets, i);
+        p.Ps = listener_.Remark(p.IP);
+        listener_.ShowRow(i, BareRow(i));
+    }
+    listener_.RefreshGrid();
+
+    // Nearest integer, halves to even; 0, a negative count or one beyond 32 bits runs once.
+    std::optional<std::int32_t> count = RoundToInt32(NumOr(Value(input_.count), 0.0));
+    if (!count || *count < 1) {
+        RoundCount_ = 1;
+        input_.count = "1";
+        listener_.ShowCount(input_.count);
+    } else {
+        RoundCount_ = *count;
+    }
+    listener_.ShowProgressMax(RoundCount_);
+    RoundNo_ = 1;
+    PingIt();
+    if (!timerOn_) return;  // the round could not be issued
+    listener_.EnableCommand(false);
+}
+
+void Sweep::PingIt() {
+    // The octets and the MAC flag as they are now, not as the sweep began.
+    listener_.RefreshInput(input_);
+    std::string prefix = Address(input_.octets, 0);
+    prefix.pop_back();
+    try {
+        for (int i = 1; i <= kHosts; ++i) {
+            Host(i).PingIP(prefix + std::to_string(i), input_.mac);
+            Host(i).Pinging = true;
+        }
+    } catch (const std::exception& e) {
+        Failed(e.what());
+        return;
+    }
+    SetTimer(true);
+}
+
+void Sweep::Timer1_Timer() {
+    if (pings_.empty()) {
+        SetTimer(false);
+        return;
+    }
+    bool complete = true;
+    try {
+        for (int i = 1; i <= kHosts; ++i) {
+            Ping& p = Host(i);
+            if (!p.Pinging) continue;
+            // Open until the poll after the last final state.
+            complete = false;
+            switch (p.GetPing()) {
+                case slot::kStateAnswered:
+                    p.Pinging = false;
+                    p.color = kColorGreen;
+                    p.OKCount += 1;
+                    p.GetMac();
+                    listener_.ShowRow(i, FullRow(i));
+                    break;
+                case slot::kStateSilent:
+                    p.Pinging = false;
+                    p.color = kColorRed;
+                    p.GetMac();
+                    break;
+                case slot::kStatePing:
+                case slot::kStateClose:
+                    p.color = kColorBusy;
+                    break;
+                case slot::kStateBusy:
+                    p.color = kColorYellow;
+                    break;
+                case slot::kStateStopped:
+                    p.Pinging = false;
+                    break;
+                default:  // "M" or nothing known yet
+                    break;
+            }
+        }
+    } catch (const std::exception& e) {
+        Failed(e.what());
+        return;
+    }
+    listener_.ShowProgress(RoundNo_);
+    if (!complete) return;
+    if (RoundNo_ < RoundCount_) {
+        listener_.RepaintGrid();
+        RoundNo_ += 1;
+        PingIt();
+        return;
+    }
+    SetTimer(false);
+    listener_.EnableCommand(true);
+    listener_.FocusLastOctet();
+    for (int i = 1; i <= kHosts; ++i) Host(i).color = FinalColor(Host(i).OKCount, RoundCount_);
+    listener_.ShowProgress(0);
+    listener_.RepaintGrid();
+}
+
+void Sweep::Failed(const std::string& what) {
+    SetTimer(false);
+    broken_ = true;
+    for (std::size_t i = 1; i < pings_.size(); ++i) pings_[i]->Pinging = false;
+    listener_.EnableCommand(true);
+    listener_.ShowProgress(0);
+    listener_.RepaintGrid();
+    listener_.SweepFailed(what);
+}
+
+}  // namespace scanner

@@ -1,0 +1,123 @@
+// The sweep engine: hands every host number a command at once, polls the 255
+// slots, counts the rounds each host answered, repeats for the rounds asked
+// for, and gives every host its final colour. Qt-free: the window (or any
+// other owner, a headless sweep included) drives it and is told what to show
+// through SweepListener.
+//
+// The owner calls DoPing to start, and Timer1_Timer every 50 ms while
+// Sweeping(). A round closes at the first poll that finds no host outstanding,
+// so one poll after the last final state; the grid is repainted once per round
+// and once at the end, never by a plain poll.
+//
+// A failing call into a proxy (Morvel gone) stops the sweep and marks the
+// proxies broken; the owner gives fresh ones with ReplacePings.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scanner/Ping.h"
+
+// Colours the engine stores in a host's `color` (BGR, &H00BBGGRR).
+inline constexpr std::int32_t kColorIdle = 0x00C8C8C8;
+inline constexpr std::int32_t kColorBusy = 0x00646464;
+inline constexpr std::int32_t kColorGreen = 0x0000FF00;
+inline constexpr std::int32_t kColorRed = 0x000000FF;
+inline constexpr std::int32_t kColorYellow = 0x0000FFFF;
+
+// The final colour of a host that answered k of roundCount rounds.
+std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount);
+
+namespace scanner {
+
+// What a sweep is asked for, as the user typed it.
+struct SweepInput {
+    std::array<std::string, 3> octets{"192", "168", "0"};
+    std::string count = "1";
+    bool mac = false;
+};
+
+// What the engine asks of its owner. Every hook has a default that does
+// nothing, so a headless owner overrides only what it needs.
+class SweepListener {
+  public:
+    virtual ~SweepListener() = default;
+    // Before every round: the octets and the MAC flag as they are now (the
+    // window re-reads its boxes, so a change during a sweep takes effect from
+    // the next round).
+    virtual void RefreshInput(SweepInput& input) { (void)input; }
+    // At the start of a sweep: store the entry; the remark of an address.
+    virtual void SaveEntry(const SweepInput& input) { (void)input; }
+    virtual std::string Remark(const std::string& ip) {
+        (void)ip;
+        return {};
+    }
+    virtual void ShowCount(const std::string& text) { (void)text; }
+    virtual void ShowRow(int host, const std::string& row) { (void)host, (void)row; }
+    virtual void ShowProgressMax(std::int32_t max) { (void)max; }
+    virtual void ShowProgress(std::int32_t value) { (void)value; }
+    // RefIp at once (start of a sweep); a repaint of the grid (round or sweep end).
+    virtual void RefreshGrid() {}
+    virtual void RepaintGrid() {}
+    virtual void EnableCommand(bool on) { (void)on; }
+    virtual void EnableTimer(bool on) { (void)on; }
+    virtual void FocusLastOctet() {}
+    // The sweep stopped because a proxy failed; `what` says why.
+    virtual void SweepFailed(const std::string& what) { (void)what; }
+};
+
+// The profile files as the window keeps them: the entry in set.ini, the
+// remarks in Ps.ini. A value already stored as typed is not written again.
+void SaveEntryToProfile(const SweepInput& input);
+std::string RemarkFromProfile(const std::string& ip);
+
+class Sweep {
+  public:
+    static constexpr int kHosts = 255;
+
+    explicit Sweep(SweepListener& listener) : listener_(listener) {}
+
+    // The 255 proxies: pings[i] serves host i, pings[0] stays empty.
+    void SetPings(std::vector<std::unique_ptr<Ping>> pings);
+    // New proxies for broken ones, keeping each host's colour, MAC, remark and address.
+    void ReplacePings(std::vector<std::unique_ptr<Ping>> pings);
+    // Drops the proxies (the window's close), stopping any sweep.
+    void ReleasePings();
+    bool HasHosts() const { return !pings_.empty(); }
+    Ping& Host(int n) { return *pings_.at(static_cast<std::size_t>(n)); }
+    const Ping& Host(int n) const { return *pings_.at(static_cast<std::size_t>(n)); }
+
+    void DoPing(const SweepInput& input);
+    void PingIt();
+    void Timer1_Timer();
+    // Halts the poll without a final colouring (the window closing).
+    void Stop();
+
+    bool Sweeping() const { return timerOn_; }
+    bool Broken() const { return broken_; }
+    std::int32_t RoundNo() const { return RoundNo_; }
+    std::int32_t RoundCount() const { return RoundCount_; }
+
+    // The address of host n from the octet texts; each octet is its number or 0.
+    static std::string Address(const std::array<std::string, 3>& octets, int n);
+    // The host rows of List1: the padded number; then its MAC and remark.
+    static std::string BareRow(int n);
+    std::string FullRow(int n) const;
+
+  private:
+    void SetTimer(bool on);
+    void Failed(const std::string& what);
+
+    SweepListener& listener_;
+    std::vector<std::unique_ptr<Ping>> pings_;
+    SweepInput input_;
+    std::int32_t RoundNo_ = 0;
+    std::int32_t RoundCount_ = 0;
+    bool timerOn_ = false;
+    bool broken_ = false;
+};
+
+}  // namespace scanner

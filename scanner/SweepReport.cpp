@@ -1,0 +1,196 @@
+#include "scanner/SweepReport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+#include "scanner/Csv.h"
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
+std::size_t Utf8SeqLen(std::string_view s, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    const unsigned char c = b(0);
+    if (c < 0x80) return 1;
+    std::size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;  // no overlong forms
+        if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + n > s.size() || b(1) < lo || b(1) > hi) return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (b(k) < 0x80 || b(k) > 0xBF) return 0;
+    return n;
+}
+
+void AppendJsonString(std::string& out, std::string_view s) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            const std::size_t n = Utf8SeqLen(s, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                out.append(s.substr(i, n));
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+// One line of text for people: every control character (line breaks, tabs,
+// escape) a space.
+std::string OneLine(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return out;
+}
+
+std::string PadTo(std::string s, std::size_t width) {
+    if (s.size() < width) s.append(width - s.size(), ' ');
+    return s;
+}
+
+}  // namespace
+
+std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds) {
+    if (rounds <= 0) return 0;
+    return static_cast<std::int32_t>(std::floor(static_cast<double>(answered) / rounds * 100));
+}
+
+std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string WriteJson(const SweepResult& r) {
+    std::string out = "{\"subnet\": ";
+    AppendJsonString(out, r.subnet);
+    out += ", \"rounds\": " + std::to_string(r.rounds) + ", \"started\": ";
+    AppendJsonString(out, Iso8601Utc(r.started));
+    out += ", \"hosts\": [";
+    bool first = true;
+    for (const HostResult& h : r.hosts) {
+        out += first ? "\n" : ",\n";
+        first = false;
+        out += "  {\"host\": " + std::to_string(h.host) + ", \"ip\": ";
+        AppendJsonString(out, h.ip);
+        out += ", \"answered\": " + std::to_string(h.answered) +
+               ", \"rounds\": " + std::to_string(h.rounds) +
+               ", \"share\": " + std::to_string(SharePercent(h.answered, h.rounds)) + ", \"mac\": ";
+        AppendJsonString(out, h.mac);
+        out += ", \"vendor\": ";
+        AppendJsonString(out, h.vendor);
+        out += ", \"remark\": ";
+        AppendJsonString(out, h.remark);
+        out += ", \"change\": ";
+        AppendJsonString(out, h.change);
+        out += "}";
+    }
+    out += "\n]}\n";
+    return out;
+}
+
+std::string WriteCsv(const SweepResult& r) {
+    std::string out = "host,ip,answered,rounds,share,mac,vendor,remark,change\r\n";
+    for (const HostResult& h : r.hosts) {
+        out += std::to_string(h.host) + ",";
+        AppendCsvField(out, h.ip);
+        out += "," + std::to_string(h.answered) + "," + std::to_string(h.rounds) + "," +
+               std::to_string(SharePercent(h.answered, h.rounds)) + ",";
+        AppendCsvField(out, h.mac);
+        out += ',';
+        AppendCsvField(out, h.vendor);
+        out += ',';
+        AppendCsvField(out, h.remark);
+        out += ',';
+        AppendCsvField(out, h.change);
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::string WriteText(const SweepResult& r) {
+    std::string out;
+    int answered = 0, up = 0, down = 0, mac = 0;
+    for (const HostResult& h : r.hosts) {
+        if (h.answered > 0) ++answered;
+        if (h.change == "up") ++up;
+        if (h.change == "down") ++down;
+        if (h.change == "mac") ++mac;
+        if (h.answered == 0 && !(r.changes && h.change == "down")) continue;
+        std::string share = std::to_string(SharePercent(h.answered, h.rounds)) + "%";
+        std::string line = PadTo(OneLine(h.ip), 15) + "  " +
+                           std::string(4 - std::min<std::size_t>(4, share.size()), ' ') + share +
+                           "  " + PadTo(OneLine(h.mac), 17) + "  " + OneLine(h.vendor);
+        if (!h.remark.empty()) line += "  " + OneLine(h.remark);
+        if (r.changes && !h.change.empty()) line += "  [" + h.change + "]";
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += line + "\n";
+    }
+    char took[32];
+    std::snprintf(took, sizeof took, "%.2f s", r.seconds);
+    out += r.subnet + ".0/24: " + std::to_string(answered) + " of " +
+           std::to_string(r.hosts.size()) + " answered, " + std::to_string(r.rounds) +
+           (r.rounds == 1 ? " round, " : " rounds, ") + took;
+    if (r.changes)
+        out += "; changed: " + std::to_string(up) + " up, " + std::to_string(down) + " down, " +
+               std::to_string(mac) + " mac";
+    out += "\n";
+    return out;
+}
