@@ -339,7 +339,7 @@ TEST_F(Sweep, AReadOnlyProgramFolderKeepsSettingsAndRemarksInTheConfigFolder) {
     if (!testsupport::MakeReadOnly(ProgDir(), &why)) GTEST_SKIP() << why;
     const std::string dir = std::string(std::getenv("XDG_CONFIG_HOME")) + "/varnex";
     ASSERT_TRUE(RunSweep("2"));
-    w->CurHost = 9;
+    w->SetCurHost(9);
     w->InputBox = [](const std::string&, const std::string&, const std::string&) {
         return std::optional<std::string>("nine");
     };
@@ -356,11 +356,11 @@ TEST_F(Sweep, AReadOnlyProgramFolderKeepsSettingsAndRemarksInTheConfigFolder) {
         testsupport::WaitFor([] { return OwnMorvels().empty(); }, std::chrono::seconds(30)));
     w = std::make_unique<Fmmain>();
     ASSERT_TRUE(w->Form_Load());
-    EXPECT_EQ(w->Text1[0]->text(), "127");
-    EXPECT_EQ(w->Text1[2]->text(), "0");
-    EXPECT_EQ(w->Text2->text(), "2");
+    EXPECT_EQ(w->ui().Text1[0]->text(), "127");
+    EXPECT_EQ(w->ui().Text1[2]->text(), "0");
+    EXPECT_EQ(w->ui().Text2->text(), "2");
     std::string shown;
-    w->CurHost = 9;
+    w->SetCurHost(9);
     w->InputBox = [&](const std::string&, const std::string&, const std::string& initial) {
         shown = initial;
         return std::nullopt;
