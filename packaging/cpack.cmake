@@ -15,9 +15,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends from the libraries the two programs link (dpkg-shlibdeps); the font
-# shows the window's Chinese captions, setcap lets postinst give Morvel its right.
+# shows the window's Chinese captions, setcap lets postinst give Morvel its right,
+# ieee-data names the vendors of MAC addresses.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei, libcap2-bin")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei, libcap2-bin, ieee-data")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The package installs under /usr whatever the tree's own prefix.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

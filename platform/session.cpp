@@ -98,15 +98,15 @@ void SetProgramDirForTesting(const std::string& dir) {
 
 std::string CompanionProgram(const std::string& name) {
     const std::string dir = ProgramDir();
-    const std::string beside = dir + "/" + name;
+    std::string beside = dir + "/" + name;
     if (IsExecutableFile(beside)) return beside;
-    const std::string installed = InstalledCompanion(dir, name);
+    std::string installed = InstalledCompanion(dir, name);
     if (IsExecutableFile(installed)) return installed;
     return beside;
 }
 
 std::string ProfileDir() {
-    const std::string dir = ProgramDir();
+    std::string dir = ProgramDir();
     // An installed copy keeps no user files beside the programs, even where the
     // folder is writable (root, or an install into a user's own prefix).
     const bool installed =
