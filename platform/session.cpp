@@ -116,7 +116,18 @@ std::string ProfileDir() {
     if (!installed && ::access(dir.c_str(), W_OK | X_OK) == 0) return dir;
     const char* config = std::getenv("XDG_CONFIG_HOME");
     // The specification of XDG base directories ignores a relative path.
-    std::string d = (config && *config == '/') ? std::string(config) : HomeDir() + "/.config";
+    std::string d;
+    if (config && *config == '/') {
+        d = config;
+    } else {
+        // No home either: stay with the program's folder, where a write is then
+        // reported as not stored rather than the window failing.
+        try {
+            d = HomeDir() + "/.config";
+        } catch (const std::runtime_error&) {
+            return dir;
+        }
+    }
     d += "/varnex";
     // A folder that cannot be made is left to the file calls, which report
     // the write as not stored instead of the program failing here.
