@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/msgbox.h"
+#include "platform/privilege.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Options.h"
 
@@ -29,6 +30,14 @@ void ShowBox(const std::string& text, platform::MsgIcon icon) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before Qt loads any plugin: the window program never runs raised.
+    if (!platform::DropCapabilities()) {
+        std::fputs(
+            "Tessor: cannot drop the capabilities this program was given; remove them "
+            "(setcap -r) and start it again.\n",
+            stderr);
+        return 1;
+    }
     // Before QApplication: these answers need no display.
     const tessor::Options opts = tessor::ParseOptions(argc, argv);
     switch (opts.action) {
