@@ -31,7 +31,7 @@ bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::
 
 WorkerStart StartWorkers(std::chrono::milliseconds registrationWait) {
     WorkerStart w;
-    w.morvel = platform::ProgramDir() + "/Morvel";
+    w.morvel = platform::CompanionProgram("Morvel");
     platform::StartedProgram reg = platform::StartProgram(w.morvel, {"/regsver"});
     if (!reg.ok()) {
         w.startError = reg.error;

@@ -21,7 +21,7 @@ namespace scanner {
 bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::string& failure);
 
 struct WorkerStart {
-    std::string morvel;          // the worker host started: Morvel beside this program
+    std::string morvel;          // the worker host started: Morvel that comes with this program
     int startError = 0;          // errno when it could not be started at all
     std::optional<int> regCode;  // the registration run's exit code; none: it outlived the wait
     int failedHost = 0;          // with `failure`: the first proxy that could not be made

@@ -1,7 +1,6 @@
 // Tessor: the window program. It shows the main window once the worker host
 // is reached, and keeps running while any of its windows is open. With
-// --sweep it sweeps once for a script instead, with no window and no display:
-// that is decided before any Qt object exists, so no platform plugin loads.
+// --sweep it sweeps once for a script instead, with no window and no display.
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
@@ -16,6 +15,7 @@
 #include "platform/privilege.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Headless.h"
+#include "scanner/Options.h"
 #include "scanner/SweepOptions.h"
 
 namespace {
@@ -34,8 +34,8 @@ void ShowBox(const std::string& text, platform::MsgIcon icon) {
         QMetaObject::invokeMethod(qApp, show, Qt::BlockingQueuedConnection);
 }
 
-int SweepFromScript(const std::vector<std::string>& args) {
-    auto parsed = ParseSweepArgs(args);
+int SweepFromScript(int argc, char** argv) {
+    auto parsed = ParseSweepArgs(std::vector<std::string>(argv + 1, argv + argc));
     if (const auto* bad = std::get_if<SweepArgsError>(&parsed)) {
         std::cerr << "Tessor: " << bad->message << "\n" << SweepUsage() << "\n";
         return bad->exitCode;
@@ -54,11 +54,26 @@ int main(int argc, char** argv) {
             stderr);
         return 1;
     }
+    // Before QApplication: these answers need no display.
+    const tessor::Options opts = tessor::ParseOptions(argc, argv);
+    switch (opts.action) {
+        case tessor::Action::Help:
+            std::fputs(tessor::HelpText().c_str(), stdout);
+            return 0;
+        case tessor::Action::Version:
+            std::fputs(tessor::VersionText().c_str(), stdout);
+            return 0;
+        case tessor::Action::Misuse:
+            std::fprintf(stderr, "Tessor: %s\n%s", opts.error.c_str(), tessor::UsageText().c_str());
+            return 2;
+        case tessor::Action::Window:
+        case tessor::Action::Sweep:
+            break;
+    }
     // The ANSI code page of the slots and profile files is the locale's.
     std::setlocale(LC_ALL, "");
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    for (const std::string& a : args)
-        if (a == "--sweep" || a.starts_with("--sweep=")) return SweepFromScript(args);
+    // No Qt object exists yet: a sweep from a script loads no platform plugin.
+    if (opts.action == tessor::Action::Sweep) return SweepFromScript(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tessor");
     platform::SetMessageHandler(ShowBox);
