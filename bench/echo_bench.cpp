@@ -2,6 +2,7 @@
 // workers make them. Median wall time over 10 rounds on loopback (all answer)
 // and on the test LAN (40 answer, the rest are silent: the floor is the
 // 200 ms time-out). Compared with fping measured the same way where installed.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,12 @@ double FpingRounds(const std::string& fping, const std::string& net) {
         const auto start = Clock::now();
         pid_t pid = fork();
         if (pid == 0) {
+            // fping's own output would mix with our figures.
+            int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) {
+                dup2(null, 1);
+                dup2(null, 2);
+            }
             execl(fping.c_str(), "fping", "-a", "-q", "-g", range.c_str(), "-t", "200", "-r", "0",
                   "-i", "0", static_cast<char*>(nullptr));
             _exit(127);

@@ -4,10 +4,13 @@
 //  - one full paint of FG1 (all 255 cells), median of 200;
 //  - one sweep round from DoPing to the round's completion, on 127.0.0 and on
 //    the test LAN (40 answering, 215 silent), median of 10, with fping, nmap
-//    and arp-scan on the same LAN where installed;
+//    and arp-scan on the same LAN where installed (their output to /dev/null);
+//  - DoPing with a Ps.ini of 20 000 remarks;
 //  - the window thread's time per poll of Timer1 during test-LAN sweeps.
 // Run it through scripts/bench.sh (a private network namespace): the sweeps
 // only ever address 127.0.0 and the test LAN 192.0.2.
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -31,11 +35,13 @@
 
 #include "platform/process.h"
 #include "scanner/Fmmain.h"
+#include "settings/ini.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 
 using Clock = std::chrono::steady_clock;
+extern char** environ;
 
 namespace {
 
@@ -216,21 +222,79 @@ std::string Find(const char* name) {
     return {};
 }
 
-void Tool(const char* label, const char* name, std::vector<std::string> args) {
+// Runs a peer tool with its output sent to /dev/null, so only our figures print.
+bool RunQuiet(const std::string& path, const std::vector<std::string>& args) {
+    std::vector<std::string> text{path};
+    text.insert(text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, path.c_str(), &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (rc != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+// Median of 5 runs of a peer tool, in ms; 0 when it is not installed.
+double Tool(const char* label, const char* name, std::vector<std::string> args) {
     std::string path = Find(name);
     if (path.empty()) {
         std::printf("  %-34s not installed\n", label);
-        return;
+        return 0;
     }
     std::vector<double> times;
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 5; ++k) {
         auto t0 = Clock::now();
-        platform::StartedProgram p = platform::StartProgram(path, args);
-        if (!p.ok()) break;
-        platform::WaitProgram(p.pid, std::chrono::seconds(60));
+        if (!RunQuiet(path, args)) break;
         times.push_back(Ms(Clock::now() - t0));
     }
     std::printf("  %-34s %.0f ms (median of %zu)\n", label, Median(times), times.size());
+    return Median(times);
+}
+
+// DoPing's own time (settings kept, 255 remarks read, 255 commands issued)
+// with a Ps.ini of 20 000 remarks over many subnets, 255 of them this one's.
+void BenchDoPingWithManyRemarks(Fmmain& w) {
+    // One sweep first, so that set.ini already holds this entry and is not written below.
+    SetSubnet(w, "127", "0", "0");
+    w.ui().Text2->setText("1");
+    w.DoPing();
+    while (w.Sweeping()) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    {
+        std::FILE* f = std::fopen(IniPath("Ps.ini").c_str(), "w");
+        if (!f) return;
+        std::fputs("[PS]\n", f);
+        for (int k = 0; k < 20000; ++k)
+            std::fprintf(f, "10.%d.%d.%d=remark %d of a host seen on %d\n", k / 65025 % 255,
+                         k / 255 % 255, k % 255 + 1, k, k % 97);
+        for (int i = 1; i <= 255; i += 3) std::fprintf(f, "127.0.0.%d=loopback host %d\n", i, i);
+        std::fclose(f);
+    }
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(300));  // older than the file clock's tick
+    SetSubnet(w, "127", "0", "0");
+    w.ui().Text2->setText("1");
+    std::vector<double> times;
+    double first = 0;
+    for (int k = 0; k < 11; ++k) {
+        auto t0 = Clock::now();
+        w.DoPing();
+        (k == 0 ? first : times.emplace_back()) = Ms(Clock::now() - t0);
+        while (w.Sweeping()) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    std::printf(
+        "DoPing with a Ps.ini of 20 000 remarks: median %.2f ms (first, parsing it: %.2f ms)  "
+        "target <= 10 ms; host 4's remark \"%s\"\n",
+        Median(times), first, w.engine().Host(4).Ps.c_str());
+    std::remove(IniPath("Ps.ini").c_str());
 }
 
 void BenchSweeps() {
@@ -239,9 +303,11 @@ void BenchSweeps() {
         std::printf("sweep: Morvel could not be reached\n");
         return;
     }
+    BenchDoPingWithManyRemarks(w);
     SetSubnet(w, "127", "0", "0");
     double loop = RoundMedian(w);
-    std::printf("sweep round 127.0.0: median %.1f ms, %d green  target < 120 ms\n", loop, Green(w));
+    std::printf("sweep round 127.0.0: median %.1f ms, %d green  target <= 105 ms\n", loop,
+                Green(w));
 
     std::string why;
     if (!testsupport::TestLan::Usable(&why)) {
@@ -252,8 +318,7 @@ void BenchSweeps() {
     testsupport::TestLan lan(testsupport::TestLan::Range(1, 40));
     SetSubnet(w, "192", "0", "2");
     double lanRound = RoundMedian(w);
-    std::printf("sweep round 192.0.2 (40 answer): median %.1f ms, %d green  target < 300 ms\n",
-                lanRound, Green(w));
+    std::printf("sweep round 192.0.2 (40 answer): median %.1f ms, %d green\n", lanRound, Green(w));
     w.ui().Check1->setChecked(true);
     double lanMac = RoundMedian(w);
     std::printf("  the same with MAC addresses: median %.1f ms\n", lanMac);
@@ -271,8 +336,11 @@ void BenchSweeps() {
     std::printf("the same LAN with other tools:\n");
     Tool("fping -a -q -g -t 200 -r 0", "fping",
          {"-a", "-q", "-g", "192.0.2.0/24", "-t", "200", "-r", "0"});
-    Tool("fping ... -i 0", "fping",
-         {"-a", "-q", "-g", "192.0.2.0/24", "-t", "200", "-r", "0", "-i", "0"});
+    const double fping =
+        Tool("fping ... -i 0", "fping",
+             {"-a", "-q", "-g", "192.0.2.0/24", "-t", "200", "-r", "0", "-i", "0"});
+    if (fping > 0)
+        std::printf("  test-LAN round / fping -i 0 = %.2f  target <= 1.5\n", lanRound / fping);
     Tool("nmap -sn -n", "nmap", {"-sn", "-n", "192.0.2.0/24"});
     Tool("arp-scan", "arp-scan", {"-I", "tlan0", "192.0.2.0/24"});
 }

@@ -47,6 +47,13 @@ class CCShareString {
     char ReadByte(std::int32_t n);
     void WriteByte(char c, std::int32_t n);
 
+    // Where the byte at position n is mapped, for a watcher on another thread
+    // that reads it atomically; valid until the next Create or destruction.
+    // Null out of range or without a view (LastErr is left alone).
+    const unsigned char* ByteAddress(std::int32_t n) const {
+        return view_ && n >= 1 && static_cast<std::size_t>(n) <= size_ ? view_ + (n - 1) : nullptr;
+    }
+
     static constexpr auto kNoView = static_cast<std::int32_t>(platform::kErrorInvalidData);
 
   private:

@@ -1,9 +1,8 @@
 #include "platform/apartment.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <chrono>
@@ -14,8 +13,13 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include "platform/doorbell.h"
+#include "platform/futex.h"
 
 namespace platform {
 namespace {
@@ -26,10 +30,75 @@ using Clock = std::chrono::steady_clock;
 // registry can never name a later timer.
 std::atomic<std::uintptr_t> g_nextTimerId{1};
 
+}  // namespace
+
+struct LoopState;
+
+// A watched timer's link to the watcher, shared by both.
+struct Gate {
+    LoopState* loop;  // valid while watched: the loop ends the watch before it ends
+    unsigned char* byte;
+    std::string wanted;
+    std::chrono::milliseconds interval;
+    Clock::time_point notBefore;     // a timer's first tick comes one interval after its start
+    std::atomic<bool> fired{false};  // set by the watcher under the loop's mutex
+};
+
+namespace {
+
+// One watcher per process for every watched timer of every apartment. Its
+// thread runs only while some timer is watched, so a process that ends its
+// last apartment also ends the watcher and lets go of the doorbell's block.
+class Watcher {
+  public:
+    // Never destroyed: a thread may still be in it while the process exits.
+    static Watcher& Get() {
+        static Watcher* w = new Watcher;
+        return *w;
+    }
+    bool Add(const std::shared_ptr<Gate>& gate);
+    void Remove(const std::shared_ptr<Gate>& gate);
+    void SetTestPeriod(std::chrono::milliseconds period);
+
+  private:
+    void Run(const std::shared_ptr<Doorbell>& bell, const std::shared_ptr<std::atomic<bool>>& stop);
+    void Scan(Clock::time_point now);  // under mutex_
+    Clock::duration Period() const;    // under mutex_
+    void Rouse();                      // under mutex_: the thread looks again
+
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<Gate>> gates_;
+    std::thread thread_;
+    std::shared_ptr<std::atomic<bool>> stop_;  // the running thread's
+    std::shared_ptr<Doorbell> bell_;           // the running thread's, null without a doorbell
+    std::atomic<std::uint32_t> local_{0};      // slept on when there is no doorbell
+    std::chrono::milliseconds testPeriod_{0};
+};
+
+// Ends a timer's watch when the timer goes, whichever way it goes.
+struct Watch {
+    std::shared_ptr<Gate> gate;
+    Watch() = default;
+    Watch(Watch&&) = default;
+    Watch& operator=(Watch&& other) noexcept {
+        if (this != &other) {
+            End();
+            gate = std::move(other.gate);
+        }
+        return *this;
+    }
+    ~Watch() { End(); }
+    void End() {
+        if (gate) Watcher::Get().Remove(gate);
+        gate.reset();
+    }
+};
+
 struct ThreadTimer {
     std::chrono::milliseconds interval;
     TIMERPROC proc;
     Clock::time_point due;
+    Watch watch{};  // empty: the timer ticks on its own clock
 };
 
 // What a tick reports as its time: milliseconds of the monotonic clock,
@@ -44,23 +113,12 @@ std::uint32_t TickCount() {
 // The loop sleeps on a futex word rather than a condition variable: with 255
 // workers each waking every 50 ms, the condition variable's re-lock and wake
 // calls roughly doubled the idle cost of the worker host.
-void FutexWake(std::atomic<std::uint32_t>& word) {
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
-              nullptr, 0);
-}
+void FutexWake(std::atomic<std::uint32_t>& word) { futex::Wake(word, 1, false); }
 
 // Sleeps while `word` still holds `seen`, until `until` (absolute, monotonic) if given.
 void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t seen,
                const Clock::time_point* until) {
-    timespec ts{};
-    if (until) {
-        // steady_clock is CLOCK_MONOTONIC on Linux.
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(until->time_since_epoch());
-        ts.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
-        ts.tv_nsec = static_cast<long>(ns.count() % 1000000000);
-    }
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_BITSET_PRIVATE, seen,
-              until ? &ts : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    futex::Wait(word, seen, until, false);
 }
 
 void Report(const char* what, const std::exception_ptr& e) {
@@ -104,6 +162,14 @@ struct LoopState {
         FutexWake(wakeSeq);
     }
 
+    // From the watcher: lets a watched timer tick.
+    void Fire(Gate& gate) {
+        std::lock_guard lock(mutex);
+        if (stopping) return;
+        gate.fired.store(true, std::memory_order_relaxed);
+        Wake();
+    }
+
     void Loop();
     void RunDueTimers();
 };
@@ -122,8 +188,10 @@ void LoopState::RunDueTimers() {
     // handler returns, so an overrun skips the missed ticks instead of queuing them.
     auto now = Clock::now();
     std::vector<std::uintptr_t> due;
-    for (auto& [id, t] : timers)
-        if (t.due <= now) due.push_back(id);
+    for (auto& [id, t] : timers) {
+        const bool ready = t.watch.gate ? t.watch.gate->fired.exchange(false) : t.due <= now;
+        if (ready) due.push_back(id);
+    }
     for (auto id : due) {
         auto it = timers.find(id);
         if (it == timers.end()) continue;  // killed by an earlier handler of this pass
@@ -136,6 +204,7 @@ void LoopState::RunDueTimers() {
         }
         it = timers.find(id);
         if (it == timers.end() || it->second.due != planned) continue;  // killed or reset
+        if (it->second.watch.gate) continue;                            // ticks when fired
         auto next = planned + it->second.interval;
         auto after = Clock::now();
         it->second.due = next > after ? next : after + it->second.interval;
@@ -150,13 +219,17 @@ void LoopState::Loop() {
             for (;;) {
                 if (!queue.empty() || stopping) break;
                 Clock::time_point earliest{};
-                bool timed = !timers.empty();
-                if (timed) {
-                    earliest = timers.begin()->second.due;
-                    for (auto& [id, t] : timers)
-                        if (t.due < earliest) earliest = t.due;
-                    if (earliest <= Clock::now()) break;
+                bool timed = false, fired = false;
+                for (auto& [id, t] : timers) {
+                    if (t.watch.gate) {
+                        // Set under this mutex, so it cannot slip past the wait below.
+                        fired = fired || t.watch.gate->fired.load(std::memory_order_relaxed);
+                        continue;
+                    }
+                    if (!timed || t.due < earliest) earliest = t.due;
+                    timed = true;
                 }
+                if (fired || (timed && earliest <= Clock::now())) break;
                 // Read under the lock: a post after this point changes the word,
                 // so the wait below returns at once instead of missing it.
                 std::uint32_t seen = wakeSeq.load(std::memory_order_acquire);
@@ -270,6 +343,120 @@ bool KillTimer(void* hwnd, std::uintptr_t id) {
     LoopState* impl = t_currentLoop;
     if (!impl || hwnd != nullptr) return false;
     return impl->timers.erase(id) > 0;
+}
+
+// ---- the watcher of watched timers ----
+
+Clock::duration Watcher::Period() const {
+    if (testPeriod_.count() > 0) return testPeriod_;
+    std::chrono::milliseconds shortest{50};
+    for (std::size_t i = 0; i < gates_.size(); ++i)
+        if (i == 0 || gates_[i]->interval < shortest) shortest = gates_[i]->interval;
+    return shortest;
+}
+
+void Watcher::Scan(Clock::time_point now) {
+    for (auto& g : gates_) {
+        if (now < g->notBefore || g->fired.load(std::memory_order_relaxed)) continue;
+        const unsigned char c =
+            std::atomic_ref<unsigned char>(*g->byte).load(std::memory_order_acquire);
+        if (c != 0 && g->wanted.find(static_cast<char>(c)) != std::string::npos) g->loop->Fire(*g);
+    }
+}
+
+void Watcher::Rouse() {
+    // A counted ring: unlike a bare wake it cannot be lost before the thread sleeps.
+    if (bell_) {
+        bell_->Ring();
+    } else {
+        local_.fetch_add(1);
+        futex::Wake(local_, 1, false);
+    }
+}
+
+void Watcher::Run(const std::shared_ptr<Doorbell>& bell,
+                  const std::shared_ptr<std::atomic<bool>>& stop) {
+    Clock::time_point lastPeriodic{};
+    for (;;) {
+        // Read before the scan: a ring during the scan makes the wait return at once.
+        const std::uint32_t seen = bell ? bell->Rings() : local_.load();
+        Clock::time_point next;
+        {
+            std::lock_guard lock(mutex_);
+            if (stop->load()) return;
+            const auto now = Clock::now();
+            Scan(now);
+            const auto period = Period();
+            // Rings do not shift the periodic scans, so they add nothing to the idle cost.
+            if (now >= lastPeriodic + period) lastPeriodic = now;
+            next = lastPeriodic + period;
+        }
+        if (bell)
+            bell->Wait(seen, next);
+        else
+            futex::Wait(local_, seen, &next, false);
+    }
+}
+
+bool Watcher::Add(const std::shared_ptr<Gate>& gate) {
+    std::lock_guard lock(mutex_);
+    const bool shorter = thread_.joinable() && gate->interval < Period();
+    if (!thread_.joinable()) {
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        auto bell = Doorbell::Open();  // null: only the periodic scans
+        try {
+            thread_ = std::thread([this, bell, stop] { Run(bell, stop); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        stop_ = std::move(stop);
+        bell_ = std::move(bell);
+    }
+    gates_.push_back(gate);
+    if (shorter) Rouse();  // scan at the shorter period from now on
+    return true;
+}
+
+void Watcher::Remove(const std::shared_ptr<Gate>& gate) {
+    std::thread ending;
+    {
+        std::lock_guard lock(mutex_);
+        std::erase(gates_, gate);
+        if (!gates_.empty() || !thread_.joinable()) return;
+        stop_->store(true);
+        Rouse();
+        ending = std::move(thread_);
+        stop_.reset();
+        bell_.reset();
+    }
+    ending.join();  // it holds the doorbell's block until it has gone
+}
+
+void Watcher::SetTestPeriod(std::chrono::milliseconds period) {
+    std::lock_guard lock(mutex_);
+    testPeriod_ = period;
+    if (thread_.joinable()) Rouse();
+}
+
+bool WatchTimer(std::uintptr_t id, const unsigned char* byte, std::string_view wanted) {
+    LoopState* impl = t_currentLoop;
+    if (!impl || byte == nullptr) return false;
+    auto it = impl->timers.find(id);
+    if (it == impl->timers.end()) return false;
+    auto gate = std::make_shared<Gate>();
+    gate->loop = impl;
+    gate->byte = const_cast<unsigned char*>(byte);  // only ever read
+    gate->wanted = std::string(wanted);
+    gate->interval = it->second.interval;
+    gate->notBefore = it->second.due;
+    if (!Watcher::Get().Add(gate)) return false;
+    it->second.watch = Watch{};
+    it->second.watch.gate = std::move(gate);
+    return true;
+}
+
+void SetWatchPeriodForTesting(std::chrono::milliseconds period) {
+    Watcher::Get().SetTestPeriod(period);
 }
 
 }  // namespace platform

@@ -8,9 +8,11 @@
 // long handler (a worker's echo) never produces a burst.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 namespace platform {
 
@@ -58,5 +60,25 @@ std::uintptr_t SetTimer(void* hwnd, std::uintptr_t idEvent, std::uint32_t elapse
 bool KillTimer(void* hwnd, std::uintptr_t id);
 
 inline constexpr unsigned int WM_TIMER = 0x0113;
+
+// Watched timers. A worker's tick that finds no command does nothing, yet
+// waking 255 threads 20 times a second to find that out kept a whole core busy
+// in part. A watched timer no longer ticks on its own clock: one watcher thread
+// per process reads the watched byte of every such timer once per interval
+// (the shortest among them), and at once when the session's doorbell rings
+// (doorbell.h), and lets the timer tick only when its byte holds one of the
+// `wanted` characters. The tick itself still runs on the timer's own
+// apartment thread, one at a time with the calls posted there; the first one
+// comes no sooner than one interval after the timer started, as with a plain
+// timer. KillTimer (or the apartment's end) ends the watch with the timer.
+//
+// `byte` may be written by other threads and processes; it must stay mapped
+// until the timer is killed. False when `id` names no running timer of the
+// calling thread, or the watcher cannot start (the timer then ticks as before).
+bool WatchTimer(std::uintptr_t id, const unsigned char* byte, std::string_view wanted);
+
+// Tests: scan every `period` instead of every interval; zero restores that, a
+// huge period leaves only the doorbell.
+void SetWatchPeriodForTesting(std::chrono::milliseconds period);
 
 }  // namespace platform

@@ -152,6 +152,16 @@ class Connection {
             ::close(fd);
             return nullptr;
         }
+        // As the server checks us: a socket served by another user's program
+        // would see every slot name and command we send.
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 ||
+            cred.uid != ::geteuid()) {
+            ::close(fd);
+            throw ObjectError("the object server's socket " + path +
+                              " is served by another user: refused");
+        }
         return std::make_shared<Connection>(fd);
     }
 

@@ -52,8 +52,9 @@ bool RegisterServer(const std::vector<ClassInfo>& classes, const std::string& ex
 
 // Serves the classes until the last object is released (at least until the first
 // activation, within a bounded time). Returns the process's exit code. A second
-// server of the same user leaves at once with 0.
-int RunServer(const std::vector<ClassInfo>& classes);
+// server of the same user leaves at once with 0. `onStart` runs once this
+// server is the user's only one, before it takes any client.
+int RunServer(const std::vector<ClassInfo>& classes, const std::function<void()>& onStart = {});
 
 // ---- client side ----
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace platform::objects::detail {
@@ -17,5 +18,17 @@ std::string LockPath();
 inline constexpr std::chrono::seconds kIdleStartLimit{10};
 // A connection that stops in the middle of a frame is closed after this long.
 inline constexpr std::chrono::seconds kStalledFrameLimit{3};
+
+// What one peer may make the server hold. A connection over either bound is
+// closed; the others are not affected.
+//   replies queued for a peer that does not read them, and how long such a
+//   queue may go without draining
+inline constexpr std::size_t kMaxQueuedReplyBytes = 1024 * 1024;
+inline constexpr std::chrono::seconds kDrainLimit{5};
+//   calls (and creations) taken but not yet answered
+inline constexpr long kMaxCallsInFlight = 1024;
+// Objects alive across all connections: each one is a thread. Two windows'
+// slots need 765.
+inline constexpr long kMaxLiveObjects = 2048;
 
 }  // namespace platform::objects::detail

@@ -35,9 +35,6 @@ using frames::Action;
 using frames::Reply;
 using frames::Status;
 
-// A client that does not read its replies must not hold an apartment for ever.
-constexpr int kSendLimitSeconds = 5;
-
 // What the I/O thread and the apartments share.
 struct Link;
 struct Shared {
@@ -107,31 +104,78 @@ class Reaper {
 };
 
 struct Link {
-    Link(int fd, std::map<std::string, std::string> classes)
-        : fd(fd), dispatcher(std::move(classes)), frameStart(Clock::now()) {}
+    Link(int fd, std::map<std::string, std::string> classes, std::shared_ptr<Shared> shared)
+        : fd(fd),
+          dispatcher(std::move(classes)),
+          frameStart(Clock::now()),
+          shared(std::move(shared)) {}
     ~Link() { ::close(fd); }
 
-    // From any thread. A failed send ends the connection: its reader sees the
-    // shutdown and releases the client's objects.
+    // From any thread; never blocks. What the socket does not take at once is
+    // queued for the I/O thread. A queue over its bound, or a failed send, ends
+    // the connection: its reader sees the shutdown and releases the client's objects.
     void Send(const std::string& frame) {
         std::lock_guard lock(sendMutex);
         if (dead) return;
         std::size_t done = 0;
-        while (done < frame.size()) {
-            ssize_t n = ::send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                dead = true;
-                ::shutdown(fd, SHUT_RDWR);
-                return;
-            }
-            done += static_cast<std::size_t>(n);
+        if (outbox.empty()) {
+            ssize_t n = 0;
+            do {
+                n = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            } while (n < 0 && errno == EINTR);
+            if (n < 0 && errno != EAGAIN) return Kill(nullptr);
+            done = n > 0 ? static_cast<std::size_t>(n) : 0;
+            if (done == frame.size()) return;
+            lastDrain = Clock::now();
         }
+        if (outbox.size() + frame.size() - done > detail::kMaxQueuedReplyBytes)
+            return Kill("its replies were not read");
+        outbox.append(frame, done);
+        shared->Wake();  // the I/O thread now waits for room as well
+    }
+
+    // I/O thread: sends what is queued, as far as the socket takes it.
+    void Flush() {
+        std::lock_guard lock(sendMutex);
+        while (!dead && !outbox.empty()) {
+            ssize_t n = ::send(fd, outbox.data(), outbox.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) return;
+            if (n <= 0) return Kill(nullptr);
+            outbox.erase(0, static_cast<std::size_t>(n));
+            lastDrain = Clock::now();
+        }
+    }
+
+    bool Queued() {
+        std::lock_guard lock(sendMutex);
+        return !dead && !outbox.empty();
+    }
+
+    // Why the send side gave up, once it has.
+    const char* Stalled(Clock::time_point now) {
+        std::lock_guard lock(sendMutex);
+        if (!dead && !outbox.empty() && now - lastDrain > detail::kDrainLimit)
+            Kill("its replies were not read in time");
+        return killedWhy;
+    }
+
+    // Under sendMutex.
+    void Kill(const char* why) {
+        dead = true;
+        killedWhy = why;
+        outbox.clear();
+        outbox.shrink_to_fit();
+        ::shutdown(fd, SHUT_RDWR);
     }
 
     const int fd;
     std::mutex sendMutex;
-    bool dead = false;  // guarded by sendMutex
+    bool dead = false;                // guarded by sendMutex
+    std::string outbox;               // guarded by sendMutex
+    Clock::time_point lastDrain;      // guarded by sendMutex
+    const char* killedWhy = nullptr;  // guarded by sendMutex
+    std::atomic<long> inFlight{0};    // calls posted to apartments, not yet answered
 
     // I/O thread only.
     frames::Dispatcher dispatcher;
@@ -140,6 +184,7 @@ struct Link {
     // a peer that trickles bytes without finishing a frame is dropped as well.
     Clock::time_point frameStart;
     bool closed = false;
+    std::shared_ptr<Shared> shared;
 };
 
 void SendReply(Link& link, Reply& rep) {
@@ -153,7 +198,8 @@ void SendReply(Link& link, Reply& rep) {
 
 class Server {
   public:
-    explicit Server(const std::vector<ClassInfo>& classes) {
+    Server(const std::vector<ClassInfo>& classes, const std::function<void()>& onStart)
+        : onStart_(onStart) {
         for (const auto& c : classes) {
             byClsid_[c.clsid] = &c;
             interfaces_[c.clsid] = c.iid;
@@ -167,6 +213,7 @@ class Server {
     void Accept();
     void Read(const std::shared_ptr<Link>& link);
     void Execute(const std::shared_ptr<Link>& link, Action& a);
+    bool Posted(Link& link);
     void Release(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot);
     void Close(Link& link, const char* why);
     void ForgetFailed();
@@ -190,6 +237,7 @@ class Server {
     int listenFd_ = -1;
     std::string socketPath_;
     bool everCreated_ = false;
+    const std::function<void()>& onStart_;
 };
 
 bool Server::Listen() {
@@ -216,7 +264,7 @@ bool Server::Listen() {
 
 void Server::Accept() {
     for (;;) {
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             // Out of descriptors: pause instead of spinning on a listener that stays readable.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
@@ -239,9 +287,7 @@ void Server::Accept() {
             ::close(fd);
             continue;
         }
-        timeval tv{kSendLimitSeconds, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        links_.push_back(std::make_shared<Link>(fd, interfaces_));
+        links_.push_back(std::make_shared<Link>(fd, interfaces_, shared_));
     }
 }
 
@@ -249,7 +295,7 @@ void Server::Read(const std::shared_ptr<Link>& link) {
     char buf[65536];
     ssize_t n = ::recv(link->fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) return Close(*link, nullptr);
+    if (n <= 0) return Close(*link, link->Stalled(Clock::now()));
     bool wasPartial = link->dispatcher.Partial();
     auto framesBefore = link->dispatcher.FramesSeen();
     std::vector<Action> actions;
@@ -257,6 +303,7 @@ void Server::Read(const std::shared_ptr<Link>& link) {
     if (!wasPartial || link->dispatcher.FramesSeen() != framesBefore)
         link->frameStart = Clock::now();
     for (auto& a : actions) {
+        if (link->closed) return;  // a bound was crossed by an earlier frame
         if (a.type == Action::Type::Close) return Close(*link, a.why.c_str());
         Execute(link, a);
     }
@@ -269,8 +316,25 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
             break;
         case Action::Type::Create: {
             everCreated_ = true;
+            auto refuse = [&](Status status, std::string why) {
+                link->dispatcher.Forget(a.objectId);
+                Reply rep{a.requestId, status, std::move(why), {}, {}};
+                SendReply(*link, rep);
+            };
+            // Each object is a thread: a cap over all clients keeps one of them
+            // from taking every thread the system has.
+            if (shared_->live >= detail::kMaxLiveObjects)
+                return refuse(Status::TooManyObjects, "the object server holds too many objects");
+            if (!Posted(*link)) return;
+            std::unique_ptr<Apartment> apt;
+            try {
+                apt = std::make_unique<Apartment>();
+            } catch (const std::exception& e) {
+                --link->inFlight;
+                return refuse(Status::Failed,
+                              std::string("the object server cannot start a thread: ") + e.what());
+            }
             ++shared_->live;
-            auto apt = std::make_unique<Apartment>();
             auto slot = std::make_shared<Slot>();
             slot->counted = true;  // published to the apartment by Post's lock
             const ClassInfo* info = byClsid_.at(a.clsid);
@@ -287,6 +351,7 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
                         rep.result = {};
                     }
                     SendReply(*link, rep);
+                    --link->inFlight;
                     if (!slot->obj) {
                         slot->counted = false;
                         {
@@ -303,6 +368,7 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
         case Action::Type::Call: {
             auto it = link->objects.find(a.objectId);
             if (it == link->objects.end()) break;  // the dispatcher knows every id we hold
+            if (!Posted(*link)) return;
             it->second.first->Post([link, slot = it->second.second, req = a.requestId,
                                     member = a.member, args = std::move(a.args)]() mutable {
                 Reply rep{req, Status::Ok, {}, {}, {}};
@@ -325,6 +391,7 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
                     }
                 }
                 SendReply(*link, rep);
+                --link->inFlight;
             });
             break;
         }
@@ -339,6 +406,14 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
         case Action::Type::Close:
             break;  // handled by Read
     }
+}
+
+// Counts a call about to be posted; a peer that keeps sending calls without
+// waiting for their answers would otherwise queue work without bound.
+bool Server::Posted(Link& link) {
+    if (++link.inFlight <= detail::kMaxCallsInFlight) return true;
+    Close(link, "too many calls in flight");
+    return false;
 }
 
 // The object is destroyed on its own thread, after the calls already posted to it.
@@ -399,6 +474,7 @@ int Server::Run() {
     }
     // One server per user: a second one started by a race leaves quietly.
     if (::flock(lock_.fd, LOCK_EX | LOCK_NB) != 0) return 0;
+    if (onStart_) onStart_();
     shared_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (shared_->wakeFd < 0 || !Listen()) return 1;
 
@@ -411,7 +487,7 @@ int Server::Run() {
         fds.push_back({shared_->wakeFd, POLLIN, 0});
         fds.push_back({listenFd_, POLLIN, 0});
         for (auto& l : links_) {
-            fds.push_back({l->fd, POLLIN, 0});
+            fds.push_back({l->fd, static_cast<short>(l->Queued() ? POLLIN | POLLOUT : POLLIN), 0});
             polled.push_back(l);
         }
         ::poll(fds.data(), fds.size(), 250);
@@ -423,12 +499,15 @@ int Server::Run() {
         ForgetFailed();
         if (fds[1].revents & POLLIN) Accept();
         for (std::size_t i = 0; i < polled.size(); ++i) {
-            if (fds[i + 2].revents) Read(polled[i]);
+            if (fds[i + 2].revents & POLLOUT) polled[i]->Flush();
+            if (fds[i + 2].revents & ~POLLOUT) Read(polled[i]);
         }
         auto now = Clock::now();
         for (auto& l : links_) {
-            if (!l->closed && l->dispatcher.Partial() &&
-                now - l->frameStart > detail::kStalledFrameLimit)
+            if (l->closed) continue;
+            if (const char* why = l->Stalled(now))
+                Close(*l, why);
+            else if (l->dispatcher.Partial() && now - l->frameStart > detail::kStalledFrameLimit)
                 Close(*l, "a frame stalled half-way");
         }
         links_.remove_if([](const std::shared_ptr<Link>& l) { return l->closed; });
@@ -449,10 +528,10 @@ int Server::Run() {
 
 }  // namespace
 
-int RunServer(const std::vector<ClassInfo>& classes) {
+int RunServer(const std::vector<ClassInfo>& classes, const std::function<void()>& onStart) {
     int rc;
     {
-        Server server(classes);
+        Server server(classes, onStart);
         rc = server.Run();
     }  // the reaper has destroyed every apartment
     return rc;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +88,13 @@ void DetachProgram(pid_t pid) {
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }).detach();
+}
+
+void RaiseDescriptorLimit() {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) return;
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);  // a failure leaves the old limit, which may still do
 }
 
 }  // namespace platform

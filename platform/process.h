@@ -37,4 +37,8 @@ std::optional<int> WaitProgram(pid_t pid, std::chrono::milliseconds limit);
 // so no zombie stays behind.
 void DetachProgram(pid_t pid);
 
+// Raises the soft limit on open descriptors to the hard one: the worker host
+// holds one per open block, and two windows' slots pass the usual soft 1024.
+void RaiseDescriptorLimit();
+
 }  // namespace platform

@@ -8,8 +8,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -64,9 +69,9 @@ bool SameName(std::string_view a, std::string_view b) {
     return EqualAsciiNoCase(FromAnsi(a), FromAnsi(b));
 }
 
-// The section name of a "[name]" line.
-std::optional<std::string_view> SectionName(const Line& line) {
-    std::string_view c = Trim(line.Content());
+// The section name of a "[name]" line (given without its line end).
+std::optional<std::string_view> SectionName(std::string_view content) {
+    std::string_view c = Trim(content);
     if (c.empty() || c.front() != '[') return std::nullopt;
     c.remove_prefix(1);
     auto end = c.find(']');
@@ -79,12 +84,18 @@ bool IsComment(std::string_view c) {
 }
 
 // Key and value of a "key=value" line (value untrimmed).
-std::optional<std::pair<std::string_view, std::string_view>> KeyValue(const Line& line) {
-    std::string_view c = line.Content();
+std::optional<std::pair<std::string_view, std::string_view>> KeyValue(std::string_view c) {
     if (IsComment(c)) return std::nullopt;
     auto eq = c.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
     return std::make_pair(c.substr(0, eq), c.substr(eq + 1));
+}
+
+std::optional<std::string_view> SectionName(const Line& line) {
+    return SectionName(line.Content());
+}
+std::optional<std::pair<std::string_view, std::string_view>> KeyValue(const Line& line) {
+    return KeyValue(line.Content());
 }
 
 std::vector<Line> SplitLines(const std::string& text) {
@@ -147,6 +158,113 @@ bool HasAny(std::string_view s, std::string_view chars) {
     return s.find_first_of(chars) != std::string_view::npos;
 }
 
+// ---- the parsed file, kept while it stays the same file ----
+//
+// A sweep reads 255 remarks, and Ps.ini grows over the years: reading and
+// splitting the whole file for each key made the start of a sweep slow. The
+// file is parsed once into an index that answers exactly as the scan of its
+// lines below does, and kept while the file's identity, size and change time
+// stay the same.
+
+// The form under which SameName finds two names equal: trimmed, ASCII letters
+// lowered, non-ASCII names compared in UTF-8.
+std::string NameKey(std::string_view name) {
+    name = Trim(name);
+    std::string key = IsAscii(name) ? std::string(name) : FromAnsi(name);
+    for (char& c : key) c = Lower(c);
+    return key;
+}
+
+struct Index {
+    std::string text;  // the values point into it
+    // First section of each name -> first key of each name in it -> value (trimmed).
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string_view>> sections;
+
+    explicit Index(std::string fileText) : text(std::move(fileText)) {
+        std::unordered_map<std::string, std::string_view>* current = nullptr;
+        for (std::size_t pos = 0; pos < text.size();) {
+            // The same lines, and the same reading of each, as SplitLines and Line give.
+            auto nl = text.find('\n', pos);
+            std::size_t end = nl == std::string::npos ? text.size() : nl;
+            std::string_view c(text.data() + pos, end - pos);
+            pos = nl == std::string::npos ? text.size() : nl + 1;
+            if (!c.empty() && c.back() == '\r') c.remove_suffix(1);
+            if (auto name = SectionName(c)) {
+                // A later section of a name already seen is never looked into.
+                auto [it, fresh] = sections.try_emplace(NameKey(*name));
+                current = fresh ? &it->second : nullptr;
+                if (current) current->reserve(text.size() / 32);
+                continue;
+            }
+            if (!current) continue;
+            if (auto kv = KeyValue(c)) current->try_emplace(NameKey(kv->first), Trim(kv->second));
+        }
+    }
+
+    const std::string_view* Find(std::string_view section, std::string_view key) const {
+        auto s = sections.find(NameKey(section));
+        if (s == sections.end()) return nullptr;
+        auto k = s->second.find(NameKey(key));
+        return k == s->second.end() ? nullptr : &k->second;
+    }
+};
+
+struct Identity {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    timespec mtime, ctime;
+    bool operator==(const Identity& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+struct Cached {
+    Identity id;
+    bool settled;  // changed long enough before it was read that a later change must show
+    std::shared_ptr<const Index> index;
+};
+
+// File times come from a coarse clock: a change within the same tick as the
+// read may keep the change time. Only a file whose last change lies this far
+// before the read is trusted from its identity alone; a younger one is read again.
+constexpr long long kSettleNs = 100'000'000;
+
+long long Ns(const timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+std::mutex g_cacheMutex;
+std::map<std::string, Cached> g_cache;  // by path; a handful of files at most
+
+// The parsed file at path, or null when it cannot be read as a regular file
+// (the caller then takes the plain way, with its own answer for failures).
+std::shared_ptr<const Index> Parsed(const std::string& path) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    const Identity id{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+    {
+        std::lock_guard lock(g_cacheMutex);
+        auto it = g_cache.find(path);
+        if (it != g_cache.end() && it->second.settled && it->second.id == id)
+            return it->second.index;
+    }
+    // Read after the identity was taken: a change in between shows at the next look.
+    std::string text;
+    if (ReadAll(path, text) != ReadResult::Ok) return nullptr;
+    auto index = std::make_shared<const Index>(std::move(text));
+    const bool settled =
+        Ns(now) - Ns(st.st_ctim) > kSettleNs && Ns(now) - Ns(st.st_mtim) > kSettleNs;
+    std::lock_guard lock(g_cacheMutex);
+    if (g_cache.size() >= 8 && !g_cache.count(path)) g_cache.clear();
+    g_cache[path] = Cached{id, settled, index};
+    return index;
+}
+
 }  // namespace
 
 std::string GetString(const std::string& section, const std::string& key, const std::string& def,
@@ -156,6 +274,10 @@ std::string GetString(const std::string& section, const std::string& key, const 
         if (bufferSize == 0) return std::string();
         return std::string(v.substr(0, bufferSize - 1));
     };
+    if (auto index = Parsed(path)) {
+        const std::string_view* value = index->Find(section, key);
+        return fit(value ? *value : def);
+    }
     std::string text;
     if (ReadAll(path, text) != ReadResult::Ok) return fit(def);
     auto lines = SplitLines(text);

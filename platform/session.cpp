@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,26 +15,41 @@
 namespace platform {
 namespace {
 
-// mkdir -p with 0700 for the folders we create; then insist the leaf is ours
-// and closed to others, since its contents name our private objects.
+// The leaf is made 0700 (its parents as usual) and then judged on an open
+// descriptor, so a link or a folder swapped in between cannot fool the check;
+// nothing is changed through the path. Its contents name our private objects,
+// so a folder of another user, or one open to others, is refused.
 void MakePrivateDir(const std::string& path) {
     std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    ::chmod(path.c_str(), 0700);
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot create the folder " + path + ": " + std::strerror(errno));
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == ELOOP || err == ENOTDIR)
+            throw std::runtime_error("the folder " + path + " is a link or not a folder: refused");
+        throw std::runtime_error("cannot open the folder " + path + ": " + std::strerror(err));
     }
-    if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    struct stat st {};
+    int rc = ::fstat(fd, &st);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0)
+        throw std::runtime_error("cannot examine the folder " + path + ": " + std::strerror(err));
+    if (st.st_uid != ::geteuid())
+        throw std::runtime_error("the folder " + path + " belongs to another user: refused");
+    if ((st.st_mode & 077) != 0)
         throw std::runtime_error("the folder " + path +
-                                 " belongs to another user or is open to others");
-    }
+                                 " is open to other users: refused (make it mode 0700)");
 }
 
 std::string HomeDir() {
     if (const char* h = std::getenv("HOME"); h && *h) return h;
-    if (const passwd* pw = ::getpwuid(::geteuid())) return pw->pw_dir;
-    return "/tmp";
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir && *pw->pw_dir)
+        return pw->pw_dir;
+    // A shared folder such as /tmp would let another user claim our names first.
+    throw std::runtime_error("neither XDG_RUNTIME_DIR nor a home folder is known for this user");
 }
 
 std::mutex g_mutex;
@@ -46,24 +60,12 @@ std::string g_programDirOverride;
 const std::string& SessionDir() {
     static const std::string dir = [] {
         const char* run = std::getenv("XDG_RUNTIME_DIR");
-        std::string d = (run && *run) ? std::string(run) + "/varnex"
-                                      : "/tmp/varnex-" + std::to_string(::geteuid());
+        std::string d =
+            (run && *run) ? std::string(run) + "/varnex" : HomeDir() + "/.cache/varnex-session";
         MakePrivateDir(d);
         return d;
     }();
     return dir;
-}
-
-const std::string& SessionTag() {
-    static const std::string tag = [] {
-        // FNV-1a of the folder's path: stable for a session, distinct between sessions.
-        std::uint64_t h = 1469598103934665603ull;
-        for (unsigned char c : SessionDir()) h = (h ^ c) * 1099511628211ull;
-        char buf[20];
-        std::snprintf(buf, sizeof buf, "%08llx", static_cast<unsigned long long>(h & 0xffffffffu));
-        return std::string(buf);
-    }();
-    return tag;
 }
 
 std::string ProgramDir() {

@@ -2,8 +2,10 @@
 //
 // A "session" stands in for a Windows logon session: named blocks, the
 // object server's socket and their lock files are private to it. It is the
-// folder $XDG_RUNTIME_DIR/varnex (or /tmp/varnex-<uid> without one), made
-// 0700 and refused when another user owns it or others may enter it.
+// folder $XDG_RUNTIME_DIR/varnex, or ~/.cache/varnex-session without one (never
+// /tmp, where another user could claim the name first). It is made 0700 and
+// checked on its open descriptor: one that is a link, that another user owns
+// or that others may enter is refused.
 #pragma once
 
 #include <string>
@@ -14,17 +16,14 @@ namespace platform {
 // cannot be made private.
 const std::string& SessionDir();
 
-// A short tag of the session folder, so that names in global namespaces
-// (POSIX shared memory) of two sessions of one user never meet.
-const std::string& SessionTag();
-
 // The folder of the running executable ("the program's directory"), without a
 // trailing slash. Tests point it elsewhere with SetProgramDirForTesting.
 std::string ProgramDir();
 void SetProgramDirForTesting(const std::string& dir);  // "" restores the real one
 
 // Folder for per-user data (registration records): $XDG_DATA_HOME/varnex or
-// ~/.local/share/varnex. Created 0700 on first use.
+// ~/.local/share/varnex. Created 0700 on first use and checked like the
+// session folder; throws std::runtime_error when it cannot be made private.
 std::string DataDir();
 
 }  // namespace platform

@@ -10,6 +10,12 @@
 // a closer that is alone removes the name. A holder killed outright drops its
 // flock with its descriptors, so a block it leaves behind is zeroed by the
 // next opener. Failures are Windows error codes, never errno values.
+//
+// Names carry a random tag kept in the session folder. /dev/shm is listed by
+// everyone, so another user can learn a tag and create its names first; Morvel
+// therefore renews the tag at start whenever no block of the session lives.
+// A block's space is reserved when it is made or grown, so a full /dev/shm is
+// error 8 at Create, never SIGBUS at the first write to a page.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +28,16 @@
 
 namespace platform {
 
+// The largest block a caller may ask for (a slot is 1000 bytes, the default
+// 30000): a peer's request must not reserve gigabytes of memory.
+inline constexpr std::int64_t kMaxBlockSize = 16 * 1024 * 1024;
+
 class FileMapping {
   public:
     // Opens the block `name`, creating it with `size` bytes when none exists.
     // lastError: 0 for a new block, kErrorAlreadyExists for an existing one, or
-    // the failure code (then the result is null).
+    // the failure code (then the result is null): 87 for a size below 1, 8 for
+    // one above kMaxBlockSize or when the space cannot be reserved.
     static std::unique_ptr<FileMapping> Create(std::string_view name, std::int64_t size,
                                                std::uint32_t& lastError);
     ~FileMapping();  // the handle's close: the last holder removes the name
@@ -42,8 +53,15 @@ class FileMapping {
     // The block's size in bytes (at least the size asked for).
     std::size_t Size() const { return size_; }
 
-    // The name in the shared-memory namespace, for tests ("/varnex.<uid>.<tag>.<name>").
+    // The name in the shared-memory namespace under the session's current tag,
+    // for tests ("/varnex.<uid>.<tag>.<name>").
     static std::string SystemName(std::string_view name);
+
+    // For Morvel's start: removes this user's blocks whose holders are all gone
+    // (of any session: POSIX shared memory outlives a crash) and the session's
+    // idle lock files, then renews the tag if no block of the session lives.
+    // Returns how many blocks it removed.
+    static int RemoveStaleBlocks();
 
   private:
     FileMapping(int fd, std::string sysName, std::string lockPath, std::size_t size);

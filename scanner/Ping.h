@@ -11,6 +11,9 @@
 
 #include "scanner/value.h"
 
+namespace platform {
+class Doorbell;
+}
 namespace platform::objects {
 class Ref;
 }
@@ -32,7 +35,8 @@ class Ping {
     std::string Ps;            // the host's remark
     std::string IP;            // the host's address for this sweep
 
-    // Writes the address field, then the command character ("M" with mac, else "P").
+    // Writes the address field, then the command character ("M" with mac, else "P"),
+    // then rings the session's doorbell so that the worker takes it at once.
     // Throws ObjectError before the ID is set.
     virtual void PingIP(const std::string& ip, bool mac);
     // Reads the MAC field into Mac, zero characters removed.
@@ -47,13 +51,17 @@ class Ping {
     // for over a second makes it ask Morvel (at most once a second), so a dead
     // Morvel ends a sweep with ObjectError instead of a wait without end.
     virtual std::int32_t GetPing();
-    // Writes the close command "A".
+    // Writes the close command "A" and rings the doorbell.
     virtual void ClosePing();
 
   private:
+    void Ring();  // the session's doorbell, after a command byte
+
     std::unique_ptr<platform::objects::Ref> worker_;
     std::unique_ptr<platform::objects::Ref> slotRef_;  // keeps Morvel's object on the slot
     std::unique_ptr<CCShareString> slot_;              // the same block, opened here
+    std::shared_ptr<platform::Doorbell> bell_;         // opened on the first command
+    bool bellTried_ = false;
     std::int32_t id_ = 0;
     // When Morvel was last known to be there; a command outstanding longer than
     // a few ticks makes GetPing ask it, so a dead Morvel surfaces as an error.

@@ -10,6 +10,7 @@ packages=(
   libmnl-dev
   ieee-data
   iproute2 libcap2-bin util-linux
+  fping
   fonts-noto-cjk
   locales
   clang libclang-rt-14-dev clang-format clang-tidy

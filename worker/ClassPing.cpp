@@ -9,6 +9,7 @@
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
 #include "echo/echo.h"
+#include "platform/apartment.h"
 #include "worker/Mac.h"
 
 namespace classping {
@@ -62,6 +63,12 @@ void ClassPing::Create(std::int32_t ID) {
     classping::SlotBlock().Create(slot::Name(ID), slot::kSize);  // result not looked at
     Timer1_->Interval(50);
     Timer1_->Enabled(true);
+    // A tick that finds no command does nothing: let the process's watcher read
+    // the state byte and wake this thread only for a command or a close.
+    static constexpr char kTaken[] = {slot::kPing, slot::kPingMac, slot::kClose};
+    if (const unsigned char* state = classping::SlotBlock().ByteAddress(slot::kStatePos);
+        state && Timer1_->TimerId() != 0)
+        platform::WatchTimer(Timer1_->TimerId(), state, std::string_view(kTaken, sizeof kTaken));
 }
 
 void ClassPing::StopIt() {

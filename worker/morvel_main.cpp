@@ -9,7 +9,9 @@
 #include <string_view>
 
 #include "platform/objects.h"
+#include "platform/process.h"
 #include "platform/session.h"
+#include "platform/shared_block.h"
 #include "worker/classes.h"
 
 int main(int argc, char** argv) {
@@ -22,7 +24,16 @@ int main(int argc, char** argv) {
                    ? 0
                    : 1;
     }
-    if (arg == "-Embedding") return platform::objects::RunServer(morvel::Classes());
+    if (arg == "-Embedding") {
+        // Two windows' slots and their echoes need more descriptors than a
+        // desktop's soft limit of 1024.
+        platform::RaiseDescriptorLimit();
+        // Blocks of sessions that crashed stay in /dev/shm until someone removes
+        // them; only the server that won the start does it, before any client
+        // opens a block, so the session's tag can be renewed as well.
+        return platform::objects::RunServer(morvel::Classes(),
+                                            [] { platform::FileMapping::RemoveStaleBlocks(); });
+    }
     std::fputs(
         "Morvel has no window: Tessor starts it with /regsver to register its classes, and the "
         "object layer starts it with -Embedding to serve them.\n",

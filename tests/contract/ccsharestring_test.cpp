@@ -59,6 +59,7 @@ TEST(CCShareString, DefaultSizeIs30000AndAccessOutsideTheBlockIsRefused) {
     EXPECT_EQ(s.LastErr(), 87);
     EXPECT_EQ(s.getStr(0, 1), "");
     EXPECT_EQ(s.getStr(1, -1), "");
+    EXPECT_EQ(s.getStr(1, 0x7fffffff), "");
     s.setStr("xy", 29999);  // fits exactly
     EXPECT_EQ(s.getStr(29999, 2), "xy");
     s.setStr("xyz", 29999);
@@ -83,6 +84,10 @@ TEST(CCShareString, WithoutAViewReadsAndWritesFailWith13) {
     EXPECT_EQ(bad.LastErr(), 13);
     EXPECT_FALSE(bad.Create("has/slash", 10));
     EXPECT_EQ(bad.LastErr(), 123);
+    // A size no slot needs would reserve memory for a peer: refused at once.
+    EXPECT_FALSE(bad.Create("cc-huge", 0x7fffffff));
+    EXPECT_EQ(bad.LastErr(), 8);
+    EXPECT_FALSE(ShmExists("cc-huge"));
 }
 
 TEST(CCShareString, BlockDisappearsWithItsLastHolderAndComesBackZeroed) {

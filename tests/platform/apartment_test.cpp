@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/doorbell.h"
 #include "tests/support/isolation.h"
 
 namespace {
@@ -276,6 +277,52 @@ TEST(ThreadTimerTest, DestroyingTheApartmentStopsItsTimers) {
     std::size_t after = TickCount(id);
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(TickCount(id), after);
+}
+
+// A watched timer ticks only while its byte holds a wanted character: on a
+// ring of the doorbell at once (with the periodic scans pushed out of reach),
+// without one at the next scan; killing it ends the watch.
+TEST(ThreadTimerTest, WatchedTimerTicksOnlyForAWantedByteOnARingOrAtTheNextScan) {
+    ResetTicks();
+    unsigned char byte = 0;
+    auto set = [&](char c) {
+        std::atomic_ref<unsigned char>(byte).store(static_cast<unsigned char>(c));
+    };
+    EXPECT_FALSE(platform::WatchTimer(1, &byte, "PA"));  // not on an apartment
+    Apartment apt;
+    std::uintptr_t id = StartOn(apt, 20);
+    apt.Run([&] {
+        EXPECT_FALSE(platform::WatchTimer(id + 1000, &byte, "PA"));
+        EXPECT_TRUE(platform::WatchTimer(id, &byte, "PA"));
+    });
+    set('x');
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(TickCount(id), 0u);
+
+    struct Restore {
+        ~Restore() { platform::SetWatchPeriodForTesting(0ms); }
+    } restore;
+    platform::SetWatchPeriodForTesting(std::chrono::hours(1));
+    std::this_thread::sleep_for(50ms);  // the watcher's last scan at the old period
+    set('A');
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(TickCount(id), 0u) << "ticked without a ring or a scan";
+    platform::RingDoorbell();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return TickCount(id) >= 1; }, 5s));
+    set(0);
+
+    platform::SetWatchPeriodForTesting(0ms);
+    std::size_t before = TickCount(id);
+    set('P');  // no ring: the scan finds it
+    EXPECT_TRUE(testsupport::WaitFor([&] { return TickCount(id) > before; }, 5s));
+
+    apt.Run([&] { EXPECT_TRUE(platform::KillTimer(nullptr, id)); });
+    std::size_t after = TickCount(id);
+    platform::RingDoorbell();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(TickCount(id), after);
+    // Every tick ran on the apartment's own thread.
+    for (const auto& t : Ticks()) EXPECT_NE(t.thread, std::this_thread::get_id());
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/fsuid.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -172,6 +175,95 @@ bool ClosedByServer(int fd, std::chrono::milliseconds limit) {
 
 void SendBytes(int fd, const std::string& s) {
     ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
+}
+
+// Reads `count` replies from a raw connection (fewer when it closes or stalls).
+std::vector<platform::frames::Reply> ReadReplies(int fd, std::size_t count) {
+    std::vector<platform::frames::Reply> out;
+    platform::frames::FrameReader reader;
+    char buf[65536];
+    while (out.size() < count) {
+        std::string body;
+        auto next = reader.Pop(body);
+        if (next == platform::frames::FrameReader::Next::Frame) {
+            platform::frames::Reply rep;
+            std::string why;
+            if (!platform::frames::DecodeReply(body, rep, why)) break;
+            out.push_back(std::move(rep));
+            continue;
+        }
+        if (next == platform::frames::FrameReader::Next::Bad) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 30000) <= 0) break;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        reader.Feed(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+std::string CreateFrames(std::uint32_t firstId, int count) {
+    std::string bytes;
+    for (int i = 0; i < count; ++i) {
+        platform::frames::Request r;
+        r.kind = platform::frames::Kind::Create;
+        r.requestId = firstId + static_cast<std::uint32_t>(i);
+        r.clsid = tc::kProbeClsid;
+        r.iid = tc::kProbeIid;
+        bytes += platform::frames::EncodeRequest(r);
+    }
+    return bytes;
+}
+
+long PeakKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Starts "--client 1" with some variables of the environment changed ("" unsets
+// one) and returns the line it prints.
+std::string ClientWith(const std::vector<std::pair<std::string, std::string>>& env,
+                       pid_t* pid = nullptr) {
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    for (const auto& [k, v] : env) {
+        const char* old = std::getenv(k.c_str());
+        saved.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
+        if (v.empty())
+            ::unsetenv(k.c_str());
+        else
+            ::setenv(k.c_str(), v.c_str(), 1);
+    }
+    int out = -1;
+    pid_t child = Spawn({"--client", "1"}, &out);
+    for (const auto& [k, v] : saved) {
+        if (v)
+            ::setenv(k.c_str(), v->c_str(), 1);
+        else
+            ::unsetenv(k.c_str());
+    }
+    std::string line = ReadLine(out);
+    ::close(out);
+    if (pid)
+        *pid = child;
+    else
+        WaitExit(child);
+    return line;
+}
+
+// Runs fn in a forked child as another user; its exit code, 77 when impossible.
+template <class F>
+int AsAnotherUser(F fn) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(77);
+        ::_exit(fn());
+    }
+    return WaitExit(child);
 }
 
 TEST(ObjectActivationTest, StartsTheServerFromItsRecordAndReusesIt) {
@@ -484,6 +576,161 @@ TEST(ObjectServerTest, BadFramesCloseOnlyTheirOwnConnection) {
     EXPECT_TRUE(closed);
     ::close(other);
 
+    EXPECT_EQ(Int(keep->Call(tc::kPid)), server);
+    keep.reset();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectActivationTest, ASessionFolderOthersCouldReachIsRefusedAndNoneIsUnderTmp) {
+    Register();
+    // A folder of another user, with a socket and a lock file planted in it.
+    std::string foreign = testsupport::MakeTempDir("foreign");
+    ASSERT_EQ(::mkdir((foreign + "/varnex").c_str(), 0700), 0);
+    std::ofstream(foreign + "/varnex/objects.sock") << "";
+    std::ofstream(foreign + "/varnex/objects.lock") << "";
+    for (const char* f : {"/varnex/objects.sock", "/varnex/objects.lock", "/varnex"})
+        ASSERT_EQ(::chown((foreign + f).c_str(), 65534, 65534), 0);
+    EXPECT_NE(ClientWith({{"XDG_RUNTIME_DIR", foreign}}).find("belongs to another user: refused"),
+              std::string::npos);
+    // Our own folder, but open to others; and a link in its place.
+    std::string open = testsupport::MakeTempDir("open");
+    ASSERT_EQ(::mkdir((open + "/varnex").c_str(), 0755), 0);
+    EXPECT_NE(ClientWith({{"XDG_RUNTIME_DIR", open}}).find("open to other users"),
+              std::string::npos);
+    std::string link = testsupport::MakeTempDir("link");
+    std::filesystem::create_directory_symlink(open + "/varnex", link + "/varnex");
+    EXPECT_NE(ClientWith({{"XDG_RUNTIME_DIR", link}}).find("is a link"), std::string::npos);
+
+    // Without XDG_RUNTIME_DIR the session lives under $HOME: what another user
+    // claimed in /tmp (where the session once lived) stops nothing. The claim is
+    // made in a /tmp of a private mount namespace, with this test's folder in it.
+    pid_t child = ::fork();
+    if (child == 0) {
+        const std::string& root = testsupport::TestRoot();
+        const std::string home = testsupport::MakeTempDir("home");
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(root.c_str(), "/mnt", nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+            ::mount("varnex-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+            ::_exit(77);
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+        if (::mount("/mnt", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) ::_exit(77);
+        const std::string squat = "/tmp/varnex-" + std::to_string(::geteuid());
+        int rc = AsAnotherUser([&] {
+            if (::mkdir(squat.c_str(), 0777) != 0) return 1;
+            std::ofstream(squat + "/objects.sock") << "";
+            return 0;
+        });
+        if (rc != 0) ::_exit(rc == 77 ? 77 : 1);
+        pid_t client = -1;
+        std::string line = ClientWith({{"XDG_RUNTIME_DIR", ""}, {"HOME", home}}, &client);
+        // While the client holds its object, the server listens under $HOME.
+        bool underHome = std::filesystem::exists(home + "/.cache/varnex-session/objects.sock");
+        ::kill(client, SIGKILL);
+        WaitExit(client);
+        if (line.rfind("ready ", 0) != 0) {
+            std::fprintf(stderr, "%s\n", line.c_str());
+            ::_exit(2);
+        }
+        pid_t server = std::stoi(line.substr(6));
+        bool ended = testsupport::WaitFor([&] { return Gone(server); }, 15s);
+        ::_exit(underHome && ended ? 0 : 3);
+    }
+    int rc = WaitExit(child);
+    if (rc == 77) GTEST_SKIP() << "cannot act as another user or mount a private /tmp here";
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(ObjectServerTest, FloodingPeersAreBoundedAndOthersAreServedMeanwhile) {
+    namespace fr = platform::frames;
+    Register();
+    auto keep = Probe();
+    pid_t server = Int(keep->Call(tc::kPid));
+
+    // Objects until refused, over several connections.
+    std::vector<int> conns;
+    std::size_t made = 0, refused = 0;
+    for (int c = 0; c < 3; ++c) {
+        int fd = RawConnect();
+        ASSERT_GE(fd, 0);
+        conns.push_back(fd);
+        SendBytes(fd, CreateFrames(1, 1000));
+        for (const auto& rep : ReadReplies(fd, 1000)) {
+            if (rep.status == fr::Status::Ok) ++made;
+            if (rep.status == fr::Status::TooManyObjects) ++refused;
+        }
+    }
+    EXPECT_EQ(made + 1, 2048u);
+    EXPECT_EQ(made + refused, 3000u);
+    EXPECT_EQ(Echo(*keep, true), Arg{true});
+    EXPECT_NE(ErrorOf([] { Probe(); }).find("too many objects"), std::string::npos);
+    for (int fd : conns) ::close(fd);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Int(keep->Call(tc::kLive)) == 1; }, 30s));
+
+    // A peer that sends 50 000 calls and reads nothing.
+    int flood = RawConnect();
+    ASSERT_GE(flood, 0);
+    SendBytes(flood, CreateFrames(1, 1));
+    auto created = ReadReplies(flood, 1);
+    ASSERT_EQ(created.size(), 1u);
+    std::string calls;
+    for (std::uint32_t i = 0; i < 50000; ++i) {
+        fr::Request r;
+        r.kind = fr::Kind::Call;
+        r.requestId = i + 2;
+        r.objectId = static_cast<std::uint32_t>(std::get<std::int32_t>(created[0].result));
+        r.member = tc::kEcho;
+        r.args = {std::string(100, 'x')};
+        calls += fr::EncodeRequest(r);
+    }
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        for (std::size_t done = 0; done < calls.size();) {
+            ssize_t n = ::send(flood, calls.data() + done, calls.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) break;  // closed by the server
+            done += static_cast<std::size_t>(n);
+        }
+        sent = true;
+    });
+    auto slowest = 0ms;
+    for (int i = 0; i < 40 && !(sent && i > 10); ++i) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Echo(*keep, std::int32_t{i}), Arg{std::int32_t{i}});
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start));
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_LT(slowest, 1000ms);
+    EXPECT_TRUE(ClosedByServer(flood, 15s));
+    sender.join();
+    ::close(flood);
+
+    // A peer with few calls out whose large replies are never read.
+    int deaf = RawConnect();
+    ASSERT_GE(deaf, 0);
+    SendBytes(deaf, CreateFrames(1, 1));
+    ASSERT_EQ(ReadReplies(deaf, 1).size(), 1u);
+    for (std::uint32_t i = 0; i < 80; ++i) {
+        fr::Request r;
+        r.kind = fr::Kind::Call;
+        r.requestId = i + 2;
+        r.objectId = 1;
+        r.member = tc::kEcho;
+        r.args = {std::string(30000, 'y')};
+        std::string frame = fr::EncodeRequest(r);
+        if (::send(deaf, frame.data(), frame.size(), MSG_NOSIGNAL) <= 0) break;
+    }
+    EXPECT_TRUE(ClosedByServer(deaf, 15s));
+    ::close(deaf);
+
+    // Peak resident memory, threads of all those objects included (under
+    // AddressSanitizer its own shadow and quarantine would dominate).
+    long peak = PeakKiB(server);
+    EXPECT_GT(peak, 0);
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LT(peak, 256 * 1024) << "KiB";
+#endif
     EXPECT_EQ(Int(keep->Call(tc::kPid)), server);
     keep.reset();
     ExpectServerEnds(server);

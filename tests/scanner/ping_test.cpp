@@ -3,6 +3,7 @@
 // sharing the slots, and what a dead client or a dead Morvel leads to.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -18,6 +19,7 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
+#include "platform/doorbell.h"
 #include "platform/objects.h"
 #include "platform/process.h"
 #include "platform/session.h"
@@ -74,6 +76,8 @@ bool WaitReady(const ChildClient& c) {
     return testsupport::WaitFor([&] { return std::filesystem::exists(c.ready); }, 60s);
 }
 
+std::set<int> Round(std::vector<std::unique_ptr<Ping>>& pings, const std::string& subnet);
+
 // The child's side: joins the parent's session and acts as a second window.
 TEST(DISABLED_Child, Run) {
     const char* mode = std::getenv("VARNEX_CHILD_MODE");
@@ -82,11 +86,24 @@ TEST(DISABLED_Child, Run) {
     ::setenv("XDG_DATA_HOME", std::getenv("VARNEX_CHILD_DATA"), 1);
     const std::string ready = std::getenv("VARNEX_CHILD_READY");
     if (std::string(mode) == "share") {
-        Ping p;
+        // A command into the parent's slot, and one into a slot of its own.
+        Ping p, own;
         p.SetID(7);
+        own.SetID(8);
         p.PingIP("127.0.0.9", false);
+        own.PingIP("127.0.0.8", false);
         ASSERT_TRUE(testsupport::WaitFor([&] { return p.GetPing() == 3; }, 20s));
+        ASSERT_TRUE(testsupport::WaitFor([&] { return own.GetPing() == 3; }, 20s));
         std::ofstream(ready) << "ready\n";
+        return;
+    }
+    if (std::string(mode) == "sweep") {
+        std::vector<std::unique_ptr<Ping>> pings;
+        for (int i = 1; i <= 255; ++i) {
+            pings.push_back(std::make_unique<Ping>());
+            pings.back()->SetID(i);
+        }
+        std::ofstream(ready) << Round(pings, "127.0.0").size() << "\n";
         return;
     }
     std::vector<std::unique_ptr<Ping>> held;
@@ -142,7 +159,12 @@ TEST_F(PingTest, CommandsWriteTheAddressFieldAndEndInAFinalState) {
     p.SetID(7);
     CCShareString probe;
     ASSERT_TRUE(probe.Create("PingIP7", 1000));
+    // Each command and close rings the session's doorbell after its byte.
+    auto bell = platform::Doorbell::Open();
+    ASSERT_NE(bell, nullptr);
+    auto rings = bell->Rings();
     p.PingIP("127.0.0.7", false);
+    EXPECT_NE(bell->Rings(), rings);
     EXPECT_EQ(probe.getStr(2, 30), "127.0.0.7" + std::string(21, ' '));
     EXPECT_TRUE(WaitFinal(p, 3));
     // Cut to 30: the worker pings what is left without the spaces.
@@ -169,7 +191,11 @@ TEST_F(PingTest, StateCharactersMapToTheirNumbers) {
         EXPECT_EQ(p.GetPing(), n) << c;
     }
     // Close: "A" (6) becomes "X" (2); later commands stay (5 and 7), a close too.
+    auto bell = platform::Doorbell::Open();
+    ASSERT_NE(bell, nullptr);
+    auto rings = bell->Rings();
     p.ClosePing();
+    EXPECT_NE(bell->Rings(), rings);
     EXPECT_TRUE(testsupport::WaitFor([&] { return p.GetPing() == 2; }));
     p.PingIP("127.0.0.9", false);
     EXPECT_TRUE(Stays(p, 5));
@@ -251,6 +277,25 @@ TEST_F(PingTest, TwoHundredFiftyFiveProxiesAtOnce) {
     EXPECT_EQ(Round(pings, TestLan::kSubnet), expected);
 }
 
+TEST_F(PingTest, TwoWindowsSweepUnderADesktopsSoftDescriptorLimit) {
+    // Morvel then holds 765 blocks and up to 255 echo sockets: more than 1024.
+    rlimit lim{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_max < 2048) GTEST_SKIP() << "the hard descriptor limit is below 2048 here";
+    lim.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lim), 0);  // inherited by Morvel and the child
+    std::vector<std::unique_ptr<Ping>> pings;
+    for (int i = 1; i <= 255; ++i) {
+        pings.push_back(std::make_unique<Ping>());
+        pings.back()->SetID(i);
+    }
+    auto child = StartChild("sweep");
+    ASSERT_GT(child.pid, 0);
+    EXPECT_EQ(Round(pings, "127.0.0").size(), 255u);
+    EXPECT_EQ(platform::WaitProgram(child.pid, 120s), std::optional<int>(0));
+    EXPECT_EQ(testsupport::ReadText(child.ready), "255\n");
+}
+
 TEST_F(PingTest, SecondClientProcessSharesTheSlots) {
     Ping p;
     p.SetID(7);
@@ -258,6 +303,14 @@ TEST_F(PingTest, SecondClientProcessSharesTheSlots) {
     ASSERT_TRUE(WaitFinal(p, 3));
     auto child = StartChild("share");
     ASSERT_GT(child.pid, 0);
+    // Both processes command their own slots meanwhile, and both are served.
+    Ping mine;
+    mine.SetID(6);
+    do {
+        mine.PingIP("127.0.0.6", false);
+        ASSERT_TRUE(WaitFinal(mine, 3));
+    } while (!std::filesystem::exists(child.ready) &&
+             platform::WaitProgram(child.pid, 0ms) == std::nullopt);
     ASSERT_TRUE(WaitReady(child));
     EXPECT_EQ(platform::WaitProgram(child.pid, 20s), std::optional<int>(0));
     // The child's command is in our slot.

@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/codepage.h"
 #include "platform/session.h"
@@ -156,6 +158,31 @@ TEST_F(Ini, FirstOfTwoSectionsOfTheSameNameWins) {
     EXPECT_EQ(ReadIni("PS", "b", path_), "");
     ASSERT_TRUE(WriteIni("PS", "b", "4", path_));
     EXPECT_EQ(Slurp(path_), "[ps]\na=1\nb=4\n[PS]\na=2\nb=3\n");
+}
+
+// A sweep's 255 reads do not read the whole file each time, yet a file that
+// another program changed reads afresh: rewritten in place with its size and
+// modification time kept, at once or long after the last read.
+TEST_F(Ini, AFileChangedInPlaceReadsAfreshEvenWithItsSizeAndTimeKept) {
+    auto rewrite = [&](const std::string& value) {
+        struct stat before {};
+        ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+        int fd = ::open(path_.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, value.data(), value.size(), 12), static_cast<ssize_t>(value.size()));
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::futimens(fd, times), 0);
+        ::close(fd);
+    };
+    Put(path_, "[PS]\n Key = aaa \nkey=zzz\n; c=1\n");
+    EXPECT_EQ(ReadIni("ps", "KEY", path_), "aaa");
+    rewrite("bbb");
+    EXPECT_EQ(ReadIni("PS", "key", path_), "bbb");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // long settled
+    EXPECT_EQ(ReadIni("PS", "key", path_), "bbb");
+    rewrite("ccc");
+    EXPECT_EQ(ReadIni("PS", "key", path_), "ccc");
+    EXPECT_EQ(ReadIni("PS", "; c", path_), "");
 }
 
 TEST_F(Ini, RefusesNamesThatWouldBreakTheFile) {

@@ -19,6 +19,7 @@
 #include "contract/slot.h"
 #include "echo/echo.h"
 #include "platform/apartment.h"
+#include "platform/doorbell.h"
 #include "platform/neighbour.h"
 #include "tests/support/isolation.h"
 #include "worker/ClassPing.h"
@@ -201,8 +202,10 @@ TEST_F(ClassPingTest, CloseAnswersXAndStopsUntilANewCreate) {
     Worker w(5);
     w.Command("192.0.2.7", 'A');
     ASSERT_TRUE(w.WaitState("X"));
-    EXPECT_EQ(w.ping->Timer1()->TimerId(), 0u);
+    // Read on the worker's thread, once the tick that wrote "X" has ended.
+    w.apartment->Run([&] { EXPECT_EQ(w.ping->Timer1()->TimerId(), 0u); });
     w.Command("192.0.2.7", 'P');
+    platform::RingDoorbell();  // no later tick, rung or not
     EXPECT_TRUE(w.Stays("P"));
     w.apartment->Run([&] { w.ping->Create(5); });
     EXPECT_TRUE(w.WaitState("0"));
@@ -213,6 +216,7 @@ TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
     w.window.setStr("P", slot::kStatePos);  // no address yet: nothing may be read
     w.apartment->Run([&] { w.ping->StopIt(); });
     w.Command("192.0.2.7", 'P');
+    platform::RingDoorbell();
     EXPECT_TRUE(w.Stays("P"));
     {
         std::lock_guard lock(g_fake.mutex);
@@ -227,29 +231,41 @@ TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
     EXPECT_EQ(idle.Timer1(), nullptr);
 }
 
-// A close written during that echo is overwritten by the echo's outcome.
-TEST_F(ClassPingTest, BlockedEchoDelaysOnlyItsOwnWorkerAndACloseDuringItIsLost) {
+// With the periodic scans out of reach, only the doorbell gets a command
+// taken: a worker blocked in its echo delays no other worker's pick-up, and a
+// close written during that echo is overwritten by the echo's outcome.
+TEST_F(ClassPingTest, BlockedEchoDelaysNoOtherWorkersPickUpAndACloseDuringItIsLost) {
+    struct Restore {
+        ~Restore() { platform::SetWatchPeriodForTesting(0ms); }
+    } restore;
+    platform::SetWatchPeriodForTesting(std::chrono::hours(1));
     Worker slow(20), fast(21);
+    std::this_thread::sleep_for(100ms);  // past the first interval, before which no tick comes
     {
         std::lock_guard lock(g_fake.mutex);
         g_fake.blockOn = "192.0.2.200";
     }
     slow.Command("192.0.2.200", 'P');
+    platform::RingDoorbell();
     ASSERT_TRUE(slow.WaitState("D"));
     for (int i = 0; i < 3; ++i) {
         fast.Command("192.0.2.9", 'P');
+        platform::RingDoorbell();
         ASSERT_TRUE(fast.WaitState("0"));
         fast.window.setStr("-", slot::kStatePos);
     }
     EXPECT_EQ(slow.State(), "D");
     slow.window.setStr("A", slot::kStatePos);
+    platform::RingDoorbell();  // its tick waits behind the echo, then finds the outcome
     {
         std::lock_guard lock(g_fake.mutex);
         g_fake.open = true;
     }
     g_fake.released.notify_all();
     EXPECT_TRUE(slow.WaitState("1"));
-    slow.Command("192.0.2.7", 'P');  // the worker still serves
+    // The worker still serves; a command whose ring was lost is taken by the next scan.
+    platform::SetWatchPeriodForTesting(0ms);
+    slow.Command("192.0.2.7", 'P');
     EXPECT_TRUE(slow.WaitState("0"));
 }
 

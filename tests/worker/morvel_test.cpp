@@ -2,8 +2,14 @@
 // the object layer, and its end when the last object goes. The worker's slot
 // traffic, dead clients and a dead Morvel are covered through the window's
 // proxy (tests/scanner/ping_test.cpp).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,6 +24,7 @@
 #include "contract/CCShareString.h"
 #include "platform/objects.h"
 #include "platform/session.h"
+#include "platform/shared_block.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "worker/classes.h"
@@ -140,6 +147,107 @@ TEST_F(MorvelTest, ExitsWhenTheLastObjectIsReleased) {
     // The next activation starts it again.
     auto again = NewBlock();
     EXPECT_EQ(Call(*again, morvel::CCShareStringMember::LastErr), Arg(0));
+}
+
+// The shared-memory name under the session's current tag, and whether it exists.
+std::string ShmPath(const std::string& name) {
+    return "/dev/shm" + platform::FileMapping::SystemName(name);
+}
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Runs fn in a forked child and returns its exit code; 77 means "cannot here".
+template <class F>
+int InChild(F fn) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(fn());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(MorvelTest, NamesAnotherUserClaimedAndBlocksOfAKilledRunDoNotStopTheNextStart) {
+    // A first run ends normally; another user, who saw its names in /dev/shm,
+    // creates them before the next start.
+    auto worker = NewWorker();
+    Call(*worker, morvel::ClassPingMember::Create, {Arg(7)});
+    const std::string first = ShmPath("PingIP7");
+    ASSERT_TRUE(Exists(first));
+    worker.reset();
+    ASSERT_TRUE(NoMorvel());
+    ASSERT_FALSE(Exists(first));
+    int rc = InChild([&] {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            return 77;
+        int fd = ::open(first.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        return fd >= 0 ? 0 : 1;
+    });
+    if (rc == 77) GTEST_SKIP() << "cannot act as another user here";
+    ASSERT_EQ(rc, 0);
+
+    worker = NewWorker();
+    EXPECT_NO_THROW(Call(*worker, morvel::ClassPingMember::Create, {Arg(7)}));
+    auto block = NewBlock();
+    EXPECT_EQ(
+        Call(*block, morvel::CCShareStringMember::Create, {Arg(std::string("PingIP7")), Arg(1000)}),
+        Arg(true));
+    const std::string second = ShmPath("PingIP7");
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(Exists(second));
+
+    // This run is killed outright: its blocks have no holder left.
+    auto pids = MorvelPids();
+    ASSERT_EQ(pids.size(), 1u);
+    ::kill(pids[0], SIGKILL);
+    ASSERT_TRUE(NoMorvel());
+    worker.reset();
+    block.reset();
+    // (Its block may already be gone: a Morvel of a test running beside this
+    // one removes it too. The lock file is this session's own.)
+    const std::string lock = platform::SessionDir() + "/blocks/PingIP7.lock";
+    EXPECT_TRUE(Exists(lock));
+
+    // The next start removes them, and leaves the other user's file alone.
+    auto again = NewBlock();
+    EXPECT_EQ(Call(*again, morvel::CCShareStringMember::LastErr), Arg(0));
+    EXPECT_FALSE(Exists(second));
+    EXPECT_FALSE(Exists(lock));
+    EXPECT_TRUE(Exists(first));
+    ::unlink(first.c_str());
+}
+
+TEST_F(MorvelTest, AFullShmIsError8InBothProgramsAndNothingCrashes) {
+    // A small tmpfs over /dev/shm in a mount namespace of a child, which starts
+    // its own Morvel there.
+    int rc = InChild([] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("varnex-full", "/dev/shm", "tmpfs", 0, "size=64k") != 0)
+            return 77;
+        CCShareString mine;
+        if (mine.Create("cc-full", 1 << 20) || mine.LastErr() != 8) return 1;
+        if (!mine.Create("cc-fits", 1000)) return 2;
+        try {
+            auto block = NewBlock();
+            if (Call(*block, morvel::CCShareStringMember::Create,
+                     {Arg(std::string("Full")), Arg(1 << 20)}) != Arg(false))
+                return 3;
+            if (Call(*block, morvel::CCShareStringMember::LastErr) != Arg(8)) return 4;
+            if (Call(*block, morvel::CCShareStringMember::Create,
+                     {Arg(std::string("Fits")), Arg(1000)}) != Arg(true))
+                return 5;
+            if (Call(*block, morvel::CCShareStringMember::getStr, {Arg(1), Arg(0x7fffffff)}) !=
+                Arg(std::string()))
+                return 6;
+            if (Call(*block, morvel::CCShareStringMember::LastErr) != Arg(87)) return 7;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return 8;
+        }
+        return 0;
+    });
+    if (rc == 77) GTEST_SKIP() << "cannot mount a small /dev/shm here";
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(NoMorvel());
 }
 
 }  // namespace
