@@ -1,4 +1,4 @@
-// Morvel's two creatable classes as a client sees them: their class and
+// Morvel's creatable classes as a client sees them: their class and
 // interface identifiers and the member numbers a client calls (counted after
 // IDispatch's seven, as in the type library). The window's proxies and
 // Morvel's adapters both take them from here.
@@ -14,6 +14,8 @@ inline constexpr const char* kCCShareStringClsid = "{D5794A3B-706E-44D1-B775-8AF
 inline constexpr const char* kCCShareStringIid = "{800805FF-8DB6-4525-AD31-0A5D508E45A4}";
 inline constexpr const char* kClassPingClsid = "{349D6C52-C717-41CA-9FEE-6DF3543D75DF}";
 inline constexpr const char* kClassPingIid = "{29D1FF17-50BA-4A26-9BD5-08A33BC9F1FE}";
+inline constexpr const char* kClassEchoClsid = "{776D0E74-F95C-40BC-B058-84AB874F44A9}";
+inline constexpr const char* kClassEchoIid = "{5C30B49D-00D6-4E8B-9E39-D54096AD11E3}";
 
 // _CCShareString:
 //   Create(sName text in/out, [StrLen int in/out, default 30000]) -> boolean
@@ -29,6 +31,13 @@ struct CCShareStringMember {
 //   StopIt() -> empty
 struct ClassPingMember {
     static constexpr std::uint32_t Create = 1, StopIt = 2;
+};
+
+// _ClassEcho:
+//   SendEcho(destination int, the address's bytes in memory order; data text;
+//            timeoutMs int) -> text, the echoed data, empty without a reply
+struct ClassEchoMember {
+    static constexpr std::uint32_t SendEcho = 1;
 };
 
 }  // namespace morvel

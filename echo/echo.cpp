@@ -136,7 +136,19 @@ std::uint32_t AddressFromText(const std::string& address) {
     return value;
 }
 
+void LocalEcho(std::uint32_t destination, const void* data, std::uint16_t size,
+               unsigned char (&reply)[278], std::uint32_t timeoutMs) {
+    platform::IcmpHandle handle = platform::IcmpCreateFile();
+    platform::IcmpSendEcho(handle, destination, data, size, nullptr, reply, sizeof reply,
+                           timeoutMs);
+    platform::IcmpCloseHandle(handle);
+}
+
 void SendEcho(const std::string& address, unsigned char (&reply)[278]) {
+    SendEcho(address, reply, LocalEcho);
+}
+
+void SendEcho(const std::string& address, unsigned char (&reply)[278], const Transport& transport) {
     // Converted first: a malformed text sends nothing and leaves nothing to balance.
     const std::uint32_t value = AddressFromText(address);
     // The ICMP layer takes the address's bytes in memory order, first octet
@@ -147,19 +159,23 @@ void SendEcho(const std::string& address, unsigned char (&reply)[278]) {
         static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
     std::memcpy(&destination, bytes, 4);
     StartSockets();
-    platform::IcmpHandle handle = platform::IcmpCreateFile();
-    platform::IcmpSendEcho(handle, destination, kPayload, kPayloadSize, nullptr, reply,
-                           sizeof reply, kTimeoutMs);
-    platform::IcmpCloseHandle(handle);
+    try {
+        transport(destination, kPayload, kPayloadSize, reply, kTimeoutMs);
+    } catch (...) {
+        StopSockets();
+        throw;
+    }
     StopSockets();
 }
 
-bool PingHost(const std::string& address) {
+bool PingHost(const std::string& address) { return PingHost(address, LocalEcho); }
+
+bool PingHost(const std::string& address, const Transport& transport) {
     unsigned char reply[278] = {};
     StartSockets();
     bool answered = false;
     try {
-        SendEcho(TrimSpaces(address), reply);
+        SendEcho(TrimSpaces(address), reply, transport);
         std::uint16_t dataSize = 0;
         std::memcpy(&dataSize, reply + platform::echo_reply::kDataSize, sizeof dataSize);
         answered = dataSize != 0;

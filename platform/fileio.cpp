@@ -1,11 +1,13 @@
 #include "platform/fileio.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-#include <vector>
+#include <cstdint>
 
 namespace platform {
 
@@ -22,23 +24,38 @@ bool WriteFully(int fd, std::string_view data) {
 
 ReadResult ReadAll(const std::string& path, std::string& out) {
     out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    int refused = 0;
+    if (::fstat(fd, &st) != 0) {
+        refused = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = EINVAL;
+    } else if (static_cast<std::uint64_t>(st.st_size) > kMaxReadSize) {
+        refused = EFBIG;
+    } else {
         out.reserve(static_cast<std::size_t>(st.st_size));
+    }
     char buf[65536];
-    for (;;) {
+    while (!refused) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            ::close(fd);
-            return ReadResult::Failed;
+            refused = errno;
+            break;
         }
         if (n == 0) break;
         out.append(buf, static_cast<std::size_t>(n));
+        if (out.size() > kMaxReadSize) refused = EFBIG;  // it grew while read
     }
     ::close(fd);
+    if (refused) {
+        out.clear();
+        errno = refused;
+        return ReadResult::Failed;
+    }
     return ReadResult::Ok;
 }
 
@@ -49,29 +66,55 @@ std::string FolderOf(const std::string& path) {
 
 namespace {
 
-mode_t NewFileMode() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+void (*gBeforeRename)() = nullptr;
+
+// A temporary file's name: "." + the file's name + "." + six letters or digits.
+constexpr std::size_t kTempSuffix = 6;
+
+// Creates a new temporary file next to the file. The kernel applies the
+// umask to 0666, as for any new file, without touching the process's umask
+// (other threads may be creating files meanwhile).
+int CreateTemp(const std::string& dir, const std::string& base, std::string& name) {
+    static constexpr char kChars[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char r[kTempSuffix];
+        if (::getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return -1;
+        std::string suffix;
+        for (unsigned char c : r) suffix += kChars[c % (sizeof kChars - 1)];
+        name = (dir == "/" ? "" : dir) + "/." + base + "." + suffix;
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
 
 }  // namespace
+
+bool IsTempFileOf(std::string_view entry, std::string_view base) {
+    if (entry.size() != base.size() + 2 + kTempSuffix || entry[0] != '.' ||
+        entry.substr(1, base.size()) != base || entry[base.size() + 1] != '.')
+        return false;
+    for (char c : entry.substr(base.size() + 2))
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+void SetBeforeRenameForTesting(void (*hook)()) { gBeforeRename = hook; }
 
 bool ReplaceFile(const std::string& path, const std::string& data, std::optional<mode_t> mode) {
     auto slash = path.rfind('/');
     std::string dir = FolderOf(path);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string tmp = (dir == "/" ? "" : dir) + "/." + base + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    std::string name;
+    int fd = CreateTemp(dir, base, name);
     if (fd < 0) return false;
-    bool ok =
-        ::fchmod(fd, mode ? *mode : NewFileMode()) == 0 && WriteFully(fd, data) && ::fsync(fd) == 0;
+    bool ok = (!mode || ::fchmod(fd, *mode) == 0) && WriteFully(fd, data) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
-    if (ok) ok = ::rename(name.data(), path.c_str()) == 0;
+    if (ok && gBeforeRename) gBeforeRename();
+    if (ok) ok = ::rename(name.c_str(), path.c_str()) == 0;
     if (!ok) {
-        ::unlink(name.data());
+        ::unlink(name.c_str());
         return false;
     }
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -31,6 +31,7 @@ struct IcmpFile {
 namespace {
 
 std::atomic<std::uint64_t> gSent{0};
+std::atomic<bool> gDenied{false};
 
 std::uint16_t RandomU16() {
     std::uint16_t v = 0;
@@ -93,7 +94,24 @@ std::uint16_t Checksum(const unsigned char* p, size_t n) {
 
 }  // namespace
 
+bool IcmpPermitted() {
+    if (gDenied) return false;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    const int dgramErr = fd < 0 ? errno : 0;
+    if (fd < 0) fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    // Out of descriptors or memory is no answer about the permission.
+    return !(IsPermissionError(errno) && (IsPermissionError(dgramErr) || dgramErr == EAFNOSUPPORT ||
+                                          dgramErr == EPROTONOSUPPORT));
+}
+
+void SetIcmpDeniedForTesting(bool denied) { gDenied = denied; }
+
 IcmpHandle IcmpCreateFile() {
+    if (gDenied) return nullptr;
     // The datagram socket needs no privilege where ping_group_range covers one
     // of our groups; otherwise (EACCES) or without kernel support for it
     // (EAFNOSUPPORT, EPROTONOSUPPORT) the raw socket is the way.

@@ -47,6 +47,14 @@ std::uint32_t IcmpSendEcho(IcmpHandle handle, std::uint32_t destination, const v
 
 bool IcmpCloseHandle(IcmpHandle handle);
 
+// Whether this process may open an ICMP socket of either kind: false only
+// when both are refused for want of a permission (neither ping_group_range
+// nor cap_net_raw). Keeps no socket and logs nothing.
+bool IcmpPermitted();
+
+// Tests: act as if neither kind of ICMP socket were permitted here.
+void SetIcmpDeniedForTesting(bool denied);
+
 // For tests and diagnostics.
 enum class IcmpSocketKind { None, Datagram, Raw };
 IcmpSocketKind IcmpKindOf(IcmpHandle handle);

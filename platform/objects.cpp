@@ -53,6 +53,11 @@ constexpr auto kCallLimit = 30s;
 
 std::string Errno(int e) { return std::strerror(e); }
 
+std::string Span(Clock::duration d) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 // "{D5794A3B-706E-44D1-B775-8AFE31BF08DC}": also the record's file name, so
 // nothing else may pass.
 bool IsClassId(const std::string& s) {
@@ -199,7 +204,7 @@ class Connection {
             }
             if (Clock::now() >= deadline) {
                 pending_.erase(id);
-                throw ObjectError("the object server did not answer in time");
+                throw ObjectError("the object server did not answer within " + Span(limit));
             }
             if (!reading_) {
                 reading_ = true;
@@ -312,7 +317,8 @@ class RemoteRef : public Ref {
     }
 
     using Ref::Call;
-    Arg Call(std::uint32_t member, std::vector<Arg>& args) override {
+    Arg Call(std::uint32_t member, std::vector<Arg>& args,
+             std::chrono::milliseconds limit) override {
         Request r;
         r.kind = Kind::Call;
         r.objectId = id_;
@@ -320,7 +326,7 @@ class RemoteRef : public Ref {
         r.args = args;
         Reply rep;
         try {
-            rep = conn_->Transact(r, kCallLimit);
+            rep = conn_->Transact(r, limit);
         } catch (const Lost& lost) {
             throw ObjectError(lost.why);
         }
@@ -336,6 +342,10 @@ class RemoteRef : public Ref {
 };
 
 }  // namespace
+
+Arg Ref::Call(std::uint32_t member, std::vector<Arg>& args) {
+    return Call(member, args, std::chrono::duration_cast<std::chrono::milliseconds>(kCallLimit));
+}
 
 bool RegisterServer(const std::vector<ClassInfo>& classes, const std::string& executable) {
     if (executable.empty() || executable.front() != '/' ||

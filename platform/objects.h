@@ -8,6 +8,7 @@
 // its last object is gone. Failures reach the client as ObjectError.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -63,7 +64,14 @@ int RunServer(const std::vector<ClassInfo>& classes, const std::function<void()>
 class Ref {
   public:
     virtual ~Ref() = default;
-    virtual Arg Call(std::uint32_t member, std::vector<Arg>& args) = 0;
+    // Waits at most `limit` for the answer, then throws ObjectError; the
+    // server is not told, and its late answer is dropped. A caller that must
+    // stay responsive (a window thread) passes a short limit.
+    virtual Arg Call(std::uint32_t member, std::vector<Arg>& args,
+                     std::chrono::milliseconds limit) = 0;
+    // With the default limit, long enough for any member that blocks its
+    // object for a while (an echo).
+    Arg Call(std::uint32_t member, std::vector<Arg>& args);
     Arg Call(std::uint32_t member) {
         std::vector<Arg> none;
         return Call(member, none);

@@ -40,7 +40,12 @@ StartedProgram StartProgram(const std::string& path, const std::vector<std::stri
     posix_spawn_file_actions_init(&files);
     if (mode == StartMode::Detached) {
         flags |= POSIX_SPAWN_SETSID;
+        // A server outlives the terminal or pipe it was started from: writing
+        // to a closed one would stop it, so it keeps none of our streams (its
+        // messages go to the system log).
         posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
     }
     posix_spawnattr_setflags(&attr, flags);
 

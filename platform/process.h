@@ -21,7 +21,7 @@ struct StartedProgram {
 
 // How a started program relates to us: Attached inherits the standard streams;
 // Detached (a server that outlives this terminal) gets its own session and
-// reads nothing from our standard input.
+// /dev/null for its standard input, output and error.
 enum class StartMode { Attached, Detached };
 
 // Starts `path` with `args` (argv[1..]) through posix_spawn, inheriting the

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
@@ -13,12 +14,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "platform/fileio.h"
+#include "platform/msgbox.h"
 
 namespace platform::profile {
 namespace {
@@ -150,9 +153,48 @@ class FolderLock {
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
+    // Removes the temporary files of `base` that a writer left when it died
+    // between creating one and renaming it. Only under the lock: then no
+    // living writer is in the middle of a save.
+    void RemoveLeftTemps(const std::string& base) {
+        if (fd_ < 0) return;
+        int dup = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+        DIR* d = dup >= 0 ? ::fdopendir(dup) : nullptr;
+        if (!d) {
+            if (dup >= 0) ::close(dup);
+            return;
+        }
+        std::vector<std::string> left;
+        while (dirent* e = ::readdir(d))
+            if (IsTempFileOf(e->d_name, base)) left.push_back(e->d_name);
+        for (const auto& n : left) {
+            struct stat st {};
+            if (::fstatat(fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                st.st_uid == ::geteuid())
+                ::unlinkat(fd_, n.c_str(), 0);
+        }
+        ::closedir(d);
+    }
+
   private:
     int fd_;
 };
+
+// A file ReadAll refused (not a regular file, or beyond its size bound) is
+// not ours to read or replace: the user is told once per file and fault, not
+// at every one of a sweep's 255 reads.
+void ReportIfRefused(const std::string& path) {
+    const char* why = errno == EINVAL ? "不是普通文件" : errno == EFBIG ? "大于 16 MiB" : nullptr;
+    if (!why) return;
+    static std::mutex mutex;
+    static std::set<std::string> told;
+    {
+        std::lock_guard lock(mutex);
+        if (!told.insert(std::string(why) + '\n' + path).second) return;
+    }
+    ShowMessage(std::string("配置文件") + why + ", 已忽略, 文件未作改动:\n" + path,
+                MsgIcon::Warning);
+}
 
 bool HasAny(std::string_view s, std::string_view chars) {
     return s.find_first_of(chars) != std::string_view::npos;
@@ -279,7 +321,15 @@ std::string GetString(const std::string& section, const std::string& key, const 
         return fit(value ? *value : def);
     }
     std::string text;
-    if (ReadAll(path, text) != ReadResult::Ok) return fit(def);
+    switch (ReadAll(path, text)) {
+        case ReadResult::Ok:
+            break;
+        case ReadResult::Failed:
+            ReportIfRefused(path);
+            return fit(def);
+        case ReadResult::Missing:
+            return fit(def);
+    }
     auto lines = SplitLines(text);
     auto sec = FindSection(lines, section);
     if (!sec) return fit(def);
@@ -305,11 +355,14 @@ bool WriteString(const std::string& section, const std::string& key, const std::
     }
 
     FolderLock lock(FolderOf(target));
+    auto slash = target.rfind('/');
+    lock.RemoveLeftTemps(slash == std::string::npos ? target : target.substr(slash + 1));
     std::string text;
     std::optional<mode_t> mode;
     switch (ReadAll(target, text)) {
         case ReadResult::Failed:
             // Never replace a file we could not read: its other keys would be lost.
+            ReportIfRefused(path);
             return false;
         case ReadResult::Missing:
             break;

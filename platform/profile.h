@@ -4,7 +4,10 @@
 // the first matching section and key win, values are read without surrounding
 // blanks. A write keeps every other line of the file byte for byte (comments,
 // blank lines, lines without "=", CRLF ends) and replaces the file atomically:
-// a failed write leaves the old file whole and no temporary file behind.
+// a failed write leaves the old file whole and no temporary file behind, and
+// a write removes the temporary files a crashed writer left. A file that is
+// not a regular file (a FIFO, a device) or is larger than 16 MiB is neither
+// read nor replaced; the user is told once per file.
 #pragma once
 
 #include <cstddef>

@@ -18,6 +18,9 @@ namespace {
 // time-out, so this costs nothing in a normal round; a dead Morvel would
 // otherwise leave the sweep waiting for ever.
 constexpr auto kLivenessCheck = std::chrono::seconds(1);
+// How long the check may hold the window thread: a Morvel that is stopped or
+// hung answers nothing, and is then reported as lost.
+constexpr auto kLivenessLimit = std::chrono::milliseconds(1000);
 
 }  // namespace
 
@@ -77,8 +80,9 @@ std::int32_t Ping::GetPing() {
         const auto now = Clock::now();
         if (now - lastCheck_ >= kLivenessCheck) {
             lastCheck_ = now;
-            // Throws ObjectError when Morvel is gone.
-            slotRef_->Call(morvel::CCShareStringMember::LastErr);
+            // Throws ObjectError when Morvel is gone or does not answer.
+            std::vector<Arg> none;
+            slotRef_->Call(morvel::CCShareStringMember::LastErr, none, kLivenessLimit);
         }
     }
     return state;

@@ -4,8 +4,10 @@
 #include <QMessageBox>
 #include <QThread>
 #include <clocale>
+#include <cstdio>
 
 #include "platform/msgbox.h"
+#include "platform/privilege.h"
 #include "scanner/Fmmain.h"
 
 namespace {
@@ -27,6 +29,14 @@ void ShowBox(const std::string& text, platform::MsgIcon icon) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before Qt loads any plugin: the window program never runs raised.
+    if (!platform::DropCapabilities()) {
+        std::fputs(
+            "Tessor: cannot drop the capabilities this program was given; remove them "
+            "(setcap -r) and start it again.\n",
+            stderr);
+        return 1;
+    }
     // The ANSI code page of the slots and profile files is the locale's.
     std::setlocale(LC_ALL, "");
     QApplication app(argc, argv);

@@ -11,6 +11,7 @@
 
 #include "echo/echo.h"
 #include "settings/ini.h"
+#include "windows/MorvelEcho.h"
 #include "windows/design.h"
 #include "windows/placement.h"
 
@@ -24,7 +25,15 @@ PingFunction& DefaultPing() {
 
 PingFunction OrPingHost(PingFunction ping) {
     if (ping) return ping;
-    return [](const std::string& address) { return echo::PingHost(address); };
+    // The window's own transport: its Morvel object, if it needs one, goes with it.
+    auto relay = std::make_shared<MorvelEcho>();
+    return [relay](const std::string& address) {
+        return echo::PingHost(
+            address, [&relay](std::uint32_t destination, const void* data, std::uint16_t size,
+                              unsigned char(&reply)[278], std::uint32_t timeoutMs) {
+                relay->Send(destination, data, size, reply, timeoutMs);
+            });
+    };
 }
 
 const QString kStart = QStringLiteral("开始");

@@ -1,8 +1,9 @@
 // The continuous ping window: pings the address typed in Text1 every 200 ms
 // while started and logs one time-stamped line per attempt at the top of
 // List1. Each window has its own address, timer and log; any number may be
-// open. It pings in-process on the window thread, so a tick blocks the
-// window for the length of one echo.
+// open. It pings on the window thread, in-process or, where this program may
+// not open an ICMP socket, through Morvel (windows/MorvelEcho.h); a tick
+// blocks the window for the length of one echo.
 #pragma once
 
 #include <QWidget>
@@ -32,7 +33,8 @@ class FmPing1 : public QWidget {
     static constexpr int kLogLines = 500;
     static constexpr int kMaxLines = 5000;
 
-    // The echo this window uses (echo::PingHost unless replaced). The default
+    // The echo this window uses (echo::PingHost, through Morvel where needed,
+    // unless replaced). The default
     // is taken by windows created later; tests use it to run ticks fast.
     void SetPingFunction(PingFunction ping);
     static void SetDefaultPingFunction(PingFunction ping);  // empty restores PingHost

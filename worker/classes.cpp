@@ -5,6 +5,7 @@
 #include <string>
 
 #include "contract/CCShareString.h"
+#include "worker/ClassEcho.h"
 #include "worker/ClassPing.h"
 
 namespace morvel {
@@ -107,6 +108,27 @@ class ClassPingObject : public platform::objects::Object {
     ClassPing worker_;
 };
 
+class ClassEchoObject : public platform::objects::Object {
+  public:
+    Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
+        if (member != ClassEchoMember::SendEcho)
+            Refuse("ClassEcho", "has no member " + std::to_string(member));
+        const std::string m = "ClassEcho.SendEcho";
+        ExpectCount(m, args, 3, 3);
+        const auto destination = static_cast<std::uint32_t>(IntArg(m, args[0], "destination"));
+        const std::string& data = TextArg(m, args[1], "data");
+        const std::int32_t timeoutMs = IntArg(m, args[2], "timeoutMs");
+        try {
+            return echo_.SendEcho(destination, data, timeoutMs);
+        } catch (const std::invalid_argument& e) {
+            throw ObjectError(e.what());
+        }
+    }
+
+  private:
+    ClassEcho echo_;
+};
+
 }  // namespace
 
 std::unique_ptr<platform::objects::Object> NewCCShareStringObject() {
@@ -117,10 +139,15 @@ std::unique_ptr<platform::objects::Object> NewClassPingObject() {
     return std::make_unique<ClassPingObject>();
 }
 
+std::unique_ptr<platform::objects::Object> NewClassEchoObject() {
+    return std::make_unique<ClassEchoObject>();
+}
+
 std::vector<platform::objects::ClassInfo> Classes() {
     return {
         {kCCShareStringClsid, kCCShareStringIid, &NewCCShareStringObject},
         {kClassPingClsid, kClassPingIid, &NewClassPingObject},
+        {kClassEchoClsid, kClassEchoIid, &NewClassEchoObject},
     };
 }
 

@@ -1,5 +1,5 @@
-// Morvel's two creatable classes as served objects: the adapters that turn a call's typed
-// arguments into calls on CCShareString and ClassPing. A call with the wrong
+// Morvel's creatable classes as served objects: the adapters that turn a call's typed
+// arguments into calls on CCShareString, ClassPing and ClassEcho. A call with the wrong
 // number or kind of arguments is refused with ObjectError; it never reaches
 // the class.
 #pragma once
@@ -15,8 +15,9 @@ namespace morvel {
 
 std::unique_ptr<platform::objects::Object> NewCCShareStringObject();
 std::unique_ptr<platform::objects::Object> NewClassPingObject();
+std::unique_ptr<platform::objects::Object> NewClassEchoObject();
 
-// Both classes, for registration and serving.
+// All classes, for registration and serving.
 std::vector<platform::objects::ClassInfo> Classes();
 
 }  // namespace morvel

@@ -1,10 +1,11 @@
 // Morvel: the windowless worker host. It has three ways to be started:
-//   Morvel /regsver    writes the records of its two classes, naming this
+//   Morvel /regsver    writes the records of its classes, naming this
 //                      executable, and exits (Tessor does this at start-up);
 //   Morvel -Embedding  serves objects until the last one is released (the
 //                      object layer starts it so when a client creates one);
 //   anything else      says so on standard error and exits non-zero.
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <string_view>
 
@@ -17,6 +18,9 @@
 int main(int argc, char** argv) {
     // Slot text is converted through the locale's character set.
     std::setlocale(LC_ALL, "");
+    // A log line written to a closed pipe (a terminal that went away) must
+    // fail that write, not end the server and every sweep with it.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string_view arg = argc == 2 ? argv[1] : "";
     if (arg == "/regsver") {
         return platform::objects::RegisterServer(morvel::Classes(),

@@ -3,9 +3,11 @@
 // them. No sweep runs before the octet boxes name one of these two subnets.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -13,6 +15,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "platform/session.h"
@@ -322,6 +325,16 @@ TEST_F(Sweep, ARemarkThatCannotBeStoredIsReportedWithTheFile) {
     EXPECT_FALSE(std::filesystem::exists(PsIni()));
 }
 
+TEST_F(Sweep, AFifoForTheRemarksFileIsToldOnceAndTheSweepRuns) {
+    ASSERT_EQ(::mkfifo(PsIni().c_str(), 0600), 0);
+    MessageCatcher messages;
+    ASSERT_TRUE(RunSweep("1"));
+    ASSERT_EQ(messages.Texts().size(), 1u);
+    EXPECT_NE(messages.Texts()[0].find(PsIni()), std::string::npos) << messages.Texts()[0];
+    EXPECT_EQ(w->engine().Host(9).color, Value(kColorGreen));
+    EXPECT_TRUE(std::filesystem::is_fifo(PsIni()));
+}
+
 TEST_F(Sweep, AMorvelKilledMidSweepIsReportedAndTheNextSweepWorks) {
     MessageCatcher messages;
     w->ui().Text2->setText("1000");
@@ -338,6 +351,39 @@ TEST_F(Sweep, AMorvelKilledMidSweepIsReportedAndTheNextSweepWorks) {
     EXPECT_EQ(messages.Texts().size(), 1u);
     for (int i = 1; i <= 255; ++i) EXPECT_EQ(w->engine().Host(i).color, Value(kColorGreen)) << i;
     EXPECT_FALSE(OwnMorvels().empty());
+}
+
+TEST_F(Sweep, AStoppedMorvelIsReportedAsLostWithoutFreezingTheWindow) {
+    MessageCatcher messages;
+    w->ui().Text2->setText("1000");
+    w->DoPing();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->engine().RoundNo() >= 2; }, kBoundMs));
+    const std::vector<pid_t> stopped = OwnMorvels();
+    for (pid_t pid : stopped) ::kill(pid, SIGSTOP);
+    // The event loop's longest pause shows whether the window froze; a
+    // check that waited for the 30 s call limit would show here.
+    QElapsedTimer sinceTurn, sinceStop;
+    qint64 longestPause = 0;
+    QTimer turns;
+    QObject::connect(&turns, &QTimer::timeout,
+                     [&] { longestPause = std::max(longestPause, sinceTurn.restart()); });
+    sinceTurn.start();
+    sinceStop.start();
+    turns.start(10);
+    const bool finished = Finish();
+    const qint64 reportedAfter = sinceStop.elapsed();
+    turns.stop();
+    for (pid_t pid : stopped) ::kill(pid, SIGCONT);
+    ASSERT_TRUE(finished);
+    EXPECT_LT(reportedAfter, 15000) << "the lost Morvel was reported late";
+    EXPECT_LT(longestPause, 10000) << "the window froze";
+    ASSERT_EQ(messages.Texts().size(), 1u);
+    EXPECT_NE(messages.Texts()[0].find("Morvel"), std::string::npos) << messages.Texts()[0];
+
+    // Resumed, it serves the next sweep.
+    ASSERT_TRUE(RunSweep("1"));
+    EXPECT_EQ(messages.Texts().size(), 1u);
+    for (int i = 1; i <= 255; ++i) EXPECT_EQ(w->engine().Host(i).color, Value(kColorGreen)) << i;
 }
 
 // ---- the test LAN ----

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <fstream>
@@ -17,8 +19,11 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/codepage.h"
+#include "platform/fileio.h"
+#include "platform/msgbox.h"
 #include "platform/session.h"
 #include "tests/support/isolation.h"
 
@@ -218,6 +223,56 @@ TEST_F(Ini, AnUnreadableFileIsNeverReplaced) {
     EXPECT_FALSE(WriteIni("Set", "k", "v", path_));
     EXPECT_EQ(ReadIni("Set", "k", path_), "");
     EXPECT_FALSE(WriteIni("Set", "k", "v", dir_ + "/no/such/folder/set.ini"));
+}
+
+TEST_F(Ini, AFifoADeviceOrAHugeFileIsRefusedUntouchedAndToldOnce) {
+    std::vector<std::string> told;
+    auto previous = platform::SetMessageHandler(
+        [&](const std::string& text, platform::MsgIcon) { told.push_back(text); });
+    const std::string fifo = dir_ + "/fifo.ini", zero = dir_ + "/zero.ini", huge = path_;
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    Put(huge, "[Set]\nk=1\n");
+    ASSERT_EQ(::truncate(huge.c_str(), (16 << 20) + 1), 0);  // sparse: costs no disk
+    for (const std::string& file : {fifo, zero, huge}) {
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(ReadIni("Set", "k", file), "") << file;
+            EXPECT_FALSE(WriteIni("Set", "k", "2", file)) << file;
+        }
+        EXPECT_EQ(
+            std::count_if(told.begin(), told.end(),
+                          [&](const std::string& t) { return t.find(file) != std::string::npos; }),
+            1)
+            << file;
+    }
+    platform::SetMessageHandler(previous);
+    struct stat st;
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::lstat(zero.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(huge.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, (16 << 20) + 1);
+    EXPECT_EQ(Entries(dir_), (std::set<std::string>{"fifo.ini", "zero.ini", "set.ini"}));
+}
+
+TEST_F(Ini, ACrashBeforeTheRenameLeavesTheOldFileAndTheNextSaveNoStrayFile) {
+    ASSERT_TRUE(WriteIni("Set", "1", "old", path_));
+    const std::string old = Slurp(path_);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        platform::SetBeforeRenameForTesting(+[] { ::raise(SIGKILL); });
+        WriteIni("Set", "2", "lost", path_);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(Slurp(path_), old);
+    EXPECT_EQ(Entries(dir_).size(), 2u);  // the file and the crashed save's temporary
+    ASSERT_TRUE(WriteIni("Set", "3", "new", path_));
+    EXPECT_EQ(Entries(dir_), std::set<std::string>{"set.ini"});
+    EXPECT_EQ(Slurp(path_), "[Set]\n1=old\n3=new\n");
 }
 
 TEST_F(Ini, TwoProgramsWritingAtOnceKeepEachOthersKeys) {

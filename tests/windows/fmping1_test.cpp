@@ -12,13 +12,19 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "echo/echo.h"
+#include "platform/icmp.h"
+#include "platform/process.h"
 #include "platform/session.h"
+#include "platform/winsock.h"
 #include "settings/ini.h"
+#include "tests/support/fm_support.h"
 
 namespace {
 
@@ -263,6 +269,46 @@ TEST_F(FmPing1Test, ClosingARunningWindowStopsIt) {
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(p.isNull());
     QTest::qWait(450);  // a timer left behind would tick on a dead window
+}
+
+// Where this program may not open an ICMP socket (it is never given
+// cap_net_raw), Morvel sends the echo; the window's ticks, log lines and
+// messages stay as they are.
+TEST_F(FmPing1Test, WithoutAnIcmpSocketOfItsOwnMorvelSendsTheEcho) {
+    auto reg = platform::StartProgram(platform::ProgramDir() + "/Morvel", {"/regsver"});
+    ASSERT_TRUE(reg.ok());
+    ASSERT_EQ(platform::WaitProgram(reg.pid, std::chrono::seconds(20)), std::optional<int>(0));
+    platform::SetIcmpDeniedForTesting(true);
+    const std::uint64_t sentHere = platform::IcmpRequestsSent();
+    const QString malformed = AddressErrorText("127.0.0.1.5");
+    testsupport::MessageCatcher messages;
+    platform::SetWSAStartupForTesting([](std::uint16_t, platform::WSADATA*) { return 10091; });
+
+    FmPing1* w = Open();
+    w->Text1->setText("127.0.0.1");
+    w->Command1->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->List1->count() >= 2; }, 20000));
+    w->Command1->click();
+    for (const char* text : {"127.0.1", "127.0.0.1.5"}) {
+        w->Text1->setText(text);
+        w->Timer1_Timer();
+    }
+    platform::SetWSAStartupForTesting(nullptr);
+    platform::SetIcmpDeniedForTesting(false);
+
+    const int n = w->List1->count();
+    ASSERT_GE(n, 4);
+    EXPECT_TRUE(Matches(Line(w, n - 1), QStringLiteral("127\\.0\\.0\\.1: 成功$")))
+        << Line(w, n - 1).toStdString();
+    EXPECT_TRUE(Line(w, 1).endsWith(QStringLiteral("127.0.1: 失败:Error")))
+        << Line(w, 1).toStdString();
+    EXPECT_TRUE(Line(w, 0).endsWith(QStringLiteral(": 失败") + malformed))
+        << Line(w, 0).toStdString();
+    EXPECT_EQ(platform::IcmpRequestsSent(), sentHere) << "the window sent an echo itself";
+    EXPECT_EQ(testsupport::OwnMorvels().size(), 1u);
+    // The Winsock messages are still this window's: per echo two failed
+    // start-ups and two refused shutdowns, and one of each for the malformed text.
+    EXPECT_EQ(messages.Texts().size(), 4u * static_cast<std::size_t>(n - 1) + 2u);
 }
 
 }  // namespace

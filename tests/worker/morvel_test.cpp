@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "contract/CCShareString.h"
+#include "contract/slot.h"
 #include "platform/objects.h"
+#include "platform/process.h"
 #include "platform/session.h"
 #include "platform/shared_block.h"
 #include "tests/support/fm_support.h"
@@ -127,6 +129,15 @@ TEST_F(MorvelTest, BadCallsAreRefusedWithAClearErrorAndTheObjectGoesOn) {
         EXPECT_NE(std::string(e.what()).find("256"), std::string::npos) << e.what();
     }
     EXPECT_EQ(Call(*block, morvel::CCShareStringMember::LastErr), Arg(0));
+    // The window's echo object takes bounded data and time-outs only.
+    auto echo = platform::objects::CreateObject(morvel::kClassEchoClsid, morvel::kClassEchoIid);
+    const std::uint32_t send = morvel::ClassEchoMember::SendEcho;
+    EXPECT_THROW(Call(*echo, send, {Arg(0x0100007f), Arg(std::string(251, 'x')), Arg(200)}),
+                 ObjectError);
+    EXPECT_THROW(Call(*echo, send, {Arg(0x0100007f), Arg(std::string("x")), Arg(5001)}),
+                 ObjectError);
+    EXPECT_EQ(Call(*echo, send, {Arg(0x0100007f), Arg(std::string("My Request")), Arg(200)}),
+              Arg(std::string("My Request")));
     // A text of digits is a host number too, as a Variant would be coerced.
     EXPECT_NO_THROW(Call(*worker, morvel::ClassPingMember::Create, {Arg(std::string("12"))}));
     CCShareString slot12;  // the worker made it, 1000 bytes long
@@ -147,6 +158,51 @@ TEST_F(MorvelTest, ExitsWhenTheLastObjectIsReleased) {
     // The next activation starts it again.
     auto again = NewBlock();
     EXPECT_EQ(Call(*again, morvel::CCShareStringMember::LastErr), Arg(0));
+}
+
+// A Morvel started from a terminal that has since gone away: its log lines
+// meet a pipe without a reader, and the server must live on.
+TEST_F(MorvelTest, SurvivesALogLineIntoABrokenStderrPipe) {
+    ASSERT_TRUE(NoMorvel());
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string exe = MorvelPath();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        ::dup2(fds[1], 2);
+        ::signal(SIGPIPE, SIG_DFL);  // as a shell would start it
+        ::execl(exe.c_str(), exe.c_str(), "-Embedding", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    ASSERT_GT(pid, 0);
+    // Ours must be the server, not one that activation would start.
+    ASSERT_TRUE(testsupport::WaitFor(
+        [] { return std::filesystem::exists(platform::SessionDir() + "/objects.sock"); }));
+    auto worker = NewWorker();
+    ASSERT_EQ(MorvelPids(), std::vector<pid_t>{pid});
+    Call(*worker, morvel::ClassPingMember::Create, {Arg(40)});
+    CCShareString slot;
+    ASSERT_TRUE(slot.Create(slot::Name(40), slot::kSize));
+    // A malformed address: the worker logs the failed echo on stderr.
+    slot.setStr(slot::AddressField("1.2.3.4.5"), slot::kAddressPos);
+    slot.WriteByte(slot::kPing, slot::kStatePos);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return slot.ReadByte(slot::kStatePos) == '1'; }, 20s));
+    ASSERT_FALSE(platform::WaitProgram(pid, 100ms).has_value()) << "Morvel ended";
+    slot.setStr(slot::AddressField("127.0.0.40"), slot::kAddressPos);
+    slot.WriteByte(slot::kPing, slot::kStatePos);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return slot.ReadByte(slot::kStatePos) == '0'; }, 20s));
+    worker.reset();
+    EXPECT_EQ(platform::WaitProgram(pid, 20s), std::optional<int>(0));
+
+    // Started by activation, it keeps none of our streams.
+    auto block = NewBlock();
+    ASSERT_EQ(MorvelPids().size(), 1u);
+    const std::string fdDir = "/proc/" + std::to_string(MorvelPids()[0]) + "/fd/";
+    for (const char* fd : {"0", "1", "2"})
+        EXPECT_EQ(std::filesystem::read_symlink(fdDir + fd), "/dev/null") << fd;
 }
 
 // The shared-memory name under the session's current tag, and whether it exists.

@@ -1,0 +1,27 @@
+#include "worker/ClassEcho.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/icmp.h"
+
+std::string ClassEcho::SendEcho(std::uint32_t destination, const std::string& data,
+                                std::int32_t timeoutMs) {
+    if (data.size() > kMaxData)
+        throw std::invalid_argument("ClassEcho.SendEcho: at most " + std::to_string(kMaxData) +
+                                    " bytes of data");
+    if (timeoutMs < 0 || timeoutMs > kMaxTimeoutMs)
+        throw std::invalid_argument("ClassEcho.SendEcho: the time-out must be 0 to " +
+                                    std::to_string(kMaxTimeoutMs) + " ms");
+    namespace er = platform::echo_reply;
+    unsigned char reply[er::kHeaderSize + kMaxData] = {};
+    platform::IcmpHandle handle = platform::IcmpCreateFile();
+    const std::uint32_t got = platform::IcmpSendEcho(
+        handle, destination, data.data(), static_cast<std::uint16_t>(data.size()), nullptr, reply,
+        sizeof reply, static_cast<std::uint32_t>(timeoutMs));
+    platform::IcmpCloseHandle(handle);
+    if (got == 0) return {};
+    std::uint16_t size = 0;
+    std::memcpy(&size, reply + er::kDataSize, sizeof size);
+    return std::string(reinterpret_cast<const char*>(reply + er::kData), size);
+}
