@@ -52,6 +52,20 @@ std::string HomeDir() {
     throw std::runtime_error("neither XDG_RUNTIME_DIR nor a home folder is known for this user");
 }
 
+#ifndef VARNEX_MORVEL_FROM_BIN
+#define VARNEX_MORVEL_FROM_BIN "../libexec/varnex"
+#endif
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string InstalledCompanion(const std::string& dir, const std::string& name) {
+    return dir + "/" VARNEX_MORVEL_FROM_BIN "/" + name;
+}
+
 std::mutex g_mutex;
 std::string g_programDirOverride;
 
@@ -82,6 +96,45 @@ std::string ProgramDir() {
 void SetProgramDirForTesting(const std::string& dir) {
     std::lock_guard lock(g_mutex);
     g_programDirOverride = dir;
+}
+
+std::string CompanionProgram(const std::string& name) {
+    const std::string dir = ProgramDir();
+    std::string beside = dir + "/" + name;
+    if (IsExecutableFile(beside)) return beside;
+    std::string installed = InstalledCompanion(dir, name);
+    if (IsExecutableFile(installed)) return installed;
+    return beside;
+}
+
+std::string ProfileDir() {
+    std::string dir = ProgramDir();
+    // An installed copy keeps no user files beside the programs, even where the
+    // folder is writable (root, or an install into a user's own prefix).
+    const bool installed =
+        !IsExecutableFile(dir + "/Morvel") && IsExecutableFile(InstalledCompanion(dir, "Morvel"));
+    if (!installed && ::access(dir.c_str(), W_OK | X_OK) == 0) return dir;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    // The specification of XDG base directories ignores a relative path.
+    std::string d;
+    if (config && *config == '/') {
+        d = config;
+    } else {
+        // No home either: stay with the program's folder, where a write is then
+        // reported as not stored rather than the window failing.
+        try {
+            d = HomeDir() + "/.config";
+        } catch (const std::runtime_error&) {
+            return dir;
+        }
+    }
+    d += "/varnex";
+    // A folder that cannot be made is left to the file calls, which report
+    // the write as not stored instead of the program failing here.
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(d).parent_path(), ec);
+    ::mkdir(d.c_str(), 0700);
+    return d;
 }
 
 std::string DataDir() {

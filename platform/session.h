@@ -21,6 +21,19 @@ const std::string& SessionDir();
 std::string ProgramDir();
 void SetProgramDirForTesting(const std::string& dir);  // "" restores the real one
 
+// The path of a program that comes with this one (Morvel): beside the running
+// executable in a build tree or a copied folder, else in the installed private
+// folder (../libexec/varnex from bin/). When neither exists, the path beside it,
+// so that a message names where it was looked for first.
+std::string CompanionProgram(const std::string& name);
+
+// The folder of the profile files (set.ini, Ps.ini): the program's directory
+// while that is writable and not an installed copy; otherwise
+// $XDG_CONFIG_HOME/varnex (default ~/.config/varnex), created 0700 on first
+// use. Writability is the kernel's answer for this user (access(2)), so a
+// read-only mount counts as read-only even for root.
+std::string ProfileDir();
+
 // Folder for per-user data (registration records): $XDG_DATA_HOME/varnex or
 // ~/.local/share/varnex. Created 0700 on first use and checked like the
 // session folder; throws std::runtime_error when it cannot be made private.

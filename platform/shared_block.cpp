@@ -183,7 +183,14 @@ class TagLock {
 };
 
 std::string SystemNameWithTag(const std::string& tag, std::string_view name) {
-    return "/" + UserPrefix() + tag + "." + std::string(name);
+    // Appended: a chain of + that starts with a literal trips GCC 12's false
+    // -Wrestrict at -O3.
+    std::string s = "/";
+    s += UserPrefix();
+    s += tag;
+    s += '.';
+    s += name;
+    return s;
 }
 
 }  // namespace

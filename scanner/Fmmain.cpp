@@ -350,7 +350,7 @@ bool Fmmain::Form_Load() {
 
     // Morvel registers its classes and exits. Activation needs the records, so
     // give the run a bounded time to finish before the first object is created.
-    const std::string morvel = platform::ProgramDir() + "/Morvel";
+    const std::string morvel = platform::CompanionProgram("Morvel");
     platform::StartedProgram reg = platform::StartProgram(morvel, {"/regsver"});
     if (!reg.ok()) {
         platform::ShowMessage("无法启动工作进程 Morvel:\n" + morvel + "\n" +

@@ -91,7 +91,8 @@ void Sweep::DoPing(const SweepInput& input) {
     std::optional<std::int32_t> count = RoundToInt32(NumOr(Value(input_.count), 0.0));
     if (!count || *count < 1) {
         RoundCount_ = 1;
-        input_.count = "1";
+        // Not `= "1"`: GCC 12 at -O3 reports a false -Wrestrict overlap there.
+        input_.count.assign(1, '1');
         listener_.ShowCount(input_.count);
     } else {
         RoundCount_ = *count;

@@ -9,6 +9,7 @@
 #include "platform/msgbox.h"
 #include "platform/privilege.h"
 #include "scanner/Fmmain.h"
+#include "scanner/Options.h"
 
 namespace {
 
@@ -36,6 +37,21 @@ int main(int argc, char** argv) {
             "(setcap -r) and start it again.\n",
             stderr);
         return 1;
+    }
+    // Before QApplication: these answers need no display.
+    const tessor::Options opts = tessor::ParseOptions(argc, argv);
+    switch (opts.action) {
+        case tessor::Action::Help:
+            std::fputs(tessor::HelpText().c_str(), stdout);
+            return 0;
+        case tessor::Action::Version:
+            std::fputs(tessor::VersionText().c_str(), stdout);
+            return 0;
+        case tessor::Action::Misuse:
+            std::fprintf(stderr, "Tessor: %s\n%s", opts.error.c_str(), tessor::UsageText().c_str());
+            return 2;
+        case tessor::Action::Window:
+            break;
     }
     // The ANSI code page of the slots and profile files is the locale's.
     std::setlocale(LC_ALL, "");

@@ -3,9 +3,9 @@
 # inside a private network namespace, so their packets stay on this machine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+build=${BUILD_DIR:-$root/build-dev}
 "$root/scripts/setup.sh"
-BUILD_DIR=$build "$root/scripts/build.sh"
+BUILD_DIR=$build "$root/scripts/build.sh" dev
 names=("$@")
 if ((${#names[@]} == 0)); then
   for f in "$build"/bin/bench_*; do names+=("$(basename "$f" | sed 's/^bench_//')"); done

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds Varnex and starts Tessor.
+# Builds Varnex (release preset, no tests) and starts Tessor from build/bin.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh"
-BUILD_DIR=$build VARNEX_TESTS=OFF "$root/scripts/build.sh" -DVARNEX_TESTS=OFF -DVARNEX_BENCH=OFF
+BUILD_DIR=$build "$root/scripts/build.sh" release
 
 bin=$build/bin
 for prog in Tessor Morvel; do

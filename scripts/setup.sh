@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make ninja-build pkg-config
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmnl-dev
@@ -15,6 +15,7 @@ packages=(
   locales
   clang libclang-rt-14-dev clang-format clang-tidy
   xvfb xauth
+  desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

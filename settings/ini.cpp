@@ -22,7 +22,7 @@ std::string ReplaceAll(std::string s, std::string_view from, std::string_view to
 
 std::string IniPath(const std::string& file) {
     if (file.find('/') != std::string::npos) return file;
-    return platform::ProgramDir() + "/" + file;
+    return platform::ProfileDir() + "/" + file;
 }
 
 std::string ReadIni(const std::string& section, const std::string& key, const std::string& file) {

@@ -1,5 +1,6 @@
 // Module ini: the settings file "set.ini" and the remarks file "Ps.ini" in the
-// program's directory, one key at a time. Line breaks in a value are stored as
+// program's directory (or the user's config folder, see platform::ProfileDir),
+// one key at a time. Line breaks in a value are stored as
 // "&chr13;" and "&chr10;" so that a value always stays on one line; the files
 // hold their text in the ANSI code page (converted here, UTF-8 on our side).
 #pragma once
@@ -10,8 +11,8 @@
 inline constexpr const char* kSetIni = "set.ini";
 inline constexpr const char* kPsIni = "Ps.ini";
 
-// The full path of a profile file: a bare name ("set.ini") is taken in the
-// program's directory, a name containing "/" is used as it is.
+// The full path of a profile file: a bare name ("set.ini") is taken in
+// platform::ProfileDir(), a name containing "/" is used as it is.
 std::string IniPath(const std::string& file);
 
 // The value of key in section of file (names compared without regard to

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/session.h"
@@ -307,22 +308,69 @@ TEST_F(Sweep, AnEditBeforeTheFirstSweepStartsFromTheStoredRemark) {
 }
 
 TEST_F(Sweep, ARemarkThatCannotBeStoredIsReportedWithTheFile) {
+    // Neither the program's folder nor the config folder takes it.
+    const std::string config = std::getenv("XDG_CONFIG_HOME");
     std::string why;
     if (!testsupport::MakeReadOnly(ProgDir(), &why)) GTEST_SKIP() << why;
+    if (!testsupport::MakeReadOnly(config, &why)) {
+        testsupport::UndoReadOnly(ProgDir());
+        GTEST_SKIP() << why;
+    }
+    const std::string ps = IniPath("Ps.ini");
     MessageCatcher messages;
     w->InputBox = [](const std::string&, const std::string&, const std::string&) {
         return std::optional<std::string>("lost?");
     };
     w->SetCurHost(12);
     w->EditRemark();
+    testsupport::UndoReadOnly(config);
     testsupport::UndoReadOnly(ProgDir());
     ASSERT_EQ(messages.Texts().size(), 1u);
-    EXPECT_NE(messages.Texts()[0].find(PsIni()), std::string::npos) << messages.Texts()[0];
+    EXPECT_EQ(ps, config + "/varnex/Ps.ini");
+    EXPECT_NE(messages.Texts()[0].find(ps), std::string::npos) << messages.Texts()[0];
     EXPECT_NE(messages.Texts()[0].find("未能保存"), std::string::npos);
     // The window still has the remark.
     EXPECT_EQ(w->engine().Host(12).Ps, "lost?");
     EXPECT_EQ(Row(12), "12  " + std::string(20, ' ') + "lost?");
     EXPECT_FALSE(std::filesystem::exists(PsIni()));
+    EXPECT_FALSE(std::filesystem::exists(ps));
+}
+
+TEST_F(Sweep, AReadOnlyProgramFolderKeepsSettingsAndRemarksInTheConfigFolder) {
+    // An installed copy: its folder is read-only even for root (a read-only mount).
+    std::string why;
+    if (!testsupport::MakeReadOnly(ProgDir(), &why)) GTEST_SKIP() << why;
+    const std::string dir = std::string(std::getenv("XDG_CONFIG_HOME")) + "/varnex";
+    ASSERT_TRUE(RunSweep("2"));
+    w->SetCurHost(9);
+    w->InputBox = [](const std::string&, const std::string&, const std::string&) {
+        return std::optional<std::string>("nine");
+    };
+    w->EditRemark();
+    EXPECT_EQ(ReadIni("Set", "count", dir + "/set.ini"), "2");
+    EXPECT_EQ(ReadIni("PS", "127.0.0.9", dir + "/Ps.ini"), "nine");
+    EXPECT_FALSE(std::filesystem::exists(ProgDir() + "/set.ini"));
+    EXPECT_FALSE(std::filesystem::exists(PsIni()));
+
+    // The next start reads both back from there.
+    w->close();
+    w.reset();
+    ASSERT_TRUE(
+        testsupport::WaitFor([] { return OwnMorvels().empty(); }, std::chrono::seconds(30)));
+    w = std::make_unique<Fmmain>();
+    ASSERT_TRUE(w->Form_Load());
+    EXPECT_EQ(w->ui().Text1[0]->text(), "127");
+    EXPECT_EQ(w->ui().Text1[2]->text(), "0");
+    EXPECT_EQ(w->ui().Text2->text(), "2");
+    std::string shown;
+    w->SetCurHost(9);
+    w->InputBox = [&](const std::string&, const std::string&, const std::string& initial) {
+        shown = initial;
+        return std::nullopt;
+    };
+    w->EditRemark();
+    testsupport::UndoReadOnly(ProgDir());
+    EXPECT_EQ(shown, "nine");
 }
 
 TEST_F(Sweep, AFifoForTheRemarksFileIsToldOnceAndTheSweepRuns) {

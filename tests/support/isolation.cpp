@@ -39,9 +39,11 @@ void IsolateProcess() {
     std::filesystem::create_directories(g_root + "/run");
     std::filesystem::create_directories(g_root + "/data");
     std::filesystem::create_directories(g_root + "/prog");
+    std::filesystem::create_directories(g_root + "/config");
     std::filesystem::permissions(g_root + "/run", std::filesystem::perms::owner_all);
     ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (g_root + "/data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);
     for (const char* prog : {"Morvel", "Tessor"}) {
         std::string target = g_bin + "/" + prog;
         if (std::filesystem::exists(target))

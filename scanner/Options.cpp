@@ -1,0 +1,94 @@
+#include "scanner/Options.h"
+
+#include <array>
+#include <string_view>
+
+#ifndef VARNEX_VERSION
+#define VARNEX_VERSION "unknown"
+#endif
+
+namespace tessor {
+namespace {
+
+// QGuiApplication's and QApplication's options (one or two leading dashes).
+constexpr std::array kQtWithValue = {
+    "platform",        "platformpluginpath",
+    "platformtheme",   "plugin",
+    "qwindowgeometry", "qwindowicon",
+    "qwindowtitle",    "geometry",
+    "title",           "display",
+    "style",           "stylesheet",
+    "session",         "name",
+    "fontengine",      "qmljsdebugger",
+    "dialogs",         "ncols",
+    "visual",
+};
+constexpr std::array kQtFlags = {
+    "reverse", "widgetcount", "nograb", "dograb", "sync", "testability", "cmap",
+};
+
+template <std::size_t N>
+bool Among(std::string_view name, const std::array<const char*, N>& names) {
+    for (const char* n : names)
+        if (name == n) return true;
+    return false;
+}
+
+}  // namespace
+
+Options ParseOptions(int argc, const char* const* argv) {
+    Options opts;
+    auto misuse = [&](std::string text) {
+        opts.action = Action::Misuse;
+        opts.error = std::move(text);
+        return opts;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            opts.action = Action::Help;
+            continue;
+        }
+        if (arg == "--version") {
+            if (opts.action != Action::Help) opts.action = Action::Version;
+            continue;
+        }
+        if (arg.size() < 2 || arg[0] != '-')
+            return misuse("unexpected argument '" + std::string(arg) + "'");
+        std::string_view name = arg.substr(arg[1] == '-' ? 2 : 1);
+        const bool inlineValue = name.find('=') != std::string_view::npos;
+        name = name.substr(0, name.find('='));
+        if (Among(name, kQtFlags) && !inlineValue) continue;
+        if (Among(name, kQtWithValue)) {
+            if (inlineValue) continue;
+            if (i + 1 >= argc) return misuse("option '" + std::string(arg) + "' needs a value");
+            ++i;
+            continue;
+        }
+        return misuse("unknown option '" + std::string(arg) + "'");
+    }
+    return opts;
+}
+
+std::string UsageText() {
+    return "Usage: Tessor [Qt options]\n"
+           "       Tessor --help | --version\n";
+}
+
+std::string HelpText() {
+    return UsageText() +
+           "\n"
+           "Varnex's window program: sweeps the 255 hosts of an IPv4 subnet with ICMP\n"
+           "echo requests and shows every host as a cell of a 16 by 16 grid.\n"
+           "\n"
+           "  -h, --help     show this text and exit\n"
+           "      --version  show the version and exit\n"
+           "\n"
+           "Qt's own options (-platform NAME, -style NAME, -reverse, ...) go to Qt.\n"
+           "Settings (set.ini) and remarks (Ps.ini) are kept beside the program when its\n"
+           "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n";
+}
+
+std::string VersionText() { return "Tessor (Varnex) " VARNEX_VERSION "\n"; }
+
+}  // namespace tessor
