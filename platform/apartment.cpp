@@ -20,6 +20,7 @@
 
 #include "platform/doorbell.h"
 #include "platform/futex.h"
+#include "platform/msgbox.h"
 
 namespace platform {
 namespace {
@@ -125,9 +126,9 @@ void Report(const char* what, const std::exception_ptr& e) {
     try {
         std::rethrow_exception(e);
     } catch (const std::exception& ex) {
-        std::fprintf(stderr, "apartment: %s ended with an error: %s\n", what, ex.what());
+        platform::LogLine("apartment: %s ended with an error: %s", what, ex.what());
     } catch (...) {
-        std::fprintf(stderr, "apartment: %s ended with an unknown error\n", what);
+        platform::LogLine("apartment: %s ended with an unknown error", what);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
@@ -33,6 +34,16 @@ void ShowMessage(const std::string& text, MsgIcon icon) {
     } else {
         LogMessage(text, icon);
     }
+}
+
+void LogLine(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    syslog(LOG_WARNING, "%s", text);
+    std::fprintf(stderr, "%s\n", text);
 }
 
 MessageHandler SetMessageHandler(MessageHandler handler) {

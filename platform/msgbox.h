@@ -18,4 +18,8 @@ void ShowMessage(const std::string& text, MsgIcon icon);
 // Replaces the handler (an empty one restores the default); returns the previous.
 MessageHandler SetMessageHandler(MessageHandler handler);
 
+// A diagnostic line, printf-style, to the system log and to standard error: a
+// detached Morvel's standard error is /dev/null, so the log is where it is seen.
+void LogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace platform

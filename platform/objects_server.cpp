@@ -23,6 +23,7 @@
 
 #include "platform/apartment.h"
 #include "platform/frames.h"
+#include "platform/msgbox.h"
 #include "platform/objects.h"
 #include "platform/objects_internal.h"
 
@@ -245,8 +246,7 @@ bool Server::Listen() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (socketPath_.size() >= sizeof addr.sun_path) {
-        std::fprintf(stderr, "object server: the socket path is too long: %s\n",
-                     socketPath_.c_str());
+        platform::LogLine("object server: the socket path is too long: %s", socketPath_.c_str());
         return false;
     }
     std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
@@ -255,8 +255,8 @@ bool Server::Listen() {
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::chmod(socketPath_.c_str(), 0600) != 0 || ::listen(listenFd_, 256) != 0) {
-        std::fprintf(stderr, "object server: cannot listen on %s: %s\n", socketPath_.c_str(),
-                     std::strerror(errno));
+        platform::LogLine("object server: cannot listen on %s: %s", socketPath_.c_str(),
+                          std::strerror(errno));
         return false;
     }
     return true;
@@ -431,7 +431,7 @@ void Server::Release(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot)
 void Server::Close(Link& link, const char* why) {
     if (link.closed) return;
     link.closed = true;
-    if (why) std::fprintf(stderr, "object server: closed a connection: %s\n", why);
+    if (why) platform::LogLine("object server: closed a connection: %s", why);
     for (auto& [id, entry] : link.objects) Release(std::move(entry.first), std::move(entry.second));
     link.objects.clear();
     {
@@ -463,13 +463,13 @@ int Server::Run() {
     try {
         lockPath = detail::LockPath();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "object server: %s\n", e.what());
+        platform::LogLine("object server: %s", e.what());
         return 1;
     }
     lock_.fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lock_.fd < 0) {
-        std::fprintf(stderr, "object server: cannot open %s: %s\n", lockPath.c_str(),
-                     std::strerror(errno));
+        platform::LogLine("object server: cannot open %s: %s", lockPath.c_str(),
+                          std::strerror(errno));
         return 1;
     }
     // One server per user: a second one started by a race leaves quietly.

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
@@ -62,14 +63,19 @@ std::string ToLf(std::string s) {
     return out;
 }
 
-std::string ToCrLf(const std::string& s) {
-    std::string out;
-    out.reserve(s.size() + 8);
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) out += '\r';
-        out += s[i];
+// A control that keeps the desktop's colours: every role is set, so the
+// window's light blue does not pass down to it.
+void KeepDesktopColours(QWidget* w) {
+    const QPalette desktop = QApplication::palette(w);
+    QPalette pal;
+    for (int g = 0; g < QPalette::NColorGroups; ++g) {
+        const auto group = static_cast<QPalette::ColorGroup>(g);
+        for (int r = 0; r < QPalette::NColorRoles; ++r) {
+            const auto role = static_cast<QPalette::ColorRole>(r);
+            if (role != QPalette::NoRole) pal.setBrush(group, role, desktop.brush(group, role));
+        }
     }
-    return out;
+    w->setPalette(pal);
 }
 
 // The grid: FG1's paint draws every cell; its mouse events are the window's.
@@ -119,14 +125,44 @@ class ScaleBox : public QWidget {
     Fmmain* owner_;
 };
 
+// A one-line box cannot hold a line break, so a stored remark's breaks show
+// as this stand-in. A text confirmed unchanged gives back the stored remark
+// byte for byte; an edited one gets CR LF for each stand-in it still has.
+const QString kBreakShown = QStringLiteral("\u21B5");
+
+bool HasBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+
+QString OneLine(const std::string& s) {
+    QString out;
+    const QString text = Q(s);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            out += kBreakShown;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> DefaultInputBox(QWidget* parent, const std::string& prompt,
                                            const std::string& title, const std::string& initial) {
-    bool ok = false;
-    // Multi-line, so a remark of several lines is shown whole and comes back unchanged.
-    QString text =
-        QInputDialog::getMultiLineText(parent, Q(title), Q(prompt), Q(ToLf(initial)), &ok);
-    if (!ok) return std::nullopt;
-    return ToCrLf(S(text));
+    QInputDialog box(parent);
+    box.setObjectName("InputBox");
+    box.setInputMode(QInputDialog::TextInput);
+    box.setWindowTitle(Q(title));
+    box.setLabelText(Q(prompt));
+    const QString shown = OneLine(initial);
+    box.setTextValue(shown);
+    if (box.exec() != QDialog::Accepted) return std::nullopt;
+    QString typed = box.textValue();
+    if (typed == shown) return initial;
+    // Only a remark that was shown with stand-ins maps them back; otherwise the
+    // character is the user's own.
+    if (HasBreak(initial) && !Q(initial).contains(kBreakShown))
+        typed.replace(kBreakShown, QStringLiteral("\r\n"));
+    return S(typed);
 }
 
 }  // namespace
@@ -198,6 +234,8 @@ void Fmmain::BuildControls() {
     ui_.Check1->setObjectName("Check1");
     ui_.Check1->setGeometry(Twips(1470, 630, 1065, 315));
     ui_.Command1 = button("Command1", "Ping", Twips(2730, 150, 1095, 795));
+    // Label1, Label2 and Check1 show the window's colour through; Command1 is
+    // given it. Every other control keeps the desktop's colours.
     SetBackground(ui_.Command1, kColorWindow);
     ui_.Command2 = button("Command2", QStringLiteral("持续ping"), Twips(3930, 150, 1095, 795));
     ui_.Command3 = button("Command3", QStringLiteral("关于Varnex"), Twips(5130, 150, 1095, 795));
@@ -235,8 +273,9 @@ void Fmmain::BuildControls() {
     ui_.Label4 = label("Label4", QStringLiteral("断线"), Twips(11070, 450, 405, 225));
     // The legend's captions keep the system's control colour, not the window's.
     for (QLabel* l : {ui_.Label3, ui_.Label4}) {
+        KeepDesktopColours(l);
         QPalette pal = l->palette();
-        pal.setColor(QPalette::Window, QApplication::palette().color(QPalette::Button));
+        pal.setColor(QPalette::Window, pal.color(QPalette::Button));
         l->setPalette(pal);
         l->setAutoFillBackground(true);
     }
@@ -257,6 +296,11 @@ void Fmmain::BuildControls() {
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPixelSize(12);
     ui_.List1->setFont(mono);
+
+    for (QWidget* c :
+         std::initializer_list<QWidget*>{ui_.Text1[0], ui_.Text1[1], ui_.Text1[2], ui_.Text2,
+                                         ui_.Command2, ui_.Command3, ui_.PB1, ui_.Text3, ui_.List1})
+        KeepDesktopColours(c);
 
     ui_.FG1->setFocusPolicy(Qt::NoFocus);
     ui_.PP1->setFocusPolicy(Qt::NoFocus);
@@ -280,8 +324,10 @@ void Fmmain::BuildControls() {
         if (OpenAboutWindow) OpenAboutWindow();
     });
     connect(ui_.Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
-    // A changed selection (mouse or keyboard) and a click on the selected line both count.
-    connect(ui_.List1, &QListWidget::currentRowChanged, this, [this](int) { List1_Click(); });
+    // A changed selection (mouse or keyboard) and a click on the selected line
+    // both count. The current row alone does not: focus entering the list makes
+    // row 0 current without the user choosing it.
+    connect(ui_.List1, &QListWidget::itemSelectionChanged, this, [this] { List1_Click(); });
     connect(ui_.List1, &QListWidget::itemClicked, this,
             [this](QListWidgetItem*) { List1_Click(); });
     connect(ui_.List1, &QListWidget::itemDoubleClicked, this,
@@ -564,15 +610,22 @@ void Fmmain::FG1_Click() {
 
 void Fmmain::FG1_DblClick() { EditRemark(); }
 
+namespace {
+int SelectedRow(const QListWidget* list) {
+    const QList<QListWidgetItem*> chosen = list->selectedItems();
+    return chosen.isEmpty() ? -1 : list->row(chosen.front());
+}
+}  // namespace
+
 void Fmmain::List1_Click() {
-    int row = ui_.List1->currentRow();
+    int row = SelectedRow(ui_.List1);
     if (row < 0) return;
     CurHost_ = row + 1;
     ShowText();
 }
 
 void Fmmain::List1_DblClick() {
-    int row = ui_.List1->currentRow();
+    int row = SelectedRow(ui_.List1);
     if (row < 0) return;
     CurHost_ = row + 1;
     EditRemark();
@@ -590,11 +643,11 @@ void Fmmain::EditRemark() {
     if (host < 1 || host > kHosts || !engine_.HasHosts()) return;
     const std::string key = HostAddress(host);
     const std::string psIni = IniPath(kPsIni);
-    // Start from what is stored under the key the edit will write: Ps may belong
-    // to another subnet or not be loaded yet, and confirming must not silently
-    // overwrite a remark the user was never shown.
-    std::string initial = ReadIni("PS", key, psIni);
-    if (initial.empty()) initial = engine_.Host(host).Ps;
+    // Start from what is stored under the key the edit will write, or nothing:
+    // Ps may belong to another subnet or not be loaded yet, and confirming must
+    // neither overwrite a remark the user was never shown nor copy another
+    // host's remark to this key.
+    const std::string initial = ReadIni("PS", key, psIni);
     std::optional<std::string> entered = InputBox("请输入要修改的备注:", "备注", initial);
     if (!entered || !engine_.HasHosts()) return;
     engine_.Host(host).Ps = *entered;

@@ -35,7 +35,8 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
-// The key codes the subnet entry reacts to, by their Windows names.
+// The key codes the subnet entry reacts to: Windows virtual-key codes, under
+// their Windows names. The window maps Qt's keys to them.
 inline constexpr int vbKeyReturn = 13;
 inline constexpr int vbKeyDecimal = 110;   // the numeric keypad's point
 inline constexpr int VK_OEM_PERIOD = 190;  // the main keyboard's point

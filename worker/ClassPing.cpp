@@ -10,6 +10,7 @@
 #include "contract/slot.h"
 #include "echo/echo.h"
 #include "platform/apartment.h"
+#include "platform/msgbox.h"
 #include "worker/Mac.h"
 
 namespace classping {
@@ -95,8 +96,8 @@ void ClassPing::Timer1_Timer() {
             // A malformed address (or any other failure of the echo) would
             // otherwise leave the slot in "D" and the window waiting on it for
             // ever: report it as not answered and keep serving.
-            std::fprintf(stderr, "Morvel: echo to \"%s\" failed: %s\n", Printable(target).c_str(),
-                         e.what());
+            platform::LogLine("Morvel: echo to \"%s\" failed: %s", Printable(target).c_str(),
+                              e.what());
         }
         if (answered && c == slot::kPingMac) {
             std::string mac;

@@ -39,6 +39,7 @@ struct Recorder : scanner::SweepListener {
     std::map<int, std::string> rows;
     int repaints = 0, refreshes = 0, focus = 0;
     std::int32_t progress = -1, progressMax = -1;
+    std::vector<std::int32_t> progressShown;
     bool command = true, timer = false;
     std::string count;
     std::array<std::string, 3> octets{"127", "0", "0"};
@@ -50,8 +51,12 @@ struct Recorder : scanner::SweepListener {
     }
     void ShowCount(const std::string& t) override { count = t; }
     void ShowRow(int host, const std::string& row) override { rows[host] = row; }
+    std::string Remark(const std::string& ip) override { return "remark of " + ip; }
     void ShowProgressMax(std::int32_t m) override { progressMax = m; }
-    void ShowProgress(std::int32_t v) override { progress = v; }
+    void ShowProgress(std::int32_t v) override {
+        progress = v;
+        progressShown.push_back(v);
+    }
     void RefreshGrid() override { ++refreshes; }
     void RepaintGrid() override { ++repaints; }
     void EnableCommand(bool on) override { command = on; }
@@ -107,7 +112,7 @@ TEST_F(Engine, EachStateOfThePollTable) {
     EXPECT_EQ(hosts[1]->color, Value(kColorGreen));
     EXPECT_EQ(hosts[1]->OKCount, 1);
     EXPECT_EQ(hosts[1]->Mac, "AA-BB-CC-DD-EE-01");
-    EXPECT_EQ(ui.rows[1], "1   AA-BB-CC-DD-EE-01   ");
+    EXPECT_EQ(ui.rows[1], "1   AA-BB-CC-DD-EE-01   remark of 127.0.0.1");
     EXPECT_EQ(hosts[2]->color, Value(kColorRed));
     EXPECT_EQ(hosts[2]->Mac, "stale");  // read, but the row stays bare
     EXPECT_EQ(ui.rows[2], "2   ");
@@ -157,22 +162,31 @@ TEST_F(Engine, RoundsCountsAndTheFinalBlend) {
     EXPECT_EQ(sweep.RoundCount(), 2);
     EXPECT_EQ(ui.count, "1");
     EXPECT_EQ(hosts[9]->OKCount, 0);
+    ui.progressShown.clear();
     EXPECT_EQ(RunOut(), 4);
+    // PB1: the round in progress at every poll, 0 at the end.
+    EXPECT_EQ(ui.progressShown, (std::vector<std::int32_t>{1, 1, 2, 2, 0}));
     EXPECT_EQ(hosts[9]->OKCount, 1);
     EXPECT_EQ(hosts[9]->color, Value(MixColor(kColorRed, kColorGreen, 50)));
     EXPECT_EQ(ui.repaints, 1 + 2);
 }
 
 TEST_F(Engine, LaterRoundsTakeTheBoxesAsTheyAreNow) {
-    Start("2");
+    Start("3");
     EXPECT_EQ(hosts[5]->commands.back(), "P 127.0.0.5");
-    EXPECT_EQ(hosts[5]->IP, "127.0.0.5");
     ui.octets = {"127", "abc", "1"};
     ui.mac = true;
-    sweep.Timer1_Timer();
+    sweep.Timer1_Timer();  // the round in progress keeps its commands
+    EXPECT_EQ(hosts[5]->commands.size(), 1u);
     sweep.Timer1_Timer();
     EXPECT_EQ(hosts[5]->commands.back(), "M 127.0.1.5");
+    ui.mac = false;
+    RunOut();
+    EXPECT_EQ(hosts[5]->commands,
+              (std::vector<std::string>{"P 127.0.0.5", "M 127.0.1.5", "P 127.0.1.5"}));
+    // The address and the remark stay those of the sweep's start.
     EXPECT_EQ(hosts[5]->IP, "127.0.0.5");
+    EXPECT_EQ(hosts[5]->Ps, "remark of 127.0.0.5");
 }
 
 TEST(FinalColour, BlendsByTheShareOfAnsweredRounds) {

@@ -1,23 +1,32 @@
 // The main window with a real Morvel: start-up from set.ini, the host rows,
 // the subnet entry keys, shutdown, and a start-up that cannot reach Morvel.
-// Every sweep here runs on 127.0.0 only.
+// Every sweep here runs on 127.0.0 only. Then, without Morvel: the remark box,
+// the controls' colours and the list's focus.
 #include "scanner/Fmmain.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
 #include "platform/session.h"
+#include "settings/ini.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 
@@ -300,6 +309,145 @@ TEST_F(FmmainTest, ClassesThatCannotBeCreatedAreReportedAndNothingIsLeft) {
     EXPECT_NE(text.find("无法在工作进程 Morvel 中创建对象"), std::string::npos) << text;
     EXPECT_NE(text.find("退出码 3"), std::string::npos) << text;
     EXPECT_FALSE(w->engine().HasHosts());
+}
+
+// ---- without Morvel: proxies that only carry their state ----
+
+std::unique_ptr<Fmmain> Idle() {
+    auto w = std::make_unique<Fmmain>();
+    std::vector<std::unique_ptr<Ping>> pings(256);
+    for (int i = 1; i <= 255; ++i) pings[i] = std::make_unique<Ping>();
+    w->engine().SetPings(std::move(pings));
+    for (int i = 1; i <= 255; ++i) w->ui().List1->addItem(QString::number(i));
+    w->ui().Text1[0]->setText("127");
+    w->ui().Text1[1]->setText("0");
+    w->ui().Text1[2]->setText("0");
+    return w;
+}
+
+// Runs `act` on the next modal input box once it is open; a box `act` left
+// open is cancelled, so the test never hangs in it.
+void OnNextBox(const std::function<void(QInputDialog&, QLineEdit&)>& act) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, act] {
+        auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        if (!box) return;
+        poll->stop();
+        poll->deleteLater();
+        QLineEdit* edit = box->findChild<QLineEdit*>();
+        if (edit) act(*box, *edit);
+        if (box->isVisible()) box->reject();
+    });
+    poll->start(10);
+}
+
+TEST_F(FmmainTest, TheRemarkBoxIsOneLineEnterConfirmsEscapeCancels) {
+    const std::string psIni = platform::ProgramDir() + "/Ps.ini";
+    const std::string stored = "a\nb\r\nc";  // line ends as the file gave them
+    ASSERT_TRUE(WriteIni("PS", "127.0.0.8", stored, psIni));
+    auto w = Idle();
+    w->engine().Host(9).Ps = "another subnet's";
+
+    // Nothing under the key: the box starts empty, not from Ps; Enter stores.
+    w->SetCurHost(9);
+    OnNextBox([](QInputDialog& box, QLineEdit& edit) {
+        EXPECT_EQ(box.windowTitle(), QStringLiteral("备注"));
+        EXPECT_EQ(box.labelText(), QStringLiteral("请输入要修改的备注:"));
+        EXPECT_EQ(edit.text(), "");
+        QTest::keyClicks(&edit, "nine");
+        QTest::keyClick(&edit, Qt::Key_Return);
+    });
+    w->EditRemark();
+    EXPECT_EQ(ReadIni("PS", "127.0.0.9", psIni), "nine");
+    EXPECT_EQ(w->engine().Host(9).Ps, "nine");
+
+    // Escape leaves remark and file alone.
+    OnNextBox([](QInputDialog&, QLineEdit& edit) {
+        EXPECT_EQ(edit.text(), "nine");
+        QTest::keyClicks(&edit, " more");
+        QTest::keyClick(&edit, Qt::Key_Escape);
+    });
+    w->EditRemark();
+    EXPECT_EQ(ReadIni("PS", "127.0.0.9", psIni), "nine");
+    EXPECT_EQ(w->engine().Host(9).Ps, "nine");
+
+    // A stored remark with line breaks shows on one line and, confirmed
+    // unchanged, stays byte for byte; edited, its breaks come back as CR LF.
+    w->SetCurHost(8);
+    OnNextBox([](QInputDialog&, QLineEdit& edit) {
+        EXPECT_EQ(edit.text().size(), 5);
+        EXPECT_FALSE(edit.text().contains('\n') || edit.text().contains('\r'));
+        QTest::keyClick(&edit, Qt::Key_Return);
+    });
+    w->EditRemark();
+    EXPECT_EQ(ReadIni("PS", "127.0.0.8", psIni), stored);
+    EXPECT_EQ(w->engine().Host(8).Ps, stored);
+    OnNextBox([](QInputDialog&, QLineEdit& edit) {
+        edit.end(false);
+        QTest::keyClicks(&edit, "d");
+        QTest::keyClick(&edit, Qt::Key_Return);
+    });
+    w->EditRemark();
+    EXPECT_EQ(ReadIni("PS", "127.0.0.8", psIni), "a\r\nb\r\ncd");
+}
+
+TEST_F(FmmainTest, OnlyTheFourNamedControlsShareTheWindowColour) {
+    auto w = Idle();
+    const QColor blue(192, 192, 255);
+    const Fmmain::Controls& ui = w->ui();
+    for (QWidget* c :
+         std::initializer_list<QWidget*>{w.get(), ui.Label1, ui.Label2, ui.Check1, ui.Command1})
+        EXPECT_EQ(c->palette().color(QPalette::Window), blue) << c->objectName().toStdString();
+    for (QWidget* c : std::initializer_list<QWidget*>{ui.Command2, ui.Command3, ui.PB1, ui.Text2,
+                                                      ui.Text3, ui.List1}) {
+        const QPalette desktop = QApplication::palette(c);
+        for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base})
+            EXPECT_EQ(c->palette().color(role), desktop.color(role))
+                << c->objectName().toStdString() << " role " << role;
+    }
+
+    // Drawn as the same controls on a plain window.
+    QWidget plain;
+    plain.setFont(w->font());
+    QPushButton command2(ui.Command2->text(), &plain);
+    command2.setGeometry(ui.Command2->geometry());
+    QProgressBar pb1(&plain);
+    pb1.setGeometry(ui.PB1->geometry());
+    pb1.setRange(ui.PB1->minimum(), ui.PB1->maximum());
+    pb1.setValue(ui.PB1->value());
+    pb1.setTextVisible(false);
+    auto image = [](QWidget* c) { return c->grab().toImage(); };
+    EXPECT_EQ(image(ui.Command2), image(&command2));
+    EXPECT_EQ(image(ui.PB1), image(&pb1));
+}
+
+TEST_F(FmmainTest, FocusAloneChoosesNoHostButAKeyOrAClickInTheListDoes) {
+    auto w = Idle();
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    QListWidget* list = w->ui().List1;
+
+    // Shift+Tab from the first octet wraps round to the list.
+    w->ui().Text1[0]->setFocus();
+    QApplication::processEvents();
+    QTest::keyClick(w->ui().Text1[0], Qt::Key_Tab, Qt::ShiftModifier);
+    ASSERT_TRUE(list->hasFocus());
+    QApplication::processEvents();
+    EXPECT_EQ(w->CurHost(), 0);
+    EXPECT_TRUE(list->selectedItems().isEmpty());
+    EXPECT_EQ(w->ui().Text3->toPlainText(), "...");
+
+    QTest::keyClick(list, Qt::Key_Down);
+    ASSERT_GE(list->currentRow(), 0);
+    EXPECT_EQ(w->CurHost(), list->currentRow() + 1);
+    EXPECT_EQ(w->ui().Text3->toPlainText().toStdString(),
+              "IP: 127.0.0." + std::to_string(w->CurHost()));
+
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(list->item(6)).center());
+    EXPECT_EQ(w->CurHost(), 7);
+    EXPECT_EQ(w->ui().Text3->toPlainText(), "IP: 127.0.0.7");
 }
 
 }  // namespace

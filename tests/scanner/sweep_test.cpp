@@ -291,20 +291,20 @@ TEST_F(Sweep, AnEditBeforeTheFirstSweepStartsFromTheStoredRemark) {
     std::string shown = "(not asked)";
     w->InputBox = [&](const std::string&, const std::string&, const std::string& initial) {
         shown = initial;
-        return std::optional<std::string>(initial + " more");
+        return std::optional<std::string>(initial + "+");
     };
     w->SetCurHost(8);
     w->EditRemark();
     EXPECT_EQ(shown, "kept");
-    EXPECT_EQ(ReadIni("PS", "127.0.0.8", PsIni()), "kept more");
+    EXPECT_EQ(ReadIni("PS", "127.0.0.8", PsIni()), "kept+");
 
     // Changed boxes: the key of the new subnet, the old remark left alone.
     SetSubnet("127", "0", "3");
     w->engine().Host(8).Ps = "old subnet's";
     w->EditRemark();
-    EXPECT_EQ(shown, "old subnet's");  // nothing stored under 127.0.3.8
-    EXPECT_EQ(ReadIni("PS", "127.0.3.8", PsIni()), "old subnet's more");
-    EXPECT_EQ(ReadIni("PS", "127.0.0.8", PsIni()), "kept more");
+    EXPECT_EQ(shown, "");  // nothing stored under 127.0.3.8; Ps is another host's
+    EXPECT_EQ(ReadIni("PS", "127.0.3.8", PsIni()), "+");
+    EXPECT_EQ(ReadIni("PS", "127.0.0.8", PsIni()), "kept+");
 }
 
 TEST_F(Sweep, ARemarkThatCannotBeStoredIsReportedWithTheFile) {
