@@ -13,24 +13,17 @@
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
 #include "platform/shared_block.h"
+#include "tests/support/isolation.h"
 
 namespace {
 
+using testsupport::InChild;
+
 bool ShmExists(const std::string& name) {
-    return std::filesystem::exists("/dev/shm" + platform::FileMapping::SystemName(name));
+    return std::filesystem::exists(testsupport::ShmPath(name));
 }
 
 std::string Zeros(std::size_t n) { return std::string(n, '\0'); }
-
-// Runs fn in a forked child; returns its exit status (0 = success).
-template <class F>
-int InChild(F fn) {
-    pid_t pid = ::fork();
-    if (pid == 0) ::_exit(fn());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 TEST(CCShareString, CreateOpensNewAndExistingBlocksWithoutZeroingTheExistingOne) {
     CCShareString a, b;

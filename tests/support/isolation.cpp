@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/session.h"
+#include "platform/shared_block.h"
 
 namespace testsupport {
 namespace {
@@ -71,6 +72,10 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+std::string ShmPath(const std::string& name) {
+    return "/dev/shm" + platform::FileMapping::SystemName(name);
 }
 
 }  // namespace testsupport

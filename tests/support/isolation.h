@@ -5,6 +5,9 @@
 // temporary folder too, with the built Morvel linked into it.
 #pragma once
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -26,5 +29,19 @@ std::string BuildBinDir();
 // Polls `cond` every few milliseconds until it holds or `limit` passes.
 bool WaitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+// Where this session's named block `name` lives in /dev/shm.
+std::string ShmPath(const std::string& name);
+
+// Runs fn in a forked child and returns its exit code, or 128 + the signal that
+// ended it. Used where a test must act as another user or die mid-operation.
+template <class F>
+int InChild(F fn) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(fn());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 }  // namespace testsupport

@@ -211,21 +211,12 @@ TEST_F(MorvelTest, SurvivesALogLineIntoABrokenStderrPipe) {
         EXPECT_EQ(std::filesystem::read_symlink(fdDir + fd), "/dev/null") << fd;
 }
 
-// The shared-memory name under the session's current tag, and whether it exists.
-std::string ShmPath(const std::string& name) {
-    return "/dev/shm" + platform::FileMapping::SystemName(name);
-}
+// Whether a block's file (ShmPath: under the session's current tag) exists.
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// Runs fn in a forked child and returns its exit code; 77 means "cannot here".
-template <class F>
-int InChild(F fn) {
-    pid_t pid = ::fork();
-    if (pid == 0) ::_exit(fn());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+// Exit code 77 from a child means "cannot here".
+using testsupport::InChild;
+using testsupport::ShmPath;
 
 TEST_F(MorvelTest, NamesAnotherUserClaimedAndBlocksOfAKilledRunDoNotStopTheNextStart) {
     // A first run ends normally; another user, who saw its names in /dev/shm,
