@@ -115,7 +115,7 @@ std::string ProfileDir() {
         !IsExecutableFile(dir + "/Morvel") && IsExecutableFile(InstalledCompanion(dir, "Morvel"));
     if (!installed && ::access(dir.c_str(), W_OK | X_OK) == 0) return dir;
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    // The specification of XDG base directories ignores a relative path.
+    // XDG base directories ignore a relative path.
     std::string d;
     if (config && *config == '/') {
         d = config;
