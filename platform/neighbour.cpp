@@ -39,9 +39,11 @@ bool Complete(const ndmsg* ndm, const unsigned char* lladdr) {
     return false;
 }
 
+// Files each attribute under its type in an array of Max + 1 pointers.
+template <int Max>
 int CollectAttr(const nlattr* attr, void* data) {
     const int type = mnl_attr_get_type(attr);
-    if (type >= 0 && type <= NDA_MAX) static_cast<const nlattr**>(data)[type] = attr;
+    if (type >= 0 && type <= Max) static_cast<const nlattr**>(data)[type] = attr;
     return MNL_CB_OK;
 }
 
@@ -50,7 +52,7 @@ int OnNeighbour(const nlmsghdr* nlh, void* arg) {
     const auto* ndm = static_cast<const ndmsg*>(mnl_nlmsg_get_payload(nlh));
     if (ndm->ndm_family != AF_INET || (ndm->ndm_flags & NTF_PROXY)) return MNL_CB_OK;
     const nlattr* attrs[NDA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ndm), CollectAttr, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ndm), CollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
     const nlattr* dst = attrs[NDA_DST];
     const nlattr* lladdr = attrs[NDA_LLADDR];
     // Only Ethernet-sized addresses fit the caller's 6 bytes; loopback's
@@ -120,18 +122,12 @@ struct OwnAddress {
     int index = 0;          // interface holding it, 0 while none found
 };
 
-int CollectAddrAttr(const nlattr* attr, void* data) {
-    const int type = mnl_attr_get_type(attr);
-    if (type >= 0 && type <= IFA_MAX) static_cast<const nlattr**>(data)[type] = attr;
-    return MNL_CB_OK;
-}
-
 int OnAddress(const nlmsghdr* nlh, void* arg) {
     auto* own = static_cast<OwnAddress*>(arg);
     const auto* ifa = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(nlh));
     if (ifa->ifa_family != AF_INET || own->index != 0) return MNL_CB_OK;
     const nlattr* attrs[IFA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ifa), CollectAddrAttr, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ifa), CollectAttr<IFA_MAX>, attrs) < 0) return MNL_CB_OK;
     // IFA_LOCAL is our side; IFA_ADDRESS is the peer on a point-to-point link
     // and the same address elsewhere.
     const nlattr* local = attrs[IFA_LOCAL] ? attrs[IFA_LOCAL] : attrs[IFA_ADDRESS];
@@ -147,16 +143,10 @@ struct LinkAddress {
     bool found = false;
 };
 
-int CollectLinkAttr(const nlattr* attr, void* data) {
-    const int type = mnl_attr_get_type(attr);
-    if (type >= 0 && type <= IFLA_MAX) static_cast<const nlattr**>(data)[type] = attr;
-    return MNL_CB_OK;
-}
-
 int OnLink(const nlmsghdr* nlh, void* arg) {
     auto* link = static_cast<LinkAddress*>(arg);
     const nlattr* attrs[IFLA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), CollectLinkAttr, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), CollectAttr<IFLA_MAX>, attrs) < 0) return MNL_CB_OK;
     const nlattr* hw = attrs[IFLA_ADDRESS];
     // Loopback's all-zero address, or a link without an Ethernet-sized one
     // (a tunnel), has nothing to give.
