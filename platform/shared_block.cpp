@@ -265,13 +265,13 @@ std::unique_ptr<FileMapping> FileMapping::Create(std::string_view name, std::int
                 return fail(e);
             }
             st.st_size = size;
-        } else if (st.st_size < size) {
+        }
+        if (!Flock(fd, LOCK_SH)) return fail(errno);
+        if (st.st_size < size) {
             // Every opener makes sure the block is at least as long as it will map.
-            if (!Flock(fd, LOCK_SH)) return fail(errno);
             if (int e = ::posix_fallocate(fd, 0, size)) return fail(e);
             st.st_size = size;
         }
-        if (!Flock(fd, LOCK_SH)) return fail(errno);
         // A stale sweep (which takes no name lock) may have removed the name
         // between our open and our lock: that block is nobody's, so start over.
         if (!IsFileAt(fd, ShmPath(sysName))) {
