@@ -2,8 +2,6 @@
 
 #include <time.h>
 
-#include <algorithm>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -111,17 +109,6 @@ std::uint32_t TickCount() {
                                       static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
-// The loop sleeps on a futex word rather than a condition variable: with 255
-// workers each waking every 50 ms, the condition variable's re-lock and wake
-// calls roughly doubled the idle cost of the worker host.
-void FutexWake(std::atomic<std::uint32_t>& word) { futex::Wake(word, 1, false); }
-
-// Sleeps while `word` still holds `seen`, until `until` (absolute, monotonic) if given.
-void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t seen,
-               const Clock::time_point* until) {
-    futex::Wait(word, seen, until, false);
-}
-
 void Report(const char* what, const std::exception_ptr& e) {
     try {
         std::rethrow_exception(e);
@@ -139,6 +126,9 @@ void Report(const char* what, const std::exception_ptr& e) {
 struct LoopState {
     static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
     std::mutex mutex;
+    // The loop sleeps on this futex word rather than a condition variable: with
+    // 255 workers each waking every 50 ms, the condition variable's re-lock and
+    // wake calls roughly doubled the idle cost of the worker host.
     std::atomic<std::uint32_t> wakeSeq{0};    // bumped under mutex by every wake-up
     std::deque<std::function<void()>> queue;  // guarded by mutex
     bool stopping = false;                    // guarded by mutex
@@ -160,7 +150,7 @@ struct LoopState {
 
     void Wake() {
         wakeSeq.fetch_add(1, std::memory_order_release);
-        FutexWake(wakeSeq);
+        futex::Wake(wakeSeq, 1, false);
     }
 
     // From the watcher: lets a watched timer tick.
@@ -235,7 +225,7 @@ void LoopState::Loop() {
                 // so the wait below returns at once instead of missing it.
                 std::uint32_t seen = wakeSeq.load(std::memory_order_acquire);
                 lock.unlock();
-                FutexWait(wakeSeq, seen, timed ? &earliest : nullptr);
+                futex::Wait(wakeSeq, seen, timed ? &earliest : nullptr, false);
                 lock.lock();
             }
             if (!queue.empty()) {
