@@ -204,9 +204,9 @@ bool HasAny(std::string_view s, std::string_view chars) {
 //
 // A sweep reads 255 remarks, and Ps.ini grows over the years: reading and
 // splitting the whole file for each key made the start of a sweep slow. The
-// file is parsed once into an index that answers exactly as the scan of its
-// lines below does, and kept while the file's identity, size and change time
-// stay the same.
+// file is parsed once into an index that finds a key exactly as WriteString's
+// scan of its lines does, and kept while the file's identity, size and change
+// time stay the same.
 
 // The form under which SameName finds two names equal: trimmed, ASCII letters
 // lowered, non-ASCII names compared in UTF-8.
@@ -316,26 +316,24 @@ std::string GetString(const std::string& section, const std::string& key, const 
         if (bufferSize == 0) return std::string();
         return std::string(v.substr(0, bufferSize - 1));
     };
-    if (auto index = Parsed(path)) {
-        const std::string_view* value = index->Find(section, key);
-        return fit(value ? *value : def);
+    auto index = Parsed(path);
+    if (!index) {
+        // Read plainly, for the reason it failed (or, if it became readable
+        // meanwhile, for an index of its own).
+        std::string text;
+        switch (ReadAll(path, text)) {
+            case ReadResult::Ok:
+                index = std::make_shared<const Index>(std::move(text));
+                break;
+            case ReadResult::Failed:
+                ReportIfRefused(path);
+                return fit(def);
+            case ReadResult::Missing:
+                return fit(def);
+        }
     }
-    std::string text;
-    switch (ReadAll(path, text)) {
-        case ReadResult::Ok:
-            break;
-        case ReadResult::Failed:
-            ReportIfRefused(path);
-            return fit(def);
-        case ReadResult::Missing:
-            return fit(def);
-    }
-    auto lines = SplitLines(text);
-    auto sec = FindSection(lines, section);
-    if (!sec) return fit(def);
-    auto at = FindKey(lines, sec->first, sec->second, key);
-    if (!at) return fit(def);
-    return fit(Trim(KeyValue(lines[*at])->second));
+    const std::string_view* value = index->Find(section, key);
+    return fit(value ? *value : def);
 }
 
 bool WriteString(const std::string& section, const std::string& key, const std::string& value,
