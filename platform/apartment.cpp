@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <exception>
 #include <future>
