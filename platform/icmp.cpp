@@ -68,6 +68,14 @@ std::once_flag gNoResourceLogged;
 
 bool IsPermissionError(int err) { return err == EACCES || err == EPERM; }
 
+// Whether the two ICMP sockets failed for want of a permission rather than of
+// a resource: the raw one refused, and the datagram one refused, unsupported
+// or opened but unusable (0).
+bool DeniedBoth(int dgramErr, int rawErr) {
+    return IsPermissionError(rawErr) && (dgramErr == 0 || IsPermissionError(dgramErr) ||
+                                         dgramErr == EAFNOSUPPORT || dgramErr == EPROTONOSUPPORT);
+}
+
 // Lets through only echo replies with our identifier, so that with many raw
 // sockets open each one queues only its own replies.
 bool AttachIdFilter(int fd, std::uint16_t hostOrderId) {
@@ -104,8 +112,7 @@ bool IcmpPermitted() {
         return true;
     }
     // Out of descriptors or memory is no answer about the permission.
-    return !(IsPermissionError(errno) && (IsPermissionError(dgramErr) || dgramErr == EAFNOSUPPORT ||
-                                          dgramErr == EPROTONOSUPPORT));
+    return !DeniedBoth(dgramErr, errno);
 }
 
 void SetIcmpDeniedForTesting(bool denied) { gDenied = denied; }
@@ -148,8 +155,7 @@ IcmpHandle IcmpCreateFile() {
     const int rawErr = errno;
     const std::string detail = std::string("ICMP echo impossible: no ICMP socket (datagram: ") +
                                std::strerror(dgramErr) + "; raw: " + std::strerror(rawErr) + ").";
-    if (IsPermissionError(rawErr) && (dgramErr == 0 || IsPermissionError(dgramErr) ||
-                                      dgramErr == EAFNOSUPPORT || dgramErr == EPROTONOSUPPORT)) {
+    if (DeniedBoth(dgramErr, rawErr)) {
         LogOnce(gNoPermissionLogged,
                 detail +
                     " Every host will look silent. Fix: allow ping sockets for your group "
