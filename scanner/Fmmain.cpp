@@ -19,7 +19,6 @@
 #include <QTimer>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <initializer_list>
 
 #include "platform/codepage.h"
@@ -382,13 +381,7 @@ bool Fmmain::MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& f
 }
 
 void Fmmain::Form_QueryUnload() {
-    for (int i = 1; engine_.HasHosts() && i <= kHosts; ++i) {
-        try {
-            engine_.Host(i).ClosePing();
-        } catch (const std::exception&) {
-            // Morvel gone already: its worker needs no stop command.
-        }
-    }
+    engine_.ClosePings();
     engine_.Stop();
     ui_.Timer1->stop();
 }
