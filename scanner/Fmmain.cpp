@@ -366,8 +366,7 @@ bool Fmmain::Form_Load() {
         platform::ShowMessage(text + "\n\n程序将退出。", platform::MsgIcon::Warning);
         return false;
     }
-    std::vector<std::unique_ptr<Ping>> fresh = std::move(start.pings);
-    engine_.SetPings(std::move(fresh));
+    engine_.SetPings(std::move(start.pings));
     ui_.List1->clear();
     for (int n = 1; n <= kHosts; ++n) ui_.List1->addItem(Q(scanner::Sweep::BareRow(n)));
     return true;
