@@ -19,7 +19,6 @@
 #include <QTimer>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <initializer_list>
 
 #include "platform/codepage.h"
@@ -367,8 +366,7 @@ bool Fmmain::Form_Load() {
         platform::ShowMessage(text + "\n\n程序将退出。", platform::MsgIcon::Warning);
         return false;
     }
-    std::vector<std::unique_ptr<Ping>> fresh = std::move(start.pings);
-    engine_.SetPings(std::move(fresh));
+    engine_.SetPings(std::move(start.pings));
     ui_.List1->clear();
     for (int n = 1; n <= kHosts; ++n) ui_.List1->addItem(Q(scanner::Sweep::BareRow(n)));
     return true;
@@ -382,13 +380,7 @@ bool Fmmain::MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& f
 }
 
 void Fmmain::Form_QueryUnload() {
-    for (int i = 1; engine_.HasHosts() && i <= kHosts; ++i) {
-        try {
-            engine_.Host(i).ClosePing();
-        } catch (const std::exception&) {
-            // Morvel gone already: its worker needs no stop command.
-        }
-    }
+    engine_.ClosePings();
     engine_.Stop();
     ui_.Timer1->stop();
 }

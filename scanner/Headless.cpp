@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <exception>
 #include <future>
 #include <string>
 #include <thread>
@@ -79,13 +78,7 @@ SweepInput InputOf(const SweepOptions& options) {
 }
 
 void Release(Sweep& sweep) {
-    for (int i = 1; sweep.HasHosts() && i <= Sweep::kHosts; ++i) {
-        try {
-            sweep.Host(i).ClosePing();
-        } catch (const std::exception&) {
-            // Morvel gone already: its worker needs no stop command.
-        }
-    }
+    sweep.ClosePings();
     sweep.ReleasePings();
 }
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <string_view>
 
+#include "scanner/SweepOptions.h"
+
 #ifndef VARNEX_VERSION
 #define VARNEX_VERSION "unknown"
 #endif
@@ -84,9 +86,8 @@ Options ParseOptions(int argc, const char* const* argv) {
 }
 
 std::string UsageText() {
-    return "Usage: Tessor [Qt options]\n"
-           "       Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes]\n"
-           "       Tessor --help | --version\n";
+    return std::string("Usage: Tessor [Qt options]\n       ") + kSweepSynopsis +
+           "\n       Tessor --help | --version\n";
 }
 
 std::string HelpText() {

@@ -48,6 +48,16 @@ void Sweep::ReplacePings(std::vector<std::unique_ptr<Ping>> pings) {
     SetPings(std::move(pings));
 }
 
+void Sweep::ClosePings() {
+    for (std::size_t i = 1; i < pings_.size(); ++i) {
+        try {
+            pings_[i]->ClosePing();
+        } catch (const std::exception&) {
+            // Morvel gone already: its worker needs no stop command.
+        }
+    }
+}
+
 void Sweep::ReleasePings() {
     Stop();
     pings_.clear();

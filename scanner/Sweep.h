@@ -84,6 +84,8 @@ class Sweep {
     void SetPings(std::vector<std::unique_ptr<Ping>> pings);
     // New proxies for broken ones, keeping each host's colour, MAC, remark and address.
     void ReplacePings(std::vector<std::unique_ptr<Ping>> pings);
+    // Sends every worker its stop command; a worker whose Morvel is gone needs none.
+    void ClosePings();
     // Drops the proxies (the window's close), stopping any sweep.
     void ReleasePings();
     bool HasHosts() const { return !pings_.empty(); }

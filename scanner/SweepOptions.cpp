@@ -2,9 +2,7 @@
 
 #include "scanner/Func.h"
 
-std::string SweepUsage() {
-    return "usage: Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes]";
-}
+std::string SweepUsage() { return std::string("usage: ") + kSweepSynopsis; }
 
 std::optional<std::string> ParseSubnet(std::string_view text) {
     std::string out;

@@ -24,6 +24,10 @@ struct SweepArgsError {
     int exitCode = 2;
 };
 
+// The sweep's synopsis, for its usage line and Tessor's.
+inline constexpr const char* kSweepSynopsis =
+    "Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes]";
+
 // The usage line.
 std::string SweepUsage();
 

@@ -1,6 +1,7 @@
 #include "scanner/SweepReport.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -102,6 +103,25 @@ std::string PadTo(std::string s, std::size_t width) {
     return s;
 }
 
+// A host's fields, in the order of the JSON objects and the CSV columns.
+struct Field {
+    const char* name;
+    std::string text;
+    bool number;  // written bare; otherwise as a string
+};
+
+std::array<Field, 9> Fields(const HostResult& h) {
+    return {{{"host", std::to_string(h.host), true},
+             {"ip", h.ip, false},
+             {"answered", std::to_string(h.answered), true},
+             {"rounds", std::to_string(h.rounds), true},
+             {"share", std::to_string(SharePercent(h.answered, h.rounds)), true},
+             {"mac", h.mac, false},
+             {"vendor", h.vendor, false},
+             {"remark", h.remark, false},
+             {"change", h.change, false}}};
+}
+
 }  // namespace
 
 std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds) {
@@ -126,20 +146,19 @@ std::string WriteJson(const SweepResult& r) {
     out += ", \"hosts\": [";
     bool first = true;
     for (const HostResult& h : r.hosts) {
-        out += first ? "\n" : ",\n";
+        out += first ? "\n  {" : ",\n  {";
         first = false;
-        out += "  {\"host\": " + std::to_string(h.host) + ", \"ip\": ";
-        AppendJsonString(out, h.ip);
-        out += ", \"answered\": " + std::to_string(h.answered) +
-               ", \"rounds\": " + std::to_string(h.rounds) +
-               ", \"share\": " + std::to_string(SharePercent(h.answered, h.rounds)) + ", \"mac\": ";
-        AppendJsonString(out, h.mac);
-        out += ", \"vendor\": ";
-        AppendJsonString(out, h.vendor);
-        out += ", \"remark\": ";
-        AppendJsonString(out, h.remark);
-        out += ", \"change\": ";
-        AppendJsonString(out, h.change);
+        const char* sep = "";
+        for (const Field& f : Fields(h)) {
+            out += sep;
+            sep = ", ";
+            AppendJsonString(out, f.name);
+            out += ": ";
+            if (f.number)
+                out += f.text;
+            else
+                AppendJsonString(out, f.text);
+        }
         out += "}";
     }
     out += "\n]}\n";
@@ -147,24 +166,26 @@ std::string WriteJson(const SweepResult& r) {
 }
 
 std::string WriteCsv(const SweepResult& r) {
-    std::string out = "host,ip,answered,rounds,share,mac,vendor,remark,change\r\n";
+    // Piece by piece: a "," + std::string chain trips GCC 12's false
+    // -Wrestrict at -O3.
+    std::string out;
+    const char* sep = "";
+    for (const Field& f : Fields(HostResult{})) {
+        out += sep;
+        sep = ",";
+        out += f.name;
+    }
+    out += "\r\n";
     for (const HostResult& h : r.hosts) {
-        out += std::to_string(h.host) + ",";
-        AppendCsvField(out, h.ip);
-        // Piece by piece: a "," + std::string chain trips GCC 12's false
-        // -Wrestrict at -O3.
-        for (std::int32_t n : {h.answered, h.rounds, SharePercent(h.answered, h.rounds)}) {
-            out += ',';
-            out += std::to_string(n);
+        sep = "";
+        for (const Field& f : Fields(h)) {
+            out += sep;
+            sep = ",";
+            if (f.number)
+                out += f.text;
+            else
+                AppendCsvField(out, f.text);
         }
-        out += ',';
-        AppendCsvField(out, h.mac);
-        out += ',';
-        AppendCsvField(out, h.vendor);
-        out += ',';
-        AppendCsvField(out, h.remark);
-        out += ',';
-        AppendCsvField(out, h.change);
         out += "\r\n";
     }
     return out;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "echo/echo.h"
 #include "platform/icmp.h"
 
 std::string ClassEcho::SendEcho(std::uint32_t destination, const std::string& data,
@@ -14,13 +15,11 @@ std::string ClassEcho::SendEcho(std::uint32_t destination, const std::string& da
         throw std::invalid_argument("ClassEcho.SendEcho: the time-out must be 0 to " +
                                     std::to_string(kMaxTimeoutMs) + " ms");
     namespace er = platform::echo_reply;
-    unsigned char reply[er::kHeaderSize + kMaxData] = {};
-    platform::IcmpHandle handle = platform::IcmpCreateFile();
-    const std::uint32_t got = platform::IcmpSendEcho(
-        handle, destination, data.data(), static_cast<std::uint16_t>(data.size()), nullptr, reply,
-        sizeof reply, static_cast<std::uint32_t>(timeoutMs));
-    platform::IcmpCloseHandle(handle);
-    if (got == 0) return {};
+    unsigned char reply[278] = {};
+    static_assert(sizeof reply == er::kHeaderSize + kMaxData);
+    // Without an answer the reply stays zero: no data.
+    echo::LocalEcho(destination, data.data(), static_cast<std::uint16_t>(data.size()), reply,
+                    static_cast<std::uint32_t>(timeoutMs));
     std::uint16_t size = 0;
     std::memcpy(&size, reply + er::kDataSize, sizeof size);
     return std::string(reinterpret_cast<const char*>(reply + er::kData), size);
