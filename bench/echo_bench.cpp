@@ -2,10 +2,6 @@
 // workers make them. Median wall time over 10 rounds on loopback (all answer)
 // and on the test LAN (40 answer, the rest are silent: the floor is the
 // 200 ms time-out). Compared with fping measured the same way where installed.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,19 +9,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/quiet.h"
 #include "echo/echo.h"
 #include "tests/support/testnet.h"
 
 using Clock = std::chrono::steady_clock;
+using bench::Median;
 
 namespace {
 
 constexpr int kRounds = 10;
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 // Returns the median round time in ms; `answered` gets the last round's count.
 double SweepRounds(const std::string& net, int* answered) {
@@ -45,34 +38,14 @@ double SweepRounds(const std::string& net, int* answered) {
     return Median(times);
 }
 
-std::string FindFping() {
-    for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin", "/usr/local/bin"}) {
-        const std::string p = std::string(dir) + "/fping";
-        if (access(p.c_str(), X_OK) == 0) return p;
-    }
-    return {};
-}
-
 // fping over the same /24 with the same time-out, no retries, no pacing.
 double FpingRounds(const std::string& fping, const std::string& net) {
     std::vector<double> times;
     const std::string range = net + ".0/24";
     for (int round = 0; round < kRounds; ++round) {
         const auto start = Clock::now();
-        pid_t pid = fork();
-        if (pid == 0) {
-            // fping's own output would mix with our figures.
-            int null = open("/dev/null", O_WRONLY);
-            if (null >= 0) {
-                dup2(null, 1);
-                dup2(null, 2);
-            }
-            execl(fping.c_str(), "fping", "-a", "-q", "-g", range.c_str(), "-t", "200", "-r", "0",
-                  "-i", "0", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
+        // fping's own output would mix with our figures.
+        bench::RunQuiet(fping, {"-a", "-q", "-g", range, "-t", "200", "-r", "0", "-i", "0"});
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
     return Median(times);
@@ -98,7 +71,7 @@ int main() {
     if (!testsupport::EnterPrivateNetwork(&why)) {
         std::printf("note: staying in this network namespace (%s)\n", why.c_str());
     }
-    const std::string fping = FindFping();
+    const std::string fping = bench::FindTool("fping");
     Report("loopback", "127.0.0", fping);
     if (!testsupport::TestLan::Usable(&why)) {
         std::printf("test LAN skipped: %s\n", why.c_str());

@@ -4,10 +4,7 @@
 // arp-scan in the same run, where installed. Their output goes to /dev/null.
 // Run it through scripts/bench.sh (a private network namespace): nothing but
 // the test LAN is ever addressed.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,54 +14,28 @@
 #include <string>
 #include <vector>
 
+#include "bench/quiet.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 
-extern char** environ;
-
 using Clock = std::chrono::steady_clock;
+using bench::Median;
 
 namespace {
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 // Milliseconds from start to exit of `program args...`, its output discarded;
 // negative when it could not be started or did not exit with 0.
 double TimeRun(const std::string& program, const std::vector<std::string>& args) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     const auto t0 = Clock::now();
-    pid_t pid = -1;
-    int status = -1;
-    if (posix_spawnp(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) == 0)
-        ::waitpid(pid, &status, 0);
+    const int status = bench::RunQuiet(program, args);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    posix_spawn_file_actions_destroy(&fa);
     // fping exits 1 when some host is silent: that is a finished run too.
-    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? ms : -1;
-}
-
-std::string Find(const char* name) {
-    for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin", "/usr/local/bin"}) {
-        std::string p = std::string(dir) + "/" + name;
-        if (::access(p.c_str(), X_OK) == 0) return p;
-    }
-    return {};
+    return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? ms : -1;
 }
 
 void Peer(const char* label, const char* name, const std::vector<std::string>& args) {
-    const std::string path = Find(name);
+    const std::string path = bench::FindTool(name);
     if (path.empty()) {
         std::printf("  %-26s skipped: not installed\n", label);
         return;

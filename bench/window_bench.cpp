@@ -9,8 +9,6 @@
 //  - the window thread's time per poll of Timer1 during test-LAN sweeps.
 // Run it through scripts/bench.sh (a private network namespace): the sweeps
 // only ever address 127.0.0 and the test LAN 192.0.2.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,7 +22,6 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -33,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/quiet.h"
 #include "platform/process.h"
 #include "scanner/Fmmain.h"
 #include "settings/ini.h"
@@ -41,17 +39,11 @@
 #include "tests/support/testnet.h"
 
 using Clock = std::chrono::steady_clock;
-extern char** environ;
+using bench::Median;
 
 namespace {
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
 
 double ThreadCpuMs() {
     timespec ts{};
@@ -214,38 +206,9 @@ int Green(const Fmmain& w) {
     return n;
 }
 
-std::string Find(const char* name) {
-    for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin", "/usr/local/bin"}) {
-        std::string p = std::string(dir) + "/" + name;
-        if (access(p.c_str(), X_OK) == 0) return p;
-    }
-    return {};
-}
-
-// Runs a peer tool with its output sent to /dev/null, so only our figures print.
-bool RunQuiet(const std::string& path, const std::vector<std::string>& args) {
-    std::vector<std::string> text{path};
-    text.insert(text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (rc != 0) return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return true;
-}
-
 // Median of 5 runs of a peer tool, in ms; 0 when it is not installed.
 double Tool(const char* label, const char* name, std::vector<std::string> args) {
-    std::string path = Find(name);
+    std::string path = bench::FindTool(name);
     if (path.empty()) {
         std::printf("  %-34s not installed\n", label);
         return 0;
@@ -253,7 +216,7 @@ double Tool(const char* label, const char* name, std::vector<std::string> args) 
     std::vector<double> times;
     for (int k = 0; k < 5; ++k) {
         auto t0 = Clock::now();
-        if (!RunQuiet(path, args)) break;
+        if (bench::RunQuiet(path, args) < 0) break;
         times.push_back(Ms(Clock::now() - t0));
     }
     std::printf("  %-34s %.0f ms (median of %zu)\n", label, Median(times), times.size());

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks (all, or those named: scripts/bench.sh echo objects)
+# Builds and runs the benchmarks, all or those named:
+#   scripts/bench.sh [echo objects report sweep_cli worker window]
 # inside a private network namespace, so their packets stay on this machine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

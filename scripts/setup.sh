@@ -10,7 +10,6 @@ packages=(
   libmnl-dev
   ieee-data python3
   iproute2 libcap2-bin util-linux
-  fping
   fonts-noto-cjk
   locales
   clang libclang-rt-14-dev clang-format clang-tidy

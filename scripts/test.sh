@@ -21,19 +21,17 @@ if [ "${VARNEX_SKIP_TIDY:-0}" != 1 ]; then
   BUILD_DIR=$build "$root/scripts/tidy.sh"
 fi
 
+# Runs the bash script $1 with loopback up in a private network namespace.
 in_private_net() {
   # --mount keeps the test network's namespace mounts and tmpfs mounts private too.
-  if [ "$(id -u)" -eq 0 ]; then
-    unshare --net --mount --propagation private -- "$@"
-  else
-    unshare --user --map-root-user --net --mount --propagation private -- "$@"
-  fi
+  local user=()
+  [ "$(id -u)" -eq 0 ] || user=(--user --map-root-user)
+  unshare "${user[@]}" --net --mount --propagation private -- \
+    bash -c "set -euo pipefail; ip link set lo up; $1"
 }
 
 export VARNEX_BUILD=$build
-in_private_net bash -c '
-  set -euo pipefail
-  ip link set lo up
+in_private_net '
   if ip route show default | grep -q .; then echo "test: a default route exists in the test namespace" >&2; exit 1; fi
   cd "$VARNEX_BUILD"
   ctest --output-on-failure -j "$(nproc)" --timeout 300 '"${CTEST_ARGS:-}"'
@@ -43,9 +41,7 @@ if [ "${VARNEX_SKIP_SANITIZE:-0}" != 1 ]; then
   san=$root/build-asan
   BUILD_DIR=$san BUILD_TARGET=core_tests "$root/scripts/build.sh" asan
   export VARNEX_BUILD=$san
-  in_private_net bash -c '
-    set -euo pipefail
-    ip link set lo up
+  in_private_net '
     cd "$VARNEX_BUILD"
     ctest --output-on-failure -j "$(nproc)" --timeout 300 -L core
   '
@@ -60,9 +56,7 @@ if [ "${VARNEX_SKIP_FUZZ:-0}" != 1 ]; then
     mkdir -p "$fuzz/corpus"
     export VARNEX_FUZZ_BIN=$fuzz/bin/fuzz_frames VARNEX_FUZZ_CORPUS=$fuzz/corpus
     export VARNEX_FUZZ_SEEDS=$root/fuzz/corpus
-    in_private_net bash -c '
-      set -euo pipefail
-      ip link set lo up
+    in_private_net '
       "$VARNEX_FUZZ_BIN" -max_total_time=40 -max_len=4096 -timeout=10 \
         "$VARNEX_FUZZ_CORPUS" "$VARNEX_FUZZ_SEEDS"
     '
