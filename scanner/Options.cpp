@@ -146,7 +146,8 @@ std::string HelpText() {
            "\n"
            "Qt's own options (-platform NAME, -style NAME, -reverse, ...) go to Qt.\n"
            "Settings (set.ini) and remarks (Ps.ini) are kept beside the program when its\n"
-           "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n";
+           "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
+           "The manual page Tessor(1) has the files, the environment and examples.\n";
 }
 
 std::string VersionText() { return "Tessor (Varnex) " VARNEX_VERSION "\n"; }
