@@ -47,7 +47,8 @@ int SweepFromScript(int argc, char** argv) {
 
 // Qt's messages while it opens the display, held back: when it cannot open
 // one, the user gets one line and exit code 1 instead of Qt's abort.
-std::vector<std::pair<std::string, std::string>> heldMessages;  // the text, as Qt would print it
+// Each: the text alone, and the line as Qt would print it.
+std::vector<std::pair<std::string, std::string>> heldMessages;
 
 void HoldStartMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
