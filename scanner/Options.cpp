@@ -1,5 +1,6 @@
 #include "scanner/Options.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -53,7 +54,10 @@ Options ParseOptions(int argc, const char* const* argv) {
         opts.action = Action::Sweep;
         for (int j = 1; j < argc; ++j) {
             const std::string_view other = argv[j];
-            if (other == "-h" || other == "--help") return Options{Action::Help, {}};
+            if (other == "-h" || other == "--help") {
+                opts.action = Action::Help;
+                return opts;
+            }
             if (other == "--version") opts.action = Action::Version;
         }
         return opts;
@@ -75,14 +79,47 @@ Options ParseOptions(int argc, const char* const* argv) {
         name = name.substr(0, name.find('='));
         if (Among(name, kQtFlags) && !inlineValue) continue;
         if (Among(name, kQtWithValue)) {
-            if (inlineValue) continue;
-            if (i + 1 >= argc) return misuse("option '" + std::string(arg) + "' needs a value");
-            ++i;
+            std::string_view value;
+            if (inlineValue) {
+                value = arg.substr(arg.find('=') + 1);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                return misuse("option '" + std::string(arg) + "' needs a value");
+            }
+            if (name == "platform") opts.qtPlatform = value;
+            if (name == "display") opts.qtDisplay = value;
             continue;
         }
         return misuse("unknown option '" + std::string(arg) + "'");
     }
     return opts;
+}
+
+std::string NoDisplayReason(const Options& opts, const EnvLookup& env) {
+    auto given = [&](const char* name) {
+        const char* v = env(name);
+        return v != nullptr && *v != '\0';
+    };
+    const bool x = !opts.qtDisplay.empty() || given("DISPLAY");
+    const bool wayland = given("WAYLAND_DISPLAY");
+    std::string platform = opts.qtPlatform;
+    if (platform.empty() && given("QT_QPA_PLATFORM")) platform = env("QT_QPA_PLATFORM");
+    const std::string hint =
+        " (start it in a desktop session or under xvfb-run; Tessor --sweep needs no display)";
+    if (platform.empty()) {
+        if (x || wayland) return {};
+        return "no display to show the window on: DISPLAY and WAYLAND_DISPLAY are unset" + hint;
+    }
+    // Qt tries "name:arguments" entries in turn, separated by ';'.
+    for (std::string_view rest = platform; !rest.empty();) {
+        const std::string_view entry = rest.substr(0, rest.find(';'));
+        const std::string_view name = entry.substr(0, entry.find(':'));
+        if (name == "xcb" ? x : name.starts_with("wayland") ? wayland : !name.empty()) return {};
+        rest.remove_prefix(std::min(rest.size(), entry.size() + 1));
+    }
+    return "no display for the Qt platform '" + platform +
+           "': xcb needs DISPLAY, wayland WAYLAND_DISPLAY" + hint;
 }
 
 std::string UsageText() {
@@ -109,7 +146,8 @@ std::string HelpText() {
            "\n"
            "Qt's own options (-platform NAME, -style NAME, -reverse, ...) go to Qt.\n"
            "Settings (set.ini) and remarks (Ps.ini) are kept beside the program when its\n"
-           "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n";
+           "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
+           "The manual page Tessor(1) has the files, the environment and examples.\n";
 }
 
 std::string VersionText() { return "Tessor (Varnex) " VARNEX_VERSION "\n"; }

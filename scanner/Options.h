@@ -4,6 +4,7 @@
 // Qt-free, so that the parser is tested and extended without a window.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace tessor {
@@ -18,10 +19,20 @@ enum class Action {
 
 struct Options {
     Action action = Action::Window;
-    std::string error;  // for Misuse: what was wrong, naming the argument
+    std::string error;       // for Misuse: what was wrong, naming the argument
+    std::string qtPlatform;  // the value of Qt's -platform, when given
+    std::string qtDisplay;   // the value of Qt's -display (an X display), when given
 };
 
 Options ParseOptions(int argc, const char* const* argv);
+
+// Why the window cannot reach a display, in one line; empty when it can.
+// Qt aborts when it finds none, so this is asked before Qt starts. A platform
+// named by -platform or QT_QPA_PLATFORM ("offscreen", "xcb;wayland", ...) is
+// taken at its word, except that xcb needs an X display and wayland
+// WAYLAND_DISPLAY. `env` reads the environment (getenv).
+using EnvLookup = std::function<const char*(const char*)>;
+std::string NoDisplayReason(const Options& opts, const EnvLookup& env);
 
 std::string UsageText();
 std::string HelpText();

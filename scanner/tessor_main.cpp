@@ -6,8 +6,10 @@
 #include <QThread>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -43,6 +45,23 @@ int SweepFromScript(int argc, char** argv) {
     return scanner::RunSweep(std::get<SweepOptions>(parsed), std::cout, std::cerr);
 }
 
+// Qt's messages while it opens the display, held back: when it cannot open
+// one, the user gets one line and exit code 1 instead of Qt's abort.
+// Each: the text alone, and the line as Qt would print it.
+std::vector<std::pair<std::string, std::string>> heldMessages;
+
+void HoldStartMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        // Qt's own reasons come first; its closing text only says that it failed.
+        std::string why = heldMessages.empty() ? text.section('\n', 0, 0).toStdString() : "";
+        for (const auto& held : heldMessages) why += (why.empty() ? "" : "; ") + held.first;
+        std::fprintf(stderr, "Tessor: cannot start the window: %s\n", why.c_str());
+        std::_Exit(1);
+    }
+    heldMessages.emplace_back(text.toStdString(),
+                              qFormatLogMessage(type, context, text).toStdString());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,7 +93,14 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     // No Qt object exists yet: a sweep from a script loads no platform plugin.
     if (opts.action == tessor::Action::Sweep) return SweepFromScript(argc, argv);
+    if (const std::string why = tessor::NoDisplayReason(opts, std::getenv); !why.empty()) {
+        std::fprintf(stderr, "Tessor: %s\n", why.c_str());
+        return 1;
+    }
+    qInstallMessageHandler(HoldStartMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(nullptr);
+    for (const auto& held : heldMessages) std::fprintf(stderr, "%s\n", held.second.c_str());
     QApplication::setApplicationName("Tessor");
     platform::SetMessageHandler(ShowBox);
 

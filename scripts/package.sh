@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package: a release build installed under /usr, packed by
-# CPack into build-package/varnex_<version>_<arch>.deb. Install it with
+# Builds the Debian package: a hardened release build installed under /usr,
+# packed by CPack into build-package/varnex_<version>_<arch>.deb and checked by
+# lintian. Install it with
 #   sudo apt install ./build-package/varnex_*.deb
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,3 +10,5 @@ build=${BUILD_DIR:-$root/build-package}
 BUILD_DIR=$build "$root/scripts/build.sh" package
 (cd "$build" && cpack -G DEB >/dev/null)
 ls "$build"/*.deb
+# lintian (installed by setup.sh) must find no error and no warning.
+lintian --fail-on error,warning "$build"/*.deb

@@ -15,6 +15,8 @@ packages=(
   clang libclang-rt-14-dev clang-format clang-tidy
   xvfb xauth
   desktop-file-utils appstream dpkg-dev file
+  # the install tests: lintian, the manual page, the units, the completion
+  lintian groff-base man-db systemd bash-completion
 )
 # The benchmarks' peers on the test LAN, only for scripts/bench.sh.
 if [[ ${1:-} == --bench ]]; then packages+=(fping nmap arp-scan); fi

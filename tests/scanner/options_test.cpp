@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 namespace {
@@ -54,6 +55,38 @@ TEST(Options, AnythingElseIsMisuseNamingTheArgument) {
         EXPECT_NE(o.error.find(named), std::string::npos) << o.error;
     }
     EXPECT_EQ(tessor::HelpText().rfind(tessor::UsageText(), 0), 0u);
+}
+
+// Qt aborts without a display, so the window is refused before Qt starts,
+// unless the platform named needs none.
+TEST(Options, TheWindowNeedsTheDisplayItsPlatformUses) {
+    struct Case {
+        std::vector<const char*> args;
+        std::map<std::string, std::string> env;
+        bool reachable;
+    };
+    for (const auto& c : std::vector<Case>{
+             {{}, {}, false},
+             {{}, {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, false},
+             {{}, {{"DISPLAY", ":0"}}, true},
+             {{}, {{"WAYLAND_DISPLAY", "wayland-0"}}, true},
+             {{"-display", ":1"}, {}, true},
+             {{}, {{"QT_QPA_PLATFORM", "offscreen"}}, true},
+             {{"-platform", "offscreen"}, {{"QT_QPA_PLATFORM", "xcb"}}, true},
+             {{"-platform=minimal:enable_fonts"}, {}, true},
+             {{}, {{"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", "wayland-0"}}, false},
+             {{}, {{"QT_QPA_PLATFORM", "wayland-egl"}, {"DISPLAY", ":0"}}, false},
+             {{}, {{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":0"}}, true},
+             {{}, {{"QT_QPA_PLATFORM", ";"}}, false},
+         }) {
+        auto env = [&](const char* name) -> const char* {
+            auto it = c.env.find(name);
+            return it == c.env.end() ? nullptr : it->second.c_str();
+        };
+        const std::string why = tessor::NoDisplayReason(Parse(c.args), env);
+        EXPECT_EQ(why.empty(), c.reachable) << (c.args.empty() ? "" : c.args[0]) << " " << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos);
+    }
 }
 
 }  // namespace
