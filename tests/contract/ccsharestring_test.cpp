@@ -1,4 +1,5 @@
-// The shared string block: Windows file-mapping semantics on POSIX shared memory.
+// The shared string block: Windows file-mapping semantics on files in a private tmpfs folder.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,12 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
+#include "platform/session.h"
 #include "platform/shared_block.h"
+#include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 
 namespace {
@@ -163,29 +168,93 @@ TEST(CCShareString, AHolderKilledOutrightLeavesNoStaleContent) {
     EXPECT_FALSE(ShmExists("cc-killed"));
 }
 
-TEST(CCShareString, BlocksOfAnotherUserOrOpenToOthersAreRefused) {
+TEST(CCShareString, NoOtherUserCanSeeOrClaimANameAndForeignFilesAreRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    const std::string sys = platform::FileMapping::SystemName("cc-foreign");
-    // Another user plants a block under our name before we open it.
+    const std::string path = platform::FileMapping::Path("cc-claim");
+    const std::string folder = path.substr(0, path.rfind('/'));
+    // Another user can neither list the session's blocks nor create one.
     int rc = InChild([&] {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 1;
-        int fd = ::shm_open(sys.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        return fd >= 0 ? 0 : 2;
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            return 77;
+        if (::opendir(folder.c_str()) != nullptr || errno != EACCES) return 1;
+        return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600) < 0 ? 0 : 2;
     });
-    ASSERT_EQ(rc, 0);
+    if (rc == 77) GTEST_SKIP() << "cannot act as another user here";
+    EXPECT_EQ(rc, 0);
     CCShareString s;
-    EXPECT_FALSE(s.Create("cc-foreign", 100));
-    EXPECT_EQ(s.LastErr(), 5);
-    ::shm_unlink(sys.c_str());
+    ASSERT_TRUE(s.Create("cc-claim", 100));
 
-    const std::string open = platform::FileMapping::SystemName("cc-open");
-    int fd = ::shm_open(open.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    ASSERT_GE(fd, 0);
-    ::fchmod(fd, 0666);
-    ::close(fd);
-    EXPECT_FALSE(s.Create("cc-open", 100));
-    EXPECT_EQ(s.LastErr(), 5);
-    ::shm_unlink(open.c_str());
+    // A file there of another user (only root could put it there), or open to
+    // others, would name our slots to them all the same.
+    for (const char* name : {"cc-foreign", "cc-open"}) {
+        const std::string file = platform::FileMapping::Path(name);
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        if (std::string(name) == "cc-open")
+            ::fchmod(fd, 0666);
+        else
+            ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
+        ::close(fd);
+        EXPECT_FALSE(s.Create(name, 100));
+        EXPECT_EQ(s.LastErr(), 5);
+        ::unlink(file.c_str());
+    }
+}
+
+TEST(CCShareString, ARecordedFolderAnotherUserTookIsReplacedByANewOne) {
+    // After a reboot the folder's name, which /dev/shm showed to everyone, may
+    // have been made by another user first.
+    const std::string record = platform::SessionDir() + "/blocks.folder";
+    platform::FileMapping::Path("cc-moved");  // the folder is found (or made) on first use
+    if (::geteuid() != 0 || !std::filesystem::exists(record))
+        GTEST_SKIP() << "needs root and a session whose blocks live under /dev/shm";
+    const std::string saved = testsupport::ReadText(record);
+    char leaf[17];
+    std::snprintf(leaf, sizeof leaf, "%016x", static_cast<unsigned>(::getpid()));
+    const std::string taken = std::string("/dev/shm/varnex-") + leaf;
+    ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(taken.c_str(), 65534, 65534), 0);
+    testsupport::WriteText(record, leaf);
+    // A new process of the session (a forked one opens the folder afresh).
+    int rc = InChild([&] {
+        CCShareString s;
+        if (!s.Create("cc-moved", 10)) return 1;
+        const std::string path = platform::FileMapping::Path("cc-moved");
+        return path.rfind(taken, 0) != 0 && path.rfind("/dev/shm/varnex-", 0) == 0 ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(testsupport::ReadText(record), leaf);
+    testsupport::WriteText(record, saved);
+    ::rmdir(taken.c_str());
+}
+
+TEST(CCShareString, TheSessionsBlocksAndAThreadsShareStayWithinTheirBudgets) {
+    constexpr std::int32_t kBig = 16 * 1024 * 1024;
+    {
+        CCShareString big[4], more;
+        for (int i = 0; i < 4; ++i) ASSERT_TRUE(big[i].Create("cc-big" + std::to_string(i), kBig));
+        EXPECT_FALSE(more.Create("cc-more", 1));
+        EXPECT_EQ(more.LastErr(), 8);
+        // An existing block grown past the budget: refused, and it keeps its size.
+        EXPECT_FALSE(more.Create("cc-big0", kBig + 4096));
+        EXPECT_EQ(more.LastErr(), 8);
+        big[3].~CCShareString();
+        new (&big[3]) CCShareString();
+        EXPECT_TRUE(more.Create("cc-more", 1));
+    }
+    // A thread's share counts the pages each of its opens asked for.
+    std::thread([] {
+        platform::SetThreadBlockShare(std::make_shared<platform::BlockShare>(3 * 4096));
+        CCShareString a, c;
+        EXPECT_TRUE(a.Create("cc-share", 2 * 4096));
+        {
+            CCShareString b;
+            EXPECT_TRUE(b.Create("cc-share", 100));  // the same block counts again
+            EXPECT_FALSE(c.Create("cc-other", 1));
+            EXPECT_EQ(c.LastErr(), 8);
+        }
+        EXPECT_TRUE(c.Create("cc-other", 1));
+    }).join();
 }
 
 TEST(CCShareString, ManyProcessesOpeningAndClosingLeaveNoOrphan) {

@@ -737,3 +737,59 @@ TEST(ObjectServerTest, FloodingPeersAreBoundedAndOthersAreServedMeanwhile) {
 }
 
 }  // namespace
+
+// ---- what one client may take from the others ----
+
+TEST(ObjectLimitsTest, OneConnectionGetsAtMostHalfTheObjectsAndWindowsStillStart) {
+    namespace fr = platform::frames;
+    Register();
+    std::vector<std::unique_ptr<Ref>> window;
+    window.push_back(Probe());  // starts the server
+    int hog = RawConnect();
+    ASSERT_GE(hog, 0);
+    SendBytes(hog, CreateFrames(1, 2048));
+    std::size_t made = 0, refused = 0;
+    for (const auto& rep : ReadReplies(hog, 2048)) {
+        if (rep.status == fr::Status::Ok) ++made;
+        if (rep.status == fr::Status::TooManyObjects) ++refused;
+    }
+    EXPECT_EQ(made, fr::kMaxObjectsPerConnection);
+    EXPECT_EQ(made + refused, 2048u);
+    // Two windows' workers and slot objects, over this process's connection.
+    for (int i = 1; i < 1020; ++i) ASSERT_NO_THROW(window.push_back(Probe())) << i;
+    pid_t server = Int(window[0]->Call(tc::kPid));
+    ::close(hog);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Int(window[0]->Call(tc::kLive)) == 1020; }, 30s));
+    window.clear();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectLimitsTest, AClosedConnectionsQueuedCallsAreDroppedAndTheRunningOneEnds) {
+    namespace fr = platform::frames;
+    Register();
+    auto keep = Probe();
+    pid_t server = Int(keep->Call(tc::kPid));
+    int fd = RawConnect();
+    ASSERT_GE(fd, 0);
+    SendBytes(fd, CreateFrames(1, 1));
+    auto created = ReadReplies(fd, 1);
+    ASSERT_EQ(created.size(), 1u);
+    std::string calls;
+    for (std::uint32_t i = 0; i < 1000; ++i) {
+        fr::Request r;
+        r.kind = fr::Kind::Call;
+        r.requestId = i + 2;
+        r.objectId = static_cast<std::uint32_t>(std::get<std::int32_t>(created[0].result));
+        r.member = tc::kSleep;
+        r.args = {std::int32_t{1000}};
+        calls += fr::EncodeRequest(r);
+    }
+    SendBytes(fd, calls);
+    std::this_thread::sleep_for(300ms);
+    ::close(fd);
+    // One call was running when the client left; the other 999 would hold the
+    // object (and the server) for 999 s more.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Int(keep->Call(tc::kLive)) == 1; }, 15s));
+    keep.reset();
+    ExpectServerEnds(server);
+}
