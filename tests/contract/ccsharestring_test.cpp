@@ -10,8 +10,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
@@ -228,33 +228,19 @@ TEST(CCShareString, ARecordedFolderAnotherUserTookIsReplacedByANewOne) {
     ::rmdir(taken.c_str());
 }
 
-TEST(CCShareString, TheSessionsBlocksAndAThreadsShareStayWithinTheirBudgets) {
-    constexpr std::int32_t kBig = 16 * 1024 * 1024;
-    {
-        CCShareString big[4], more;
-        for (int i = 0; i < 4; ++i) ASSERT_TRUE(big[i].Create("cc-big" + std::to_string(i), kBig));
-        EXPECT_FALSE(more.Create("cc-more", 1));
-        EXPECT_EQ(more.LastErr(), 8);
-        // An existing block grown past the budget: refused, and it keeps its size.
-        EXPECT_FALSE(more.Create("cc-big0", kBig + 4096));
-        EXPECT_EQ(more.LastErr(), 8);
-        big[3].~CCShareString();
-        new (&big[3]) CCShareString();
-        EXPECT_TRUE(more.Create("cc-more", 1));
-    }
-    // A thread's share counts the pages each of its opens asked for.
-    std::thread([] {
-        platform::SetThreadBlockShare(std::make_shared<platform::BlockShare>(3 * 4096));
-        CCShareString a, c;
-        EXPECT_TRUE(a.Create("cc-share", 2 * 4096));
-        {
-            CCShareString b;
-            EXPECT_TRUE(b.Create("cc-share", 100));  // the same block counts again
-            EXPECT_FALSE(c.Create("cc-other", 1));
-            EXPECT_EQ(c.LastErr(), 8);
-        }
-        EXPECT_TRUE(c.Create("cc-other", 1));
-    }).join();
+TEST(CCShareString, TheSessionsBlocksStayWithinTheirBudget) {
+    constexpr std::int32_t kMiB = 1024 * 1024;
+    auto big = std::make_unique<CCShareString[]>(3);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(big[i].Create("cc-big" + std::to_string(i), 16 * kMiB));
+    CCShareString grown, one;
+    ASSERT_TRUE(grown.Create("cc-grown", 12 * kMiB));
+    EXPECT_FALSE(one.Create("cc-one", 5 * kMiB));
+    EXPECT_EQ(one.LastErr(), 8);
+    EXPECT_TRUE(one.Create("cc-grown", 16 * kMiB));  // grown to the budget's last page
+    EXPECT_FALSE(one.Create("cc-one", 1));
+    EXPECT_EQ(one.LastErr(), 8);
+    big.reset();
+    EXPECT_TRUE(one.Create("cc-one", 1));
 }
 
 TEST(CCShareString, ManyProcessesOpeningAndClosingLeaveNoOrphan) {
