@@ -177,11 +177,10 @@ TEST(CCShareString, FilesOfAnotherUserOrOpenToOthersAreRefused) {
         const std::string file = platform::FileMapping::Path(name);
         int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
         ASSERT_GE(fd, 0);
-        if (std::string(name) == "cc-open")
-            ::fchmod(fd, 0666);
-        else
-            ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
+        const bool made = std::string(name) == "cc-open" ? ::fchmod(fd, 0666) == 0
+                                                         : ::fchown(fd, 65534, 65534) == 0;
         ::close(fd);
+        if (!made) continue;  // a user namespace without that user
         EXPECT_FALSE(s.Create(name, 100));
         EXPECT_EQ(s.LastErr(), 5);
         ::unlink(file.c_str());
@@ -200,7 +199,10 @@ TEST(CCShareString, ARecordedFolderAnotherUserTookIsReplacedByANewOne) {
     std::snprintf(leaf, sizeof leaf, "%016x", static_cast<unsigned>(::getpid()));
     const std::string taken = std::string("/dev/shm/varnex-") + leaf;
     ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);
-    ASSERT_EQ(::chown(taken.c_str(), 65534, 65534), 0);
+    if (::chown(taken.c_str(), 65534, 65534) != 0) {
+        ::rmdir(taken.c_str());
+        GTEST_SKIP() << "cannot give a folder to another user here";
+    }
     testsupport::WriteText(record, leaf);
     // A new process of the session (a forked one opens the folder afresh).
     int rc = InChild([&] {
