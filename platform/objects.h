@@ -4,7 +4,8 @@
 // object by class identifier and calls its members by slot number. Every object
 // a client creates lives in an apartment (thread) of its own in the server, so
 // a call blocked in one object never delays another. An object lives until its
-// client releases it or the client's connection closes; the server exits when
+// client releases it or the client's connection closes (calls still queued for
+// it are then dropped; one under way runs to its end); the server exits when
 // its last object is gone. Failures reach the client as ObjectError.
 #pragma once
 

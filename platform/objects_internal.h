@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+
+#include "platform/shared_block.h"
 
 namespace platform::objects::detail {
 
@@ -27,8 +30,13 @@ inline constexpr std::size_t kMaxQueuedReplyBytes = 1024 * 1024;
 inline constexpr std::chrono::seconds kDrainLimit{5};
 //   calls (and creations) taken but not yet answered
 inline constexpr long kMaxCallsInFlight = 1024;
-// Objects alive across all connections: each one is a thread. Two windows'
-// slots need 765.
+// Shared blocks one peer's objects may open, counted as asked for: half of the
+// session's budget, so that the others still find room for their slots. Past
+// it an open fails with error 8; the connection goes on.
+inline constexpr std::int64_t kMaxBlockBytesPerConnection = kSessionBlockBudget / 2;
+// Objects alive across all connections: each one is a thread. A window's
+// workers and slot objects are 510, and one connection may hold at most
+// frames::kMaxObjectsPerConnection, so that one client never locks out two windows.
 inline constexpr long kMaxLiveObjects = 2048;
 
 }  // namespace platform::objects::detail

@@ -25,6 +25,7 @@
 #include "platform/msgbox.h"
 #include "platform/objects.h"
 #include "platform/objects_internal.h"
+#include "platform/shared_block.h"
 
 namespace platform::objects {
 namespace {
@@ -176,6 +177,12 @@ struct Link {
     Clock::time_point lastDrain;      // guarded by sendMutex
     const char* killedWhy = nullptr;  // guarded by sendMutex
     std::atomic<long> inFlight{0};    // calls posted to apartments, not yet answered
+    // Set when the connection closes: calls still queued on its objects' apartments
+    // are dropped instead of run for a client that can no longer take an answer.
+    std::atomic<bool> cancelled{false};
+    // The part of the session's block budget that this client's objects may use.
+    const std::shared_ptr<BlockShare> blocks =
+        std::make_shared<BlockShare>(detail::kMaxBlockBytesPerConnection);
 
     // I/O thread only.
     frames::Dispatcher dispatcher;
@@ -338,8 +345,11 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
             slot->counted = true;  // published to the apartment by Post's lock
             const ClassInfo* info = byClsid_.at(a.clsid);
             std::weak_ptr<Link> weak = link;
-            apt->Post(
-                [link, weak, slot, info, shared = shared_, id = a.objectId, req = a.requestId] {
+            apt->Post([link, weak, slot, info, shared = shared_, id = a.objectId,
+                       req = a.requestId] {
+                if (!link->cancelled) {
+                    // Every block this object opens counts against its client's share.
+                    SetThreadBlockShare(link->blocks);
                     Reply rep{req, Status::Ok, {}, static_cast<std::int32_t>(id), {}};
                     try {
                         slot->obj = info->create();
@@ -350,17 +360,18 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
                         rep.result = {};
                     }
                     SendReply(*link, rep);
-                    --link->inFlight;
-                    if (!slot->obj) {
-                        slot->counted = false;
-                        {
-                            std::lock_guard lock(shared->failedMutex);
-                            shared->failed.emplace_back(weak, id);
-                        }
-                        --shared->live;
-                        shared->Wake();
+                }
+                --link->inFlight;
+                if (!slot->obj) {
+                    slot->counted = false;
+                    {
+                        std::lock_guard lock(shared->failedMutex);
+                        shared->failed.emplace_back(weak, id);
                     }
-                });
+                    --shared->live;
+                    shared->Wake();
+                }
+            });
             link->objects[a.objectId] = {std::move(apt), std::move(slot)};
             break;
         }
@@ -370,6 +381,10 @@ void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
             if (!Posted(*link)) return;
             it->second.first->Post([link, slot = it->second.second, req = a.requestId,
                                     member = a.member, args = std::move(a.args)]() mutable {
+                if (link->cancelled) {
+                    --link->inFlight;
+                    return;
+                }
                 Reply rep{req, Status::Ok, {}, {}, {}};
                 if (!slot->obj) {
                     rep.status = Status::NoSuchObject;
@@ -430,6 +445,7 @@ void Server::Release(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot)
 void Server::Close(Link& link, const char* why) {
     if (link.closed) return;
     link.closed = true;
+    link.cancelled = true;
     if (why) platform::LogLine("object server: closed a connection: %s", why);
     for (auto& [id, entry] : link.objects) Release(std::move(entry.first), std::move(entry.second));
     link.objects.clear();

@@ -147,6 +147,8 @@ std::string HelpText() {
            "Qt's own options (-platform NAME, -style NAME, -reverse, ...) go to Qt.\n"
            "Settings (set.ini) and remarks (Ps.ini) are kept beside the program when its\n"
            "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
+           "Run-time state (Morvel's socket, the name of the slots' private folder on\n"
+           "tmpfs) is kept in $XDG_RUNTIME_DIR/varnex (~/.cache/varnex-session).\n"
            "The manual page Tessor(1) has the files, the environment and examples.\n";
 }
 

@@ -8,6 +8,7 @@
 #include "contract/slot.h"
 #include "platform/doorbell.h"
 #include "platform/objects.h"
+#include "platform/shared_block.h"
 
 using platform::objects::Arg;
 
@@ -46,11 +47,17 @@ void Ping::SetID(std::int32_t n) {
     if (!slot_) slot_ = std::make_unique<CCShareString>();
     // A slot that failed to open would read "no command" for ever and the
     // sweep would wait on this host without end: say so now instead.
-    if (opened != Arg(true))
-        throw platform::objects::ObjectError("Morvel could not open the slot " + name);
+    if (opened != Arg(true)) {
+        const Arg code = slotRef_->Call(morvel::CCShareStringMember::LastErr);
+        const auto* err = std::get_if<std::int32_t>(&code);
+        throw platform::objects::ObjectError(
+            "Morvel could not open the slot " + name + ": " +
+            platform::FileMapping::ErrorText(err ? static_cast<std::uint32_t>(*err) : 0, name));
+    }
     if (!slot_->Create(name, slot::kSize))
-        throw platform::objects::ObjectError("cannot open the slot " + name + " (error " +
-                                             std::to_string(slot_->LastErr()) + ")");
+        throw platform::objects::ObjectError(
+            "cannot open the slot " + name + ": " +
+            platform::FileMapping::ErrorText(static_cast<std::uint32_t>(slot_->LastErr()), name));
     id_ = n;
 }
 

@@ -1,10 +1,12 @@
 #include "worker/classes.h"
 
 #include <charconv>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
 #include "contract/CCShareString.h"
+#include "platform/frames.h"
 #include "worker/ClassEcho.h"
 #include "worker/ClassPing.h"
 
@@ -13,6 +15,10 @@ namespace {
 
 using platform::objects::Arg;
 using platform::objects::ObjectError;
+
+// What one getStr may return: the text, with its frame's own fields, must fit in a reply.
+constexpr std::int32_t kMaxReadLength =
+    static_cast<std::int32_t>(platform::frames::kMaxFrameBody) - 64;
 
 [[noreturn]] void Refuse(const std::string& member, const std::string& why) {
     throw ObjectError(member + ": " + why);
@@ -61,7 +67,17 @@ class CCShareStringObject : public platform::objects::Object {
             case CCShareStringMember::getStr: {
                 const std::string m = "CCShareString.getStr";
                 ExpectCount(m, args, 2, 2);
-                return block_.getStr(IntArg(m, args[0], "n"), IntArg(m, args[1], "M"));
+                const std::int32_t n = IntArg(m, args[0], "n");
+                const std::int32_t len = IntArg(m, args[1], "M");
+                // Refused before the text is built: a reply cannot carry more, and
+                // a few such calls at once must not hold the block's size each.
+                // (A read outside the block is LastErr 87, as in-process.)
+                const std::int64_t last = std::int64_t{n} + len - 1;
+                if (len > kMaxReadLength && last <= INT32_MAX && block_.ByteAddress(n) &&
+                    block_.ByteAddress(static_cast<std::int32_t>(last)))
+                    Refuse(m, "the reply is too large to send (at most " +
+                                  std::to_string(kMaxReadLength) + " characters at a time)");
+                return block_.getStr(n, len);
             }
             case CCShareStringMember::setStr: {
                 const std::string m = "CCShareString.setStr";

@@ -32,9 +32,9 @@ int main(int argc, char** argv) {
         // Two windows' slots and their echoes need more descriptors than a
         // desktop's soft limit of 1024.
         platform::RaiseDescriptorLimit();
-        // Blocks of sessions that crashed stay in /dev/shm until someone removes
+        // Blocks whose holders crashed stay on tmpfs until someone removes
         // them; only the server that won the start does it, before any client
-        // opens a block, so the session's tag can be renewed as well.
+        // opens a block.
         return platform::objects::RunServer(morvel::Classes(),
                                             [] { platform::FileMapping::RemoveStaleBlocks(); });
     }

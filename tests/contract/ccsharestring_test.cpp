@@ -1,4 +1,4 @@
-// The shared string block: Windows file-mapping semantics on POSIX shared memory.
+// The shared string block: Windows file-mapping semantics on files in a private tmpfs folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,12 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
+#include "platform/session.h"
 #include "platform/shared_block.h"
+#include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 
 namespace {
@@ -163,29 +167,69 @@ TEST(CCShareString, AHolderKilledOutrightLeavesNoStaleContent) {
     EXPECT_FALSE(ShmExists("cc-killed"));
 }
 
-TEST(CCShareString, BlocksOfAnotherUserOrOpenToOthersAreRefused) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    const std::string sys = platform::FileMapping::SystemName("cc-foreign");
-    // Another user plants a block under our name before we open it.
-    int rc = InChild([&] {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 1;
-        int fd = ::shm_open(sys.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        return fd >= 0 ? 0 : 2;
-    });
-    ASSERT_EQ(rc, 0);
+TEST(CCShareString, FilesOfAnotherUserOrOpenToOthersAreRefused) {
+    // (No other user can make one in the session's folder: tests/scanner/ping_test.cpp.)
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
     CCShareString s;
-    EXPECT_FALSE(s.Create("cc-foreign", 100));
-    EXPECT_EQ(s.LastErr(), 5);
-    ::shm_unlink(sys.c_str());
+    // A file there of another user (only root could put it there), or open to
+    // others, would name our slots to them all the same.
+    for (const char* name : {"cc-foreign", "cc-open"}) {
+        const std::string file = platform::FileMapping::Path(name);
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        const bool made = std::string(name) == "cc-open" ? ::fchmod(fd, 0666) == 0
+                                                         : ::fchown(fd, 65534, 65534) == 0;
+        ::close(fd);
+        if (!made) continue;  // a user namespace without that user
+        EXPECT_FALSE(s.Create(name, 100));
+        EXPECT_EQ(s.LastErr(), 5);
+        ::unlink(file.c_str());
+    }
+}
 
-    const std::string open = platform::FileMapping::SystemName("cc-open");
-    int fd = ::shm_open(open.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    ASSERT_GE(fd, 0);
-    ::fchmod(fd, 0666);
-    ::close(fd);
-    EXPECT_FALSE(s.Create("cc-open", 100));
-    EXPECT_EQ(s.LastErr(), 5);
-    ::shm_unlink(open.c_str());
+TEST(CCShareString, ARecordedFolderAnotherUserTookIsReplacedByANewOne) {
+    // After a reboot the folder's name, which /dev/shm showed to everyone, may
+    // have been made by another user first.
+    const std::string record = platform::SessionDir() + "/blocks.folder";
+    platform::FileMapping::Path("cc-moved");  // the folder is found (or made) on first use
+    if (::geteuid() != 0 || !std::filesystem::exists(record))
+        GTEST_SKIP() << "needs root and a session whose blocks live under /dev/shm";
+    const std::string saved = testsupport::ReadText(record);
+    char leaf[17];
+    std::snprintf(leaf, sizeof leaf, "%016x", static_cast<unsigned>(::getpid()));
+    const std::string taken = std::string("/dev/shm/varnex-") + leaf;
+    ASSERT_EQ(::mkdir(taken.c_str(), 0700), 0);
+    if (::chown(taken.c_str(), 65534, 65534) != 0) {
+        ::rmdir(taken.c_str());
+        GTEST_SKIP() << "cannot give a folder to another user here";
+    }
+    testsupport::WriteText(record, leaf);
+    // A new process of the session (a forked one opens the folder afresh).
+    int rc = InChild([&] {
+        CCShareString s;
+        if (!s.Create("cc-moved", 10)) return 1;
+        const std::string path = platform::FileMapping::Path("cc-moved");
+        return path.rfind(taken, 0) != 0 && path.rfind("/dev/shm/varnex-", 0) == 0 ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(testsupport::ReadText(record), leaf);
+    testsupport::WriteText(record, saved);
+    ::rmdir(taken.c_str());
+}
+
+TEST(CCShareString, TheSessionsBlocksStayWithinTheirBudget) {
+    constexpr std::int32_t kMiB = 1024 * 1024;
+    auto big = std::make_unique<CCShareString[]>(3);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(big[i].Create("cc-big" + std::to_string(i), 16 * kMiB));
+    CCShareString grown, one;
+    ASSERT_TRUE(grown.Create("cc-grown", 12 * kMiB));
+    EXPECT_FALSE(one.Create("cc-one", 5 * kMiB));
+    EXPECT_EQ(one.LastErr(), 8);
+    EXPECT_TRUE(one.Create("cc-grown", 16 * kMiB));  // grown to the budget's last page
+    EXPECT_FALSE(one.Create("cc-one", 1));
+    EXPECT_EQ(one.LastErr(), 8);
+    big.reset();
+    EXPECT_TRUE(one.Create("cc-one", 1));
 }
 
 TEST(CCShareString, ManyProcessesOpeningAndClosingLeaveNoOrphan) {

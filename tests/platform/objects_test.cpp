@@ -215,6 +215,22 @@ std::string CreateFrames(std::uint32_t firstId, int count) {
     return bytes;
 }
 
+// `count` calls of `member` with `arg` on the object that a Create reply names.
+std::string CallFrames(const platform::frames::Reply& created, std::uint32_t member, Arg arg,
+                       std::uint32_t count) {
+    std::string bytes;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        platform::frames::Request r;
+        r.kind = platform::frames::Kind::Call;
+        r.requestId = i + 2;
+        r.objectId = static_cast<std::uint32_t>(std::get<std::int32_t>(created.result));
+        r.member = member;
+        r.args = {arg};
+        bytes += platform::frames::EncodeRequest(r);
+    }
+    return bytes;
+}
+
 long PeakKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -674,16 +690,7 @@ TEST(ObjectServerTest, FloodingPeersAreBoundedAndOthersAreServedMeanwhile) {
     SendBytes(flood, CreateFrames(1, 1));
     auto created = ReadReplies(flood, 1);
     ASSERT_EQ(created.size(), 1u);
-    std::string calls;
-    for (std::uint32_t i = 0; i < 50000; ++i) {
-        fr::Request r;
-        r.kind = fr::Kind::Call;
-        r.requestId = i + 2;
-        r.objectId = static_cast<std::uint32_t>(std::get<std::int32_t>(created[0].result));
-        r.member = tc::kEcho;
-        r.args = {std::string(100, 'x')};
-        calls += fr::EncodeRequest(r);
-    }
+    const std::string calls = CallFrames(created[0], tc::kEcho, std::string(100, 'x'), 50000);
     std::atomic<bool> sent{false};
     std::thread sender([&] {
         for (std::size_t done = 0; done < calls.size();) {
@@ -737,3 +744,25 @@ TEST(ObjectServerTest, FloodingPeersAreBoundedAndOthersAreServedMeanwhile) {
 }
 
 }  // namespace
+
+// ---- what one client may take from the others (its objects and blocks: the
+// window's proxy tests) ----
+
+TEST(ObjectLimitsTest, AClosedConnectionsQueuedCallsAreDroppedAndTheRunningOneEnds) {
+    Register();
+    auto keep = Probe();
+    pid_t server = Int(keep->Call(tc::kPid));
+    int fd = RawConnect();
+    ASSERT_GE(fd, 0);
+    SendBytes(fd, CreateFrames(1, 1));
+    auto created = ReadReplies(fd, 1);
+    ASSERT_EQ(created.size(), 1u);
+    SendBytes(fd, CallFrames(created[0], tc::kSleep, std::int32_t{1000}, 1000));
+    std::this_thread::sleep_for(300ms);
+    ::close(fd);
+    // One call was running when the client left; the other 999 would hold the
+    // object (and the server) for 999 s more.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Int(keep->Call(tc::kLive)) == 1; }, 15s));
+    keep.reset();
+    ExpectServerEnds(server);
+}

@@ -74,8 +74,6 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit)
     return true;
 }
 
-std::string ShmPath(const std::string& name) {
-    return "/dev/shm" + platform::FileMapping::SystemName(name);
-}
+std::string ShmPath(const std::string& name) { return platform::FileMapping::Path(name); }
 
 }  // namespace testsupport

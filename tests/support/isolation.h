@@ -30,7 +30,7 @@ std::string BuildBinDir();
 bool WaitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds limit = std::chrono::seconds(5));
 
-// Where this session's named block `name` lives in /dev/shm.
+// The file of this session's named block `name`.
 std::string ShmPath(const std::string& name);
 
 // Runs fn in a forked child and returns its exit code, or 128 + the signal that

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -134,6 +135,19 @@ TEST_F(MorvelTest, BadCallsAreRefusedWithAClearErrorAndTheObjectGoesOn) {
     } catch (const ObjectError& e) {
         EXPECT_NE(std::string(e.what()).find("256"), std::string::npos) << e.what();
     }
+    // A read that no reply could carry is refused before its text is built.
+    const auto kMax = static_cast<std::int32_t>(platform::kMaxBlockSize);
+    EXPECT_EQ(
+        Call(*block, morvel::CCShareStringMember::Create, {Arg(std::string("Big")), Arg(kMax)}),
+        Arg(true));
+    try {
+        Call(*block, morvel::CCShareStringMember::getStr, {Arg(1), Arg(kMax)});
+        ADD_FAILURE() << "a 16 MiB read accepted";
+    } catch (const ObjectError& e) {
+        EXPECT_NE(std::string(e.what()).find("too large"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(Call(*block, morvel::CCShareStringMember::getStr, {Arg(1), Arg(30000)}),
+              Arg(std::string(30000, '\0')));
     EXPECT_EQ(Call(*block, morvel::CCShareStringMember::LastErr), Arg(0));
     // The window's echo object takes bounded data and time-outs only.
     auto echo = platform::objects::CreateObject(morvel::kClassEchoClsid, morvel::kClassEchoIid);
@@ -211,74 +225,77 @@ TEST_F(MorvelTest, SurvivesALogLineIntoABrokenStderrPipe) {
         EXPECT_EQ(std::filesystem::read_symlink(fdDir + fd), "/dev/null") << fd;
 }
 
-// Whether a block's file (ShmPath: under the session's current tag) exists.
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 // Exit code 77 from a child means "cannot here".
 using testsupport::InChild;
 using testsupport::ShmPath;
 
-TEST_F(MorvelTest, NamesAnotherUserClaimedAndBlocksOfAKilledRunDoNotStopTheNextStart) {
-    // A first run ends normally; another user, who saw its names in /dev/shm,
-    // creates them before the next start.
+TEST_F(MorvelTest, BlocksOfAKilledRunAndFoldersOfEndedSessionsGoAtTheNextStart) {
     auto worker = NewWorker();
     Call(*worker, morvel::ClassPingMember::Create, {Arg(7)});
-    const std::string first = ShmPath("PingIP7");
-    ASSERT_TRUE(Exists(first));
-    worker.reset();
-    ASSERT_TRUE(NoMorvel());
-    ASSERT_FALSE(Exists(first));
-    int rc = InChild([&] {
-        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
-            return 77;
-        int fd = ::open(first.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-        return fd >= 0 ? 0 : 1;
-    });
-    if (rc == 77) GTEST_SKIP() << "cannot act as another user here";
-    ASSERT_EQ(rc, 0);
-
-    worker = NewWorker();
-    EXPECT_NO_THROW(Call(*worker, morvel::ClassPingMember::Create, {Arg(7)}));
-    auto block = NewBlock();
-    EXPECT_EQ(
-        Call(*block, morvel::CCShareStringMember::Create, {Arg(std::string("PingIP7")), Arg(1000)}),
-        Arg(true));
-    const std::string second = ShmPath("PingIP7");
-    EXPECT_NE(second, first);
-    EXPECT_TRUE(Exists(second));
-
+    const std::string left = ShmPath("PingIP7");
+    ASSERT_TRUE(Exists(left));
     // This run is killed outright: its blocks have no holder left.
     auto pids = MorvelPids();
     ASSERT_EQ(pids.size(), 1u);
     ::kill(pids[0], SIGKILL);
     ASSERT_TRUE(NoMorvel());
     worker.reset();
-    block.reset();
-    // (Its block may already be gone: a Morvel of a test running beside this
-    // one removes it too. The lock file is this session's own.)
-    const std::string lock = platform::SessionDir() + "/blocks/PingIP7.lock";
-    EXPECT_TRUE(Exists(lock));
+    EXPECT_TRUE(Exists(left));
 
-    // The next start removes them, and leaves the other user's file alone.
+    // Under /dev/shm: the folder of a session that no process uses any more,
+    // one that a process still uses, and blocks of the names used before
+    // folders, one of them another user's.
+    auto folder = [](const char* leaf, bool locked) {
+        const std::string dir = std::string("/dev/shm/varnex-") + leaf;
+        ::mkdir(dir.c_str(), 0700);
+        ::close(::open((dir + "/b.Old").c_str(), O_RDWR | O_CREAT, 0600));
+        int lock = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (locked) ::flock(lock, LOCK_SH);
+        return std::pair{dir, lock};
+    };
+    char tag[17];
+    std::snprintf(tag, sizeof tag, "%016x", static_cast<unsigned>(::getpid()));
+    auto [ended, endedLock] = folder(tag, false);
+    ::close(endedLock);
+    tag[0] = 'f';
+    auto [used, usedLock] = folder(tag, true);
+    const std::string old = "/dev/shm/varnex." + std::to_string(::geteuid()) + "." + tag + ".";
+    ::close(::open((old + "PingIP1").c_str(), O_RDWR | O_CREAT, 0600));
+    int foreign = ::open((old + "PingIP2").c_str(), O_RDWR | O_CREAT, 0600);
+    const bool asRoot = ::fchown(foreign, 65534, 65534) == 0;
+    ::close(foreign);
+
     auto again = NewBlock();
     EXPECT_EQ(Call(*again, morvel::CCShareStringMember::LastErr), Arg(0));
-    EXPECT_FALSE(Exists(second));
-    EXPECT_FALSE(Exists(lock));
-    EXPECT_TRUE(Exists(first));
-    ::unlink(first.c_str());
+    EXPECT_FALSE(Exists(left));
+    EXPECT_FALSE(Exists(ended));
+    EXPECT_TRUE(Exists(used + "/b.Old"));
+    EXPECT_FALSE(Exists(old + "PingIP1"));
+    EXPECT_EQ(Exists(old + "PingIP2"), asRoot);  // not ours to judge
+    ::close(usedLock);
+    std::filesystem::remove_all(used);
+    ::unlink((old + "PingIP2").c_str());
 }
 
-TEST_F(MorvelTest, AFullShmIsError8InBothProgramsAndNothingCrashes) {
-    // A small tmpfs over /dev/shm in a mount namespace of a child, which starts
-    // its own Morvel there.
+TEST_F(MorvelTest, AFullTmpfsIsError8InBothProgramsAndNothingCrashes) {
+    // A small tmpfs over the session's parent in a mount namespace of a child,
+    // which starts its own Morvel there: a session folder on tmpfs holds its
+    // blocks itself.
     int rc = InChild([] {
+        const std::string session = platform::SessionDir();
+        const std::string run = session.substr(0, session.rfind('/'));
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("varnex-full", "/dev/shm", "tmpfs", 0, "size=64k") != 0)
+            ::mount("varnex-full", run.c_str(), "tmpfs", 0, "size=64k,mode=0700") != 0 ||
+            ::mkdir(session.c_str(), 0700) != 0)
             return 77;
         CCShareString mine;
         if (mine.Create("cc-full", 1 << 20) || mine.LastErr() != 8) return 1;
-        if (!mine.Create("cc-fits", 1000)) return 2;
+        if (!mine.Create("cc-fits", 1000) ||
+            platform::FileMapping::Path("cc-fits") != session + "/blocks/b.cc-fits")
+            return 2;
         try {
             auto block = NewBlock();
             if (Call(*block, morvel::CCShareStringMember::Create,
@@ -298,7 +315,7 @@ TEST_F(MorvelTest, AFullShmIsError8InBothProgramsAndNothingCrashes) {
         }
         return 0;
     });
-    if (rc == 77) GTEST_SKIP() << "cannot mount a small /dev/shm here";
+    if (rc == 77) GTEST_SKIP() << "cannot mount a small tmpfs here";
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(NoMorvel());
 }
