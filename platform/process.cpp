@@ -95,6 +95,20 @@ void DetachProgram(pid_t pid) {
     }).detach();
 }
 
+bool OpenStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is this one: every lower one is open by now.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened < 0) return false;
+        if (opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+    return true;
+}
+
 void RaiseDescriptorLimit() {
     rlimit lim{};
     if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) return;

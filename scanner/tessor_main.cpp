@@ -13,6 +13,7 @@
 
 #include "platform/msgbox.h"
 #include "platform/privilege.h"
+#include "platform/process.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Headless.h"
 #include "scanner/Options.h"
@@ -46,6 +47,8 @@ int SweepFromScript(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a descriptor, so none takes a closed stream's place.
+    if (!platform::OpenStandardStreams()) return 1;
     // Before Qt loads any plugin: the window program never runs raised.
     if (!platform::DropCapabilities()) {
         std::fputs(

@@ -24,13 +24,17 @@
 #include "platform/process.h"
 #include "platform/session.h"
 #include "scanner/Ping.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 
+extern char** environ;
+
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using platform::objects::ObjectError;
 using testsupport::TestLan;
 
@@ -41,11 +45,9 @@ bool NoMorvel() {
 }
 
 void Register() {
-    auto started = platform::StartProgram(platform::ProgramDir() + "/Morvel", {"/regsver"});
-    ASSERT_TRUE(started.ok()) << "cannot start Morvel: error " << started.error;
-    auto code = platform::WaitProgram(started.pid, 20s);
-    ASSERT_TRUE(code.has_value());
-    ASSERT_EQ(*code, 0);
+    auto started = testsupport::Spawn(platform::ProgramDir() + "/Morvel", {"/regsver"});
+    ASSERT_TRUE(started.ok());
+    EXPECT_EQ(testsupport::Wait(started.pid, 20s), std::optional<int>(0));
 }
 
 // ---- a second client process: this binary re-run on the disabled case below ----
@@ -58,17 +60,17 @@ struct ChildClient {
 ChildClient StartChild(const std::string& mode) {
     ChildClient c;
     c.ready = testsupport::MakeTempDir("child") + "/ready";
-    ::setenv("VARNEX_CHILD_MODE", mode.c_str(), 1);
-    ::setenv("VARNEX_CHILD_READY", c.ready.c_str(), 1);
-    ::setenv("VARNEX_CHILD_RUNTIME", std::getenv("XDG_RUNTIME_DIR"), 1);
-    ::setenv("VARNEX_CHILD_DATA", std::getenv("XDG_DATA_HOME"), 1);
+    testsupport::SpawnOptions options;
+    for (char** e = environ; *e; ++e) options.env.emplace_back(*e);
+    options.env.push_back("VARNEX_CHILD_MODE=" + mode);
+    options.env.push_back("VARNEX_CHILD_READY=" + c.ready);
+    options.env.push_back("VARNEX_CHILD_RUNTIME="s + std::getenv("XDG_RUNTIME_DIR"));
+    options.env.push_back("VARNEX_CHILD_DATA="s + std::getenv("XDG_DATA_HOME"));
     auto self = std::filesystem::read_symlink("/proc/self/exe").string();
-    auto started = platform::StartProgram(
-        self, {"--gtest_filter=DISABLED_Child.Run", "--gtest_also_run_disabled_tests"});
-    for (const char* v :
-         {"VARNEX_CHILD_MODE", "VARNEX_CHILD_READY", "VARNEX_CHILD_RUNTIME", "VARNEX_CHILD_DATA"})
-        ::unsetenv(v);
-    c.pid = started.pid;
+    c.pid =
+        testsupport::Spawn(
+            self, {"--gtest_filter=DISABLED_Child.Run", "--gtest_also_run_disabled_tests"}, options)
+            .pid;
     return c;
 }
 
@@ -292,7 +294,7 @@ TEST_F(PingTest, TwoWindowsSweepUnderADesktopsSoftDescriptorLimit) {
     auto child = StartChild("sweep");
     ASSERT_GT(child.pid, 0);
     EXPECT_EQ(Round(pings, "127.0.0").size(), 255u);
-    EXPECT_EQ(platform::WaitProgram(child.pid, 120s), std::optional<int>(0));
+    EXPECT_EQ(testsupport::Wait(child.pid, 120s), std::optional<int>(0));
     EXPECT_EQ(testsupport::ReadText(child.ready), "255\n");
 }
 
@@ -310,9 +312,9 @@ TEST_F(PingTest, SecondClientProcessSharesTheSlots) {
         mine.PingIP("127.0.0.6", false);
         ASSERT_TRUE(WaitFinal(mine, 3));
     } while (!std::filesystem::exists(child.ready) &&
-             platform::WaitProgram(child.pid, 0ms) == std::nullopt);
+             testsupport::Wait(child.pid, 0ms) == std::nullopt);
     ASSERT_TRUE(WaitReady(child));
-    EXPECT_EQ(platform::WaitProgram(child.pid, 20s), std::optional<int>(0));
+    EXPECT_EQ(testsupport::Wait(child.pid, 20s), std::optional<int>(0));
     // The child's command is in our slot.
     CCShareString probe;
     ASSERT_TRUE(probe.Create("PingIP7", 1000));
@@ -326,8 +328,7 @@ TEST_F(PingTest, KilledClientReleasesEverythingAndMorvelExits) {
     ASSERT_GT(child.pid, 0);
     ASSERT_TRUE(WaitReady(child));
     ASSERT_EQ(MorvelPids().size(), 1u);
-    ::kill(child.pid, SIGKILL);
-    platform::WaitProgram(child.pid, 10s);
+    testsupport::End(child.pid);
     EXPECT_TRUE(NoMorvel());
 }
 
@@ -336,7 +337,7 @@ TEST_F(PingTest, KilledMorvelEndsTheWaitWithAnError) {
     p.SetID(5);
     auto pids = MorvelPids();
     ASSERT_EQ(pids.size(), 1u);
-    ::kill(pids[0], SIGKILL);
+    testsupport::Signal(pids[0], SIGKILL);
     ASSERT_TRUE(NoMorvel());
     p.PingIP("127.0.0.5", false);
     std::string error;

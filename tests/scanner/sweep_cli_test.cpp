@@ -2,10 +2,7 @@
 // subprocess for its arguments, its exit codes and its reports, and the run
 // itself in this process where the test changes the network between rounds.
 // Sweeps address only the test LAN 192.0.2 inside the private namespace.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,11 +17,10 @@
 #include "scanner/Csv.h"
 #include "scanner/Headless.h"
 #include "settings/ini.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,26 +36,11 @@ struct Outcome {
 Outcome Spawn(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {}) {
     const std::string dir = testsupport::MakeTempDir("run");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, (dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = -1;
+    testsupport::SpawnOptions options;
+    options.env = env;
+    options.streams = {"/dev/null", dir + "/out", dir + "/err"};
     Outcome o;
-    if (posix_spawnp(&pid, program.c_str(), &fa, nullptr, argv.data(),
-                     env.empty() ? environ : envp.data()) == 0) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        o.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&fa);
+    o.code = testsupport::Run(program, args, options);
     platform::ReadAll(dir + "/out", o.out);
     platform::ReadAll(dir + "/err", o.err);
     return o;
@@ -146,8 +127,9 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
     // A real JSON parser reads it back; it prints what the test compares.
     const std::string json = testsupport::MakeTempDir("json") + "/report.json";
     std::ofstream(json) << first.out;
+    if (::access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "python3 is not installed";
     Outcome parsed = Spawn(
-        "python3",
+        "/usr/bin/python3",
         {"-c",
          "import json,sys\n"
          "d=json.load(open(sys.argv[1]))\n"
@@ -157,7 +139,6 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
          "    print(h['host'], h['ip'], h['answered'], h['share'], h['mac'], repr(h['vendor']), "
          "repr(h['remark']))\n",
          json});
-    if (parsed.code == 127 || parsed.code == -1) GTEST_SKIP() << "python3 is not installed";
     EXPECT_EQ(parsed.out,
               "192.0.2 1 255 Z\n"
               "3 192.0.2.3 1 100 02-00-00-00-00-03 '' 'rack 2, \"left\"\\r\\nsecond line'\n"

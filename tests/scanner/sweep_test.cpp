@@ -25,6 +25,7 @@
 #include "scanner/Func.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
@@ -388,7 +389,7 @@ TEST_F(Sweep, AMorvelKilledMidSweepIsReportedAndTheNextSweepWorks) {
     w->ui().Text2->setText("1000");
     w->DoPing();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w->engine().RoundNo() >= 2; }, kBoundMs));
-    for (pid_t pid : OwnMorvels()) ::kill(pid, SIGKILL);
+    for (pid_t pid : OwnMorvels()) testsupport::Signal(pid, SIGKILL);
     ASSERT_TRUE(Finish()) << "the sweep waited on a dead Morvel";
     ASSERT_EQ(messages.Texts().size(), 1u);
     EXPECT_NE(messages.Texts()[0].find("Morvel"), std::string::npos);
@@ -407,7 +408,7 @@ TEST_F(Sweep, AStoppedMorvelIsReportedAsLostWithoutFreezingTheWindow) {
     w->DoPing();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w->engine().RoundNo() >= 2; }, kBoundMs));
     const std::vector<pid_t> stopped = OwnMorvels();
-    for (pid_t pid : stopped) ::kill(pid, SIGSTOP);
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGSTOP);
     // The event loop's longest pause shows whether the window froze; a
     // check that waited for the 30 s call limit would show here.
     QElapsedTimer sinceTurn, sinceStop;
@@ -421,7 +422,7 @@ TEST_F(Sweep, AStoppedMorvelIsReportedAsLostWithoutFreezingTheWindow) {
     const bool finished = Finish();
     const qint64 reportedAfter = sinceStop.elapsed();
     turns.stop();
-    for (pid_t pid : stopped) ::kill(pid, SIGCONT);
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGCONT);
     ASSERT_TRUE(finished);
     EXPECT_LT(reportedAfter, 15000) << "the lost Morvel was reported late";
     EXPECT_LT(longestPause, 10000) << "the window froze";
