@@ -21,6 +21,9 @@ constexpr auto kLivenessCheck = std::chrono::seconds(1);
 // How long the check may hold the window thread: a Morvel that is stopped or
 // hung answers nothing, and is then reported as lost.
 constexpr auto kLivenessLimit = std::chrono::milliseconds(1000);
+// Opening a worker and a slot takes Morvel milliseconds; the window's thread
+// waits no longer than this for either.
+constexpr auto kSetupLimit = std::chrono::milliseconds(1000);
 
 }  // namespace
 
@@ -32,14 +35,14 @@ void Ping::SetID(std::int32_t n) {
     if (!worker_)
         worker_ = platform::objects::CreateObject(morvel::kClassPingClsid, morvel::kClassPingIid);
     std::vector<Arg> id{Arg(n)};
-    worker_->Call(morvel::ClassPingMember::Create, id);
+    worker_->Call(morvel::ClassPingMember::Create, id, kSetupLimit);
 
     const std::string name = slot::Name(n);
     if (!slotRef_)
         slotRef_ =
             platform::objects::CreateObject(morvel::kCCShareStringClsid, morvel::kCCShareStringIid);
     std::vector<Arg> open{Arg(name), Arg(slot::kSize)};
-    const Arg opened = slotRef_->Call(morvel::CCShareStringMember::Create, open);
+    const Arg opened = slotRef_->Call(morvel::CCShareStringMember::Create, open, kSetupLimit);
 
     // The same block opened here: polls and commands never cross the process
     // boundary, while Morvel's object keeps the block alive as well.

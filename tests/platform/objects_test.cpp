@@ -817,4 +817,36 @@ TEST(ObjectBoundsTest, CallsQueuedBehindASleepingOneCloseOnlyTheirConnection) {
     ExpectServerEnds(server);
 }
 
+TEST(ObjectBoundsTest, AStoppedServerCostsACreationASecondAndReleasesNeverWaitOnIt) {
+    Register();
+    std::vector<std::unique_ptr<Ref>> held;
+    for (int i = 0; i < 600; ++i) held.push_back(Probe());
+    const pid_t server = Int(held[0]->Call(tc::kPid));
+    ASSERT_TRUE(testsupport::Signal(server, SIGSTOP));
+    // Should the client wait without end after all, the server is resumed
+    // after a while, so that the test fails instead of hanging.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 200 && !done; ++i) std::this_thread::sleep_for(50ms);
+        testsupport::Signal(server, SIGCONT);
+    });
+    using Clock = std::chrono::steady_clock;
+    auto t0 = Clock::now();
+    EXPECT_NE(ErrorOf([] { Probe(); }).find("did not answer within 1 s"), std::string::npos);
+    const auto creating = Clock::now() - t0;
+    std::vector<Arg> one{std::int32_t{1}};
+    EXPECT_NE(ErrorOf([&] { held[1]->Call(tc::kEcho, one, 300ms); }).find("within 300 ms"),
+              std::string::npos);
+    // 600 releases are more than the socket holds while nobody reads.
+    t0 = Clock::now();
+    held.clear();
+    const auto releasing = Clock::now() - t0;
+    done = true;
+    watchdog.join();
+    EXPECT_LT(creating, 3s);
+    EXPECT_LT(releasing, 3s);
+    // The dropped connection released every object: resumed, the server ends.
+    ExpectServerEnds(server);
+}
+
 }  // namespace

@@ -68,9 +68,8 @@ Child Spawn(const std::string& program, const std::vector<std::string>& args,
         if (s == "-")
             posix_spawn_file_actions_addclose(&files, fd);
         else if (!s.empty())
-            posix_spawn_file_actions_addopen(&files, fd, s.c_str(),
-                                             fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC,
-                                             0600);
+            posix_spawn_file_actions_addopen(
+                &files, fd, s.c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     int pipeFds[2] = {-1, -1};
     if (options.pipeOut) {
