@@ -576,6 +576,13 @@ void Fmmain::SweepFailed(const std::string& what) {
                           platform::MsgIcon::Warning);
 }
 
+void Fmmain::WorkersStopped(const std::vector<int>& hosts) {
+    platform::ShowMessage(
+        "以下主机的工作线程已停止, 未收到结果的轮次计为未应答:\n" + scanner::HostList(hosts) +
+            "\n\n(另一个共用这些槽的窗口关闭时会停止它们; 它们会在下一次命令前重新启动。)",
+        platform::MsgIcon::Warning);
+}
+
 // ---- the grid and the list ----
 
 void Fmmain::FG1_MouseMove(int, int, float X, float Y) {

@@ -42,12 +42,15 @@ class HeadlessOwner : public SweepListener {
         if (IsKnownMac(mac)) macs_.at(static_cast<std::size_t>(host)) = mac;
     }
     void SweepFailed(const std::string& what) override { failure_ = what; }
+    void WorkersStopped(const std::vector<int>& hosts) override { stopped_ = hosts; }
+    const std::vector<int>& Stopped() const { return stopped_; }
 
   private:
     const std::function<void(int)>& beforeRound_;
     Sweep* sweep_ = nullptr;
     std::vector<std::string> macs_ = std::vector<std::string>(Sweep::kHosts + 1);
     std::string failure_;
+    std::vector<int> stopped_;
     int round_ = 0;
 };
 
@@ -114,6 +117,14 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
     if (sweep.Broken()) {
         Release(sweep);
         err << "Tessor: lost the worker host during the sweep: " << owner.Failure() << "\n";
+        return 1;
+    }
+    // Hosts without an answer from their worker have no result; a kept sweep
+    // with them as "down" would spoil the next --changes.
+    if (!owner.Stopped().empty()) {
+        Release(sweep);
+        err << "Tessor: the workers of hosts " << HostList(owner.Stopped())
+            << " stopped during the sweep, so their result is unknown; nothing is kept\n";
         return 1;
     }
 

@@ -97,6 +97,12 @@ void Ping::ClosePing() {
     Ring();
 }
 
+void Ping::RestartWorker() {
+    if (!worker_ || id_ == 0) return;
+    std::vector<Arg> id{Arg(id_)};
+    worker_->Call(morvel::ClassPingMember::Create, id, kSetupLimit);
+}
+
 void Ping::Ring() {
     // After the command byte, never before: Morvel's watcher looks at once
     // instead of at its next scan. Without a doorbell the scan still comes.

@@ -54,6 +54,9 @@ class Ping {
     virtual std::int32_t GetPing();
     // Writes the close command "A" and rings the doorbell.
     virtual void ClosePing();
+    // Starts a worker that stopped ("X": another holder of the slot closed
+    // it) serving again: its Create(ID) once more. Nothing before the ID is set.
+    virtual void RestartWorker();
 
   private:
     void Ring();  // the session's doorbell, after a command byte
