@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -522,6 +524,49 @@ std::unique_ptr<Ref> CreateObject(const std::string& clsid, const std::string& i
     } catch (const std::exception& e) {
         throw ObjectError(e.what());  // the session or data folder could not be made
     }
+}
+
+void EndPrivateServer(std::chrono::milliseconds limit) {
+    std::string lockPath, socketPath;
+    try {
+        lockPath = detail::LockPath();
+        socketPath = detail::SocketPath();
+    } catch (const std::exception&) {
+        return;  // no session, no server
+    }
+    // The server holds its lock for its whole life.
+    const auto ended = [&] {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return true;
+        const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        ::close(fd);
+        return free;
+    };
+    const auto waitEnded = [&](Clock::duration bound) {
+        const auto deadline = Clock::now() + bound;
+        while (!ended()) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    };
+    if (waitEnded(limit)) return;
+    // Who it is: the peer of a connection, which even a stopped server has
+    // (the kernel accepts it).
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path) return;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    const bool known = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                       ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    ::close(fd);
+    if (!known || cred.uid != ::geteuid() || !IsOwnChild(cred.pid)) return;
+    ::kill(cred.pid, SIGKILL);
+    waitEnded(1s);
 }
 
 }  // namespace platform::objects

@@ -86,4 +86,10 @@ class Ref {
 // second is taken as stopped or hung: ObjectError, no longer wait.
 std::unique_ptr<Ref> CreateObject(const std::string& clsid, const std::string& iid);
 
+// For a run with a private session (platform::PrivateSession), after its last
+// object is released: waits up to `limit` for the session's server to end,
+// and ends it when it does not and this process started it. Such a server
+// serves no one else, and one that is stopped or hung would stay for good.
+void EndPrivateServer(std::chrono::milliseconds limit);
+
 }  // namespace platform::objects

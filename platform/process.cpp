@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -84,6 +87,22 @@ std::optional<int> WaitProgram(pid_t pid, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(pause);
         if (pause < std::chrono::milliseconds(5)) pause *= 2;
     }
+}
+
+bool IsOwnChild(pid_t pid) {
+    if (pid <= 0 || pid == ::getpid()) return false;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    char line[512] = {};
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t n = ::read(fd, line, sizeof line - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    // "pid (comm) state ppid ...": comm may hold spaces and parentheses.
+    const char* close = std::strrchr(line, ')');
+    if (!close || std::strlen(close) < 5) return false;
+    return std::strtol(close + 4, nullptr, 10) == ::getpid();
 }
 
 void DetachProgram(pid_t pid) {

@@ -33,6 +33,10 @@ StartedProgram StartProgram(const std::string& path, const std::vector<std::stri
 // 128 + the signal number when a signal ended it, or nothing when it still runs.
 std::optional<int> WaitProgram(pid_t pid, std::chrono::milliseconds limit);
 
+// True when pid is a child of this process (one it started and has not yet
+// reaped): the only processes the programs ever signal.
+bool IsOwnChild(pid_t pid);
+
 // Leaves a started program running; a background thread reaps it when it ends,
 // so no zombie stays behind.
 void DetachProgram(pid_t pid);

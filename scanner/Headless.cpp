@@ -3,10 +3,13 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/objects.h"
+#include "platform/session.h"
 #include "scanner/Sweep.h"
 #include "scanner/SweepHistory.h"
 #include "scanner/SweepReport.h"
@@ -89,6 +92,21 @@ void Release(Sweep& sweep) {
 
 int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err) {
     return RunSweep(options, out, err, {});
+}
+
+int RunSweepAlone(const SweepOptions& options, std::ostream& out, std::ostream& err) {
+    std::optional<platform::PrivateSession> session;
+    try {
+        session.emplace();
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot make a session of its own for the sweep: " << e.what() << "\n";
+        return 1;
+    }
+    const int code = RunSweep(options, out, err);
+    // Every object is released: the session's worker host ends now (or is
+    // ended, when stopped or hung), so its folder can go with nothing in use.
+    platform::objects::EndPrivateServer(std::chrono::milliseconds(500));
+    return code;
 }
 
 int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,

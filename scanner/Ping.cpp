@@ -15,9 +15,10 @@ namespace {
 
 // How long a command may stay outstanding before a poll asks Morvel whether it
 // is still there. A healthy worker answers within one tick plus the echo's
-// time-out, so this costs nothing in a normal round; a dead Morvel would
-// otherwise leave the sweep waiting for ever.
-constexpr auto kLivenessCheck = std::chrono::seconds(1);
+// time-out, so this costs little in a normal round; a dead Morvel would
+// otherwise leave the sweep waiting for ever, and a stopped one is found
+// within this plus kLivenessLimit.
+constexpr auto kLivenessCheck = std::chrono::milliseconds(500);
 // How long the check may hold the window thread: a Morvel that is stopped or
 // hung answers nothing, and is then reported as lost.
 constexpr auto kLivenessLimit = std::chrono::milliseconds(1000);

@@ -41,7 +41,7 @@ int SweepFromScript(int argc, char** argv) {
         std::cerr << "Tessor: " << bad->message << "\n" << SweepUsage() << "\n";
         return bad->exitCode;
     }
-    return scanner::RunSweep(std::get<SweepOptions>(parsed), std::cout, std::cerr);
+    return scanner::RunSweepAlone(std::get<SweepOptions>(parsed), std::cout, std::cerr);
 }
 
 }  // namespace
