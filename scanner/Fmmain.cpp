@@ -527,6 +527,20 @@ void Fmmain::DoPing() {
         }
         engine_.ReplacePings(std::move(fresh));
     }
+    // Asked of Morvel at every press: a Morvel that may send no echo would
+    // paint every host red, as if the whole subnet were down.
+    try {
+        const std::string problem = scanner::EchoProblem();
+        if (!problem.empty()) {
+            platform::ShowMessage("工作进程 Morvel 无法发送 ICMP 回显请求, 扫描未开始:\n" + problem,
+                                  platform::MsgIcon::Warning);
+            return;
+        }
+    } catch (const std::exception& e) {
+        platform::ShowMessage(std::string("无法连接工作进程 Morvel, 扫描未开始:\n") + e.what(),
+                              platform::MsgIcon::Warning);
+        return;
+    }
     engine_.DoPing(Entry());
 }
 

@@ -123,6 +123,19 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
         err << "Tessor: " << Unreachable(start) << "\n";
         return 1;
     }
+    // A worker host that may send no echo would report every host silent, and
+    // that result, kept, would mark every host "up" at the next --changes.
+    try {
+        const std::string problem = EchoProblem();
+        if (!problem.empty()) {
+            err << "Tessor: " << start.morvel
+                << " cannot send echoes, so nothing was swept: " << problem << "\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot reach the worker host " << start.morvel << ": " << e.what() << "\n";
+        return 1;
+    }
     HeadlessOwner owner(beforeRound);
     Sweep sweep(owner);
     owner.Attach(sweep);
