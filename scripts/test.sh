@@ -65,21 +65,35 @@ if [ "${VARNEX_SKIP_SANITIZE:-0}" != 1 ]; then
   '
 fi
 
-# A short, bounded fuzzing of what a peer's bytes reach first: the frame
-# decoders and the object server's dispatcher.
+# A short, bounded fuzzing of what another program's bytes reach first: the
+# frame decoders and the object server's dispatcher (a peer's), the kept
+# sweeps, the IEEE registry files and the profile files (files an older
+# version, another package or a hand wrote). Each starts from the seeds in
+# fuzz/corpus/<name> (the registry reader also from the installed registry
+# files) and keeps what it learns in build-fuzz/corpus-<name>.
 if [ "${VARNEX_SKIP_FUZZ:-0}" != 1 ]; then
   if command -v clang++ >/dev/null 2>&1; then
     fuzz=$root/build-fuzz
-    BUILD_DIR=$fuzz BUILD_TARGET=fuzz_frames "$root/scripts/build.sh" fuzz
-    mkdir -p "$fuzz/corpus"
-    export VARNEX_FUZZ_BIN=$fuzz/bin/fuzz_frames VARNEX_FUZZ_CORPUS=$fuzz/corpus
-    export VARNEX_FUZZ_SEEDS=$root/fuzz/corpus
+    BUILD_DIR=$fuzz BUILD_TARGET=fuzzers "$root/scripts/build.sh" fuzz
+    export VARNEX_FUZZ_DIR=$fuzz VARNEX_FUZZ_SEEDS=$root/fuzz/corpus
     in_private_net '
-      "$VARNEX_FUZZ_BIN" -max_total_time=40 -max_len=4096 -timeout=10 \
-        "$VARNEX_FUZZ_CORPUS" "$VARNEX_FUZZ_SEEDS"
+      run_fuzzer() {
+        local name=$1 seconds=$2 len=$3; shift 3
+        mkdir -p "$VARNEX_FUZZ_DIR/corpus-$name"
+        echo "fuzzing $name for $seconds s" >&2
+        (cd "$VARNEX_FUZZ_DIR" && "$VARNEX_FUZZ_DIR/bin/fuzz_$name" -max_total_time="$seconds" \
+          -max_len="$len" -timeout=10 -print_final_stats=1 \
+          "$VARNEX_FUZZ_DIR/corpus-$name" "$VARNEX_FUZZ_SEEDS/$name" "$@")
+      }
+      run_fuzzer frames 30 4096
+      run_fuzzer kept_sweep 20 16384
+      vendors_seeds=()
+      [ -d /usr/share/ieee-data ] && vendors_seeds=(/usr/share/ieee-data)
+      run_fuzzer vendors 20 4096 "${vendors_seeds[@]}"
+      run_fuzzer profile 20 4096
     '
   else
-    echo "test: clang++ is missing, so the frames are not fuzzed (apt-get install clang)" >&2
+    echo "test: clang++ is missing, so nothing is fuzzed (apt-get install clang)" >&2
   fi
 fi
 

@@ -155,6 +155,13 @@ TEST_F(Ini, UntouchedLinesStayByteForByte) {
     EXPECT_EQ(Slurp(path_), after);
     EXPECT_EQ(ReadIni("Set", "count", path_), "7");
     EXPECT_EQ(ReadIni("PS", "192.168.0.6", path_), "new");
+
+    // A file cut between the CR and the LF of its last line: the LF completes
+    // that line, whose CR would otherwise become part of it.
+    Put(path_, "[Other]\r\n[Cut]\r");
+    ASSERT_TRUE(WriteIni("Other", "y", "2", path_));
+    ASSERT_TRUE(WriteIni("Cut", "z", "3", path_));
+    EXPECT_EQ(Slurp(path_), "[Other]\r\ny=2\r\n[Cut]\r\nz=3\r\n");
 }
 
 TEST_F(Ini, FirstOfTwoSectionsOfTheSameNameWins) {
