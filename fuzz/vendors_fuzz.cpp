@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> macs{in};  // the input as a MAC text
     if (size >= 6) {
         char text[18];
-        std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", data[0], data[1],
-                      data[2], data[3], data[4], data[5]);
+        std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", data[0], data[1], data[2],
+                      data[3], data[4], data[5]);
         macs.emplace_back(text);
     }
     for (std::size_t pos = 0; pos < in.size() && macs.size() < 40;) {

@@ -445,6 +445,22 @@ TEST_F(Sweep, AStoppedMorvelIsReportedAsLostWithoutFreezingTheWindow) {
     for (int i = 1; i <= 255; ++i) EXPECT_EQ(w->engine().Host(i).color, Value(kColorGreen)) << i;
 }
 
+TEST_F(Sweep, ClosingTheWindowDoesNotWaitOnAStoppedMorvel) {
+    ASSERT_TRUE(RunSweep("1"));
+    const std::vector<pid_t> stopped = OwnMorvels();
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGSTOP);
+    QElapsedTimer closing;
+    closing.start();
+    w->close();
+    const qint64 took = closing.elapsed();
+    w.reset();
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGCONT);
+    EXPECT_LT(took, 5000) << "closing waited on the stopped Morvel";
+    // Its connection was dropped, which released every object: Morvel ends.
+    EXPECT_TRUE(
+        testsupport::WaitFor([] { return OwnMorvels().empty(); }, std::chrono::seconds(20)));
+}
+
 // Where Morvel may open no ICMP socket, a press tells the user why and how to
 // fix it, once, and starts no sweep that would paint every host red.
 TEST(SweepWithoutIcmp, AMorvelThatMaySendNoEchoIsToldOnceInsteadOfARedGrid) {
