@@ -203,6 +203,11 @@ TEST_F(PingTest, StateCharactersMapToTheirNumbers) {
     EXPECT_TRUE(Stays(p, 5));
     p.PingIP("127.0.0.9", true);
     EXPECT_TRUE(Stays(p, 7));
+    // Started again, the worker takes the command waiting in its slot.
+    p.RestartWorker();
+    EXPECT_TRUE(WaitFinal(p, 3));
+    p.ClosePing();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return p.GetPing() == 2; }));
     p.ClosePing();
     EXPECT_TRUE(Stays(p, 6));
     // Setting the ID again restarts the worker.
