@@ -2,8 +2,6 @@
 // trip, a poll of 255 one-byte reads on 255 objects (every 50 ms during a
 // sweep), creating the window's 510 objects, and the server's size with them.
 // Needs the test server program (objects_test_server) beside this one.
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,9 +16,8 @@
 #include "platform/objects.h"
 #include "platform/shared_block.h"
 #include "tests/platform/objects_test_classes.h"
+#include "tests/support/children.h"
 #include "tests/support/isolation.h"
-
-extern char** environ;
 
 namespace {
 
@@ -58,12 +55,7 @@ int main() {
                      server.c_str());
         return 1;
     }
-    std::string arg0 = server, arg1 = "/regsver";
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-    pid_t reg = -1;
-    int status = 0;
-    if (::posix_spawn(&reg, server.c_str(), nullptr, nullptr, argv, environ) != 0 ||
-        ::waitpid(reg, &status, 0) != reg || status != 0) {
+    if (testsupport::Run(server, {"/regsver"}) != 0) {
         std::fprintf(stderr, "objects bench: registration failed\n");
         return 1;
     }

@@ -2,17 +2,13 @@
 // discarded, so that only our own figures print.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/children.h"
 
 namespace bench {
 
@@ -32,26 +28,12 @@ inline std::string FindTool(const char* name) {
 }
 
 // Runs `path args...` with stdin, stdout and stderr on /dev/null and waits for
-// it: its wait status, or -1 when it could not be started.
+// it: its exit code (128 + the signal that ended it), or -1 when it could not
+// be started.
 inline int RunQuiet(const std::string& path, const std::vector<std::string>& args) {
-    std::vector<std::string> text{path};
-    text.insert(text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, path.c_str(), &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (rc != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
+    testsupport::SpawnOptions options;
+    options.streams = {"/dev/null", "/dev/null", "/dev/null"};
+    return testsupport::Run(path, args, options);
 }
 
 }  // namespace bench

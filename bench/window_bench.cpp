@@ -9,7 +9,6 @@
 //  - the window thread's time per poll of Timer1 during test-LAN sweeps.
 // Run it through scripts/bench.sh (a private network namespace): the sweeps
 // only ever address 127.0.0 and the test LAN 192.0.2.
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -88,21 +87,19 @@ void BenchStartup(const char* self) {
         int out[2];
         if (pipe(out) != 0) return;
         const std::int64_t start = MonotonicNs();
-        pid_t pid = fork();
-        if (pid == 0) {
+        pid_t pid = testsupport::Fork([&] {
             dup2(out[1], 1);
             close(out[0]);
             execl(self, self, "--startup-child", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+            return 127;
+        });
         close(out[1]);
         char buf[64] = {};
-        ssize_t n = read(out[0], buf, sizeof buf - 1);
+        ssize_t n = pid > 0 ? read(out[0], buf, sizeof buf - 1) : 0;
         close(out[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (n <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::printf("start-up run %d failed (status %d)\n", run, status);
+        const int status = pid > 0 ? testsupport::Wait(pid).value_or(-1) : -1;
+        if (n <= 0 || status != 0) {
+            std::printf("start-up run %d failed (exit %d)\n", run, status);
             return;
         }
         long long shown = 0, appReady = 0, loaded = 0;

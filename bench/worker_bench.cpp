@@ -30,6 +30,7 @@
 #include "platform/process.h"
 #include "platform/session.h"
 #include "scanner/Ping.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
@@ -197,8 +198,8 @@ double ApartmentTimerShare(double seconds, double* wakeups) {
 
 int main() {
     testsupport::IsolateProcess();
-    auto reg = platform::StartProgram(platform::ProgramDir() + "/Morvel", {"/regsver"});
-    if (!reg.ok() || platform::WaitProgram(reg.pid, 20s) != std::optional<int>(0)) {
+    auto reg = testsupport::Spawn(platform::ProgramDir() + "/Morvel", {"/regsver"});
+    if (!reg.ok() || testsupport::Wait(reg.pid, 20s) != std::optional<int>(0)) {
         std::puts("cannot register Morvel (is it built?)");
         return 1;
     }

@@ -36,8 +36,10 @@ struct ClassPingMember {
 // _ClassEcho:
 //   SendEcho(destination int, the address's bytes in memory order; data text;
 //            timeoutMs int) -> text, the echoed data, empty without a reply
+//   IcmpProblem() -> text: why this worker host may send no echo at all, with
+//            the fix; empty when it may
 struct ClassEchoMember {
-    static constexpr std::uint32_t SendEcho = 1;
+    static constexpr std::uint32_t SendEcho = 1, IcmpProblem = 2;
 };
 
 }  // namespace morvel

@@ -100,20 +100,36 @@ std::uint16_t Checksum(const unsigned char* p, size_t n) {
     return htons(static_cast<std::uint16_t>(~sum));
 }
 
+std::string NoSocketText(int dgramErr, int rawErr) {
+    return std::string("ICMP echo impossible: no ICMP socket (datagram: ") +
+           std::strerror(dgramErr) + "; raw: " + std::strerror(rawErr) + ").";
+}
+
+std::string NoPermissionText(int dgramErr, int rawErr) {
+    return NoSocketText(dgramErr, rawErr) +
+           " Every host will look silent. Fix: allow ping sockets for your group "
+           "(sysctl -w net.ipv4.ping_group_range=\"0 2147483647\") or give the program "
+           "the raw-socket right (setcap cap_net_raw+ep " +
+           ExePath() + ").";
+}
+
 }  // namespace
 
-bool IcmpPermitted() {
-    if (gDenied) return false;
+std::string IcmpProblem() {
+    if (gDenied) return NoPermissionText(EACCES, EPERM);
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
     const int dgramErr = fd < 0 ? errno : 0;
     if (fd < 0) fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd >= 0) {
         close(fd);
-        return true;
+        return {};
     }
+    const int rawErr = errno;
     // Out of descriptors or memory is no answer about the permission.
-    return !DeniedBoth(dgramErr, errno);
+    return DeniedBoth(dgramErr, rawErr) ? NoPermissionText(dgramErr, rawErr) : std::string();
 }
+
+bool IcmpPermitted() { return IcmpProblem().empty(); }
 
 void SetIcmpDeniedForTesting(bool denied) { gDenied = denied; }
 
@@ -153,17 +169,11 @@ IcmpHandle IcmpCreateFile() {
         errno = EINVAL;
     }
     const int rawErr = errno;
-    const std::string detail = std::string("ICMP echo impossible: no ICMP socket (datagram: ") +
-                               std::strerror(dgramErr) + "; raw: " + std::strerror(rawErr) + ").";
     if (DeniedBoth(dgramErr, rawErr)) {
-        LogOnce(gNoPermissionLogged,
-                detail +
-                    " Every host will look silent. Fix: allow ping sockets for your group "
-                    "(sysctl -w net.ipv4.ping_group_range=\"0 2147483647\") or give the program "
-                    "the raw-socket right (setcap cap_net_raw+ep " +
-                    ExePath() + ").");
+        LogOnce(gNoPermissionLogged, NoPermissionText(dgramErr, rawErr));
     } else {
-        LogOnce(gNoResourceLogged, detail + " Echoes fail until sockets are available again.");
+        LogOnce(gNoResourceLogged,
+                NoSocketText(dgramErr, rawErr) + " Echoes fail until sockets are available again.");
     }
     return nullptr;
 }

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -51,6 +52,12 @@ bool IcmpCloseHandle(IcmpHandle handle);
 // when both are refused for want of a permission (neither ping_group_range
 // nor cap_net_raw). Keeps no socket and logs nothing.
 bool IcmpPermitted();
+
+// Why this process may send no echo at all, with the fix (the sysctl for ping
+// sockets, the setcap line for this program); "" when it may, or when only a
+// resource is short, which says nothing about the right. Keeps no socket and
+// logs nothing.
+std::string IcmpProblem();
 
 // Tests: act as if neither kind of ICMP socket were permitted here.
 void SetIcmpDeniedForTesting(bool denied);

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -47,9 +49,16 @@ using frames::Status;
 // Long enough for a server to start on a loaded machine, short enough that the
 // window can tell the user instead of seeming to hang.
 constexpr auto kActivationLimit = 5s;
+// A running server makes an object (a thread) in milliseconds; one that takes
+// longer than this is stopped or hung, and a window must not freeze on it.
+constexpr auto kCreateLimit = 1s;
 // A member may block its object for a while (an echo); a server that answers
 // nothing for this long is taken as hung.
 constexpr auto kCallLimit = 30s;
+// A release waits at most this long for room in the socket: a server that
+// reads nothing for so long is stuck, and its connection is dropped instead,
+// which releases every object on it as well.
+constexpr auto kReleaseLimit = 200ms;
 
 std::string Errno(int e) { return std::strerror(e); }
 
@@ -151,10 +160,17 @@ class Connection {
         if (path.size() >= sizeof addr.sun_path)
             throw ObjectError("the session folder's path is too long for a socket: " + path);
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Non-blocking throughout: a server that is stopped neither accepts
+        // nor reads, and no connect, send or receive may wait on it unbounded.
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) throw ObjectError("cannot make a socket: " + Errno(errno));
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            const int err = errno;
             ::close(fd);
+            // A full backlog: the server is there but takes no one.
+            if (err == EAGAIN)
+                throw ObjectError("the object server at " + path +
+                                  " takes no connection: it is stopped or overloaded");
             return nullptr;
         }
         // As the server checks us: a socket served by another user's program
@@ -192,9 +208,9 @@ class Connection {
             pending_.erase(id);
             throw ObjectError("the call's arguments are too large to send");
         }
-        if (!Send(frame)) Break("the object server has gone away");
+        const auto deadline = Clock::now() + limit;
+        SendOrBreak(frame, deadline, limit);
 
-        auto deadline = Clock::now() + limit;
         std::unique_lock lock(m_);
         for (;;) {
             if (slot) break;
@@ -221,30 +237,67 @@ class Connection {
         return std::move(*slot);
     }
 
+    // Never waits longer than kReleaseLimit: a stuck server loses the
+    // connection instead, and with it every object on it.
     void SendOneWay(Request& r) {
         std::string frame = frames::EncodeRequest(r);
-        if (!frame.empty() && !Send(frame)) Break("the object server has gone away");
+        if (frame.empty()) return;
+        {
+            std::lock_guard lock(m_);
+            if (broken_) return;  // the server releases everything of a closed connection
+        }
+        SendOrBreak(frame, Clock::now() + kReleaseLimit, kReleaseLimit);
     }
 
   private:
-    bool Send(const std::string& frame) {
+    enum class Sent { Whole, Failed, TimedOut };
+
+    // The whole frame, waiting for room until `deadline` at the latest. One
+    // sender at a time, so frames never interleave.
+    Sent Send(const std::string& frame, Clock::time_point deadline) {
         std::lock_guard lock(sendMutex_);
         std::size_t done = 0;
         while (done < frame.size()) {
-            ssize_t n = ::send(fd_, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            ssize_t n =
+                ::send(fd_, frame.data() + done, frame.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += static_cast<std::size_t>(n);
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Sent::Failed;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return Sent::TimedOut;
+            pollfd p{fd_, POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(left.count()) + 1);
         }
-        return true;
+        return Sent::Whole;
     }
 
+    // A frame that could not go out whole leaves the stream unusable (half a
+    // frame may be in it): the connection is broken and the caller told.
+    void SendOrBreak(const std::string& frame, Clock::time_point deadline, Clock::duration limit) {
+        switch (Send(frame, deadline)) {
+            case Sent::Whole:
+                return;
+            case Sent::Failed:
+                return Break("the object server has gone away");
+            case Sent::TimedOut:
+                return Break("the object server took nothing within " + Span(limit) +
+                             ": it is stopped or hung");
+        }
+    }
+
+    // Wakes every waiter; the socket is shut down, so a thread polling it
+    // (the reader) returns at once and nothing more is sent on it.
     void Break(const std::string& why, bool refused = false) {
         std::lock_guard lock(m_);
         if (!broken_) {
             broken_ = true;
             why_ = why;
             refused_ = refused;
+            ::shutdown(fd_, SHUT_RDWR);
         }
         cv_.notify_all();
     }
@@ -432,7 +485,7 @@ std::unique_ptr<Ref> CreateObject(const std::string& clsid, const std::string& i
                 r.clsid = clsid;
                 r.iid = iid;
                 try {
-                    Reply rep = conn->Transact(r, kCallLimit);
+                    Reply rep = conn->Transact(r, kCreateLimit);
                     if (rep.status != Status::Ok)
                         throw ObjectError(rep.message.empty() ? "the object could not be created"
                                                               : rep.message);
@@ -471,6 +524,49 @@ std::unique_ptr<Ref> CreateObject(const std::string& clsid, const std::string& i
     } catch (const std::exception& e) {
         throw ObjectError(e.what());  // the session or data folder could not be made
     }
+}
+
+void EndPrivateServer(std::chrono::milliseconds limit) {
+    std::string lockPath, socketPath;
+    try {
+        lockPath = detail::LockPath();
+        socketPath = detail::SocketPath();
+    } catch (const std::exception&) {
+        return;  // no session, no server
+    }
+    // The server holds its lock for its whole life.
+    const auto ended = [&] {
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return true;
+        const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        ::close(fd);
+        return free;
+    };
+    const auto waitEnded = [&](Clock::duration bound) {
+        const auto deadline = Clock::now() + bound;
+        while (!ended()) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    };
+    if (waitEnded(limit)) return;
+    // Who it is: the peer of a connection, which even a stopped server has
+    // (the kernel accepts it).
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof addr.sun_path) return;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    const bool known = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                       ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    ::close(fd);
+    if (!known || cred.uid != ::geteuid() || !IsOwnChild(cred.pid)) return;
+    ::kill(cred.pid, SIGKILL);
+    waitEnded(1s);
 }
 
 }  // namespace platform::objects

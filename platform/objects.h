@@ -61,7 +61,9 @@ int RunServer(const std::vector<ClassInfo>& classes, const std::function<void()>
 // ---- client side ----
 
 // A reference to one object in the server. Calls are synchronous. Destroying the
-// reference releases the object.
+// reference releases the object without waiting for the server: a server that
+// takes nothing for a moment loses the connection (and with it every object
+// on it) instead.
 class Ref {
   public:
     virtual ~Ref() = default;
@@ -80,7 +82,15 @@ class Ref {
 };
 
 // Creates an object of the class `clsid` with interface `iid`: connects to the
-// running server, or starts the registered executable and waits a bounded time.
+// running server, or starts the registered executable and waits a bounded time
+// (5 s) for it. A running server that does not make the object within a
+// second is taken as stopped or hung: ObjectError, no longer wait.
 std::unique_ptr<Ref> CreateObject(const std::string& clsid, const std::string& iid);
+
+// For a run with a private session (platform::PrivateSession), after its last
+// object is released: waits up to `limit` for the session's server to end,
+// and ends it when it does not and this process started it. Such a server
+// serves no one else, and one that is stopped or hung would stay for good.
+void EndPrivateServer(std::chrono::milliseconds limit);
 
 }  // namespace platform::objects

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -86,6 +89,22 @@ std::optional<int> WaitProgram(pid_t pid, std::chrono::milliseconds limit) {
     }
 }
 
+bool IsOwnChild(pid_t pid) {
+    if (pid <= 0 || pid == ::getpid()) return false;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    char line[512] = {};
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t n = ::read(fd, line, sizeof line - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    // "pid (comm) state ppid ...": comm may hold spaces and parentheses.
+    const char* close = std::strrchr(line, ')');
+    if (!close || std::strlen(close) < 5) return false;
+    return std::strtol(close + 4, nullptr, 10) == ::getpid();
+}
+
 void DetachProgram(pid_t pid) {
     if (pid <= 0) return;
     std::thread([pid] {
@@ -93,6 +112,20 @@ void DetachProgram(pid_t pid) {
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }).detach();
+}
+
+bool OpenStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is this one: every lower one is open by now.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened < 0) return false;
+        if (opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+    return true;
 }
 
 void RaiseDescriptorLimit() {

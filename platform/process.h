@@ -33,9 +33,19 @@ StartedProgram StartProgram(const std::string& path, const std::vector<std::stri
 // 128 + the signal number when a signal ended it, or nothing when it still runs.
 std::optional<int> WaitProgram(pid_t pid, std::chrono::milliseconds limit);
 
+// True when pid is a child of this process (one it started and has not yet
+// reaped): the only processes the programs ever signal.
+bool IsOwnChild(pid_t pid);
+
 // Leaves a started program running; a background thread reaps it when it ends,
 // so no zombie stays behind.
 void DetachProgram(pid_t pid);
+
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, first
+// thing in main: a program started with one of them closed (`2>&-`) would
+// otherwise get it back from its first socket or file, and a diagnostic line
+// meant for stderr would go into that. False when /dev/null cannot be opened.
+bool OpenStandardStreams();
 
 // Raises the soft limit on open descriptors to the hard one: the worker host
 // holds one per open block, and two windows' slots pass the usual soft 1024.

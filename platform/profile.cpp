@@ -380,8 +380,10 @@ bool WriteString(const std::string& section, const std::string& key, const std::
         }
     }
     const std::string keyLine = key + "=" + value;
+    // A last line cut after its CR (a CR LF half written) is read without
+    // the CR: only the LF completes it, or the CR would become content.
     auto terminate = [&](Line& l) {
-        if (!l.Terminated()) l.raw += eol;
+        if (!l.Terminated()) l.raw += !l.raw.empty() && l.raw.back() == '\r' ? "\n" : eol;
     };
 
     if (auto sec = FindSection(lines, section)) {

@@ -527,6 +527,20 @@ void Fmmain::DoPing() {
         }
         engine_.ReplacePings(std::move(fresh));
     }
+    // Asked of Morvel at every press: a Morvel that may send no echo would
+    // paint every host red, as if the whole subnet were down.
+    try {
+        const std::string problem = scanner::EchoProblem();
+        if (!problem.empty()) {
+            platform::ShowMessage("工作进程 Morvel 无法发送 ICMP 回显请求, 扫描未开始:\n" + problem,
+                                  platform::MsgIcon::Warning);
+            return;
+        }
+    } catch (const std::exception& e) {
+        platform::ShowMessage(std::string("无法连接工作进程 Morvel, 扫描未开始:\n") + e.what(),
+                              platform::MsgIcon::Warning);
+        return;
+    }
     engine_.DoPing(Entry());
 }
 
@@ -574,6 +588,13 @@ void Fmmain::SweepFailed(const std::string& what) {
     platform::ShowMessage("与工作进程 Morvel 的连接已中断, 扫描已停止:\n" + what +
                               "\n\n下次扫描时会重新启动 Morvel。",
                           platform::MsgIcon::Warning);
+}
+
+void Fmmain::WorkersStopped(const std::vector<int>& hosts) {
+    platform::ShowMessage(
+        "以下主机的工作线程已停止, 未收到结果的轮次计为未应答:\n" + scanner::HostList(hosts) +
+            "\n\n(另一个共用这些槽的窗口关闭时会停止它们; 它们会在下一次命令前重新启动。)",
+        platform::MsgIcon::Warning);
 }
 
 // ---- the grid and the list ----

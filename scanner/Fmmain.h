@@ -161,6 +161,7 @@ class Fmmain : public QWidget, private scanner::SweepListener {
     void EnableTimer(bool on) override;
     void FocusLastOctet() override;
     void SweepFailed(const std::string& what) override;
+    void WorkersStopped(const std::vector<int>& hosts) override;
 
     Controls ui_;
     scanner::Sweep engine_{*this};

@@ -3,10 +3,13 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/objects.h"
+#include "platform/session.h"
 #include "scanner/Sweep.h"
 #include "scanner/SweepHistory.h"
 #include "scanner/SweepReport.h"
@@ -42,12 +45,15 @@ class HeadlessOwner : public SweepListener {
         if (IsKnownMac(mac)) macs_.at(static_cast<std::size_t>(host)) = mac;
     }
     void SweepFailed(const std::string& what) override { failure_ = what; }
+    void WorkersStopped(const std::vector<int>& hosts) override { stopped_ = hosts; }
+    const std::vector<int>& Stopped() const { return stopped_; }
 
   private:
     const std::function<void(int)>& beforeRound_;
     Sweep* sweep_ = nullptr;
     std::vector<std::string> macs_ = std::vector<std::string>(Sweep::kHosts + 1);
     std::string failure_;
+    std::vector<int> stopped_;
     int round_ = 0;
 };
 
@@ -88,6 +94,21 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err) 
     return RunSweep(options, out, err, {});
 }
 
+int RunSweepAlone(const SweepOptions& options, std::ostream& out, std::ostream& err) {
+    std::optional<platform::PrivateSession> session;
+    try {
+        session.emplace();
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot make a session of its own for the sweep: " << e.what() << "\n";
+        return 1;
+    }
+    const int code = RunSweep(options, out, err);
+    // Every object is released: the session's worker host ends now (or is
+    // ended, when stopped or hung), so its folder can go with nothing in use.
+    platform::objects::EndPrivateServer(std::chrono::milliseconds(500));
+    return code;
+}
+
 int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
              const std::function<void(int)>& beforeRound) {
     const auto started = std::chrono::system_clock::now();
@@ -102,6 +123,19 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
         err << "Tessor: " << Unreachable(start) << "\n";
         return 1;
     }
+    // A worker host that may send no echo would report every host silent, and
+    // that result, kept, would mark every host "up" at the next --changes.
+    try {
+        const std::string problem = EchoProblem();
+        if (!problem.empty()) {
+            err << "Tessor: " << start.morvel
+                << " cannot send echoes, so nothing was swept: " << problem << "\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot reach the worker host " << start.morvel << ": " << e.what() << "\n";
+        return 1;
+    }
     HeadlessOwner owner(beforeRound);
     Sweep sweep(owner);
     owner.Attach(sweep);
@@ -114,6 +148,14 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
     if (sweep.Broken()) {
         Release(sweep);
         err << "Tessor: lost the worker host during the sweep: " << owner.Failure() << "\n";
+        return 1;
+    }
+    // Hosts without an answer from their worker have no result; a kept sweep
+    // with them as "down" would spoil the next --changes.
+    if (!owner.Stopped().empty()) {
+        Release(sweep);
+        err << "Tessor: the workers of hosts " << HostList(owner.Stopped())
+            << " stopped during the sweep, so their result is unknown; nothing is kept\n";
         return 1;
     }
 

@@ -18,8 +18,15 @@ namespace scanner {
 // sweep, one that could not be kept) are one line each on `err`.
 int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err);
 
-// The same, calling beforeRound(n) before round n (1-based) is issued: the
-// tests change the network between rounds.
+// The sweep of `Tessor --sweep`: RunSweep in a private session of its own
+// (platform::PrivateSession), so that neither a window nor another script
+// sweep shares its slots or its worker host. The session, and the worker host
+// that served it, are gone when this returns. Exit code 1 also when the
+// session cannot be made.
+int RunSweepAlone(const SweepOptions& options, std::ostream& out, std::ostream& err);
+
+// RunSweep in this process's session, calling beforeRound(n) before round n
+// (1-based) is issued: the tests change the network between rounds.
 int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
              const std::function<void(int)>& beforeRound);
 

@@ -16,12 +16,16 @@ namespace {
 
 // How long a command may stay outstanding before a poll asks Morvel whether it
 // is still there. A healthy worker answers within one tick plus the echo's
-// time-out, so this costs nothing in a normal round; a dead Morvel would
-// otherwise leave the sweep waiting for ever.
-constexpr auto kLivenessCheck = std::chrono::seconds(1);
+// time-out, so this costs little in a normal round; a dead Morvel would
+// otherwise leave the sweep waiting for ever, and a stopped one is found
+// within this plus kLivenessLimit.
+constexpr auto kLivenessCheck = std::chrono::milliseconds(500);
 // How long the check may hold the window thread: a Morvel that is stopped or
 // hung answers nothing, and is then reported as lost.
 constexpr auto kLivenessLimit = std::chrono::milliseconds(1000);
+// Opening a worker and a slot takes Morvel milliseconds; the window's thread
+// waits no longer than this for either.
+constexpr auto kSetupLimit = std::chrono::milliseconds(1000);
 
 }  // namespace
 
@@ -33,14 +37,14 @@ void Ping::SetID(std::int32_t n) {
     if (!worker_)
         worker_ = platform::objects::CreateObject(morvel::kClassPingClsid, morvel::kClassPingIid);
     std::vector<Arg> id{Arg(n)};
-    worker_->Call(morvel::ClassPingMember::Create, id);
+    worker_->Call(morvel::ClassPingMember::Create, id, kSetupLimit);
 
     const std::string name = slot::Name(n);
     if (!slotRef_)
         slotRef_ =
             platform::objects::CreateObject(morvel::kCCShareStringClsid, morvel::kCCShareStringIid);
     std::vector<Arg> open{Arg(name), Arg(slot::kSize)};
-    const Arg opened = slotRef_->Call(morvel::CCShareStringMember::Create, open);
+    const Arg opened = slotRef_->Call(morvel::CCShareStringMember::Create, open, kSetupLimit);
 
     // The same block opened here: polls and commands never cross the process
     // boundary, while Morvel's object keeps the block alive as well.
@@ -99,6 +103,12 @@ void Ping::ClosePing() {
     if (!slot_) return;
     slot_->WriteByte(slot::kClose, slot::kStatePos);
     Ring();
+}
+
+void Ping::RestartWorker() {
+    if (!worker_ || id_ == 0) return;
+    std::vector<Arg> id{Arg(id_)};
+    worker_->Call(morvel::ClassPingMember::Create, id, kSetupLimit);
 }
 
 void Ping::Ring() {

@@ -48,12 +48,15 @@ class Ping {
     void SetID(std::int32_t n);
     // The slot's state number: 1 "D", 2 "X", 3 "0", 4 "1", 5 "P", 6 "A", 7 "M", else 0.
     // Read from this process's own view of the slot; only a command outstanding
-    // for over a second makes it ask Morvel (at most once a second, waiting at
+    // for half a second makes it ask Morvel (at most twice a second, waiting at
     // most a second), so a dead, stopped or hung Morvel ends a sweep with
     // ObjectError instead of a wait without end.
     virtual std::int32_t GetPing();
     // Writes the close command "A" and rings the doorbell.
     virtual void ClosePing();
+    // Starts a worker that stopped ("X": another holder of the slot closed
+    // it) serving again: its Create(ID) once more. Nothing before the ID is set.
+    virtual void RestartWorker();
 
   private:
     void Ring();  // the session's doorbell, after a command byte

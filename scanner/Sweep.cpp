@@ -33,10 +33,22 @@ void SaveEntryToProfile(const SweepInput& input) {
 
 std::string RemarkFromProfile(const std::string& ip) { return ReadIni("PS", ip, IniPath(kPsIni)); }
 
+std::string HostList(const std::vector<int>& hosts) {
+    constexpr std::size_t kShown = 20;
+    std::string text;
+    for (std::size_t i = 0; i < hosts.size() && i < kShown; ++i)
+        text += (i ? ", " : "") + std::to_string(hosts[i]);
+    if (hosts.size() > kShown) text += " and " + std::to_string(hosts.size() - kShown) + " more";
+    return text;
+}
+
 void Sweep::SetPings(std::vector<std::unique_ptr<Ping>> pings) {
     pings_ = std::move(pings);
     broken_ = false;
+    restart_.clear();  // fresh proxies come with fresh workers
 }
+
+void Sweep::SetClockForTesting(std::function<Clock::time_point()> now) { now_ = std::move(now); }
 
 void Sweep::ReplacePings(std::vector<std::unique_ptr<Ping>> pings) {
     for (std::size_t i = 1; i < pings.size() && i < pings_.size(); ++i) {
@@ -109,6 +121,7 @@ void Sweep::DoPing(const SweepInput& input) {
     }
     listener_.ShowProgressMax(RoundCount_);
     RoundNo_ = 1;
+    stopped_.clear();
     PingIt();
     if (!timerOn_) return;  // the round could not be issued
     listener_.EnableCommand(false);
@@ -120,6 +133,9 @@ void Sweep::PingIt() {
     std::string prefix = Address(input_.octets, 0);
     prefix.pop_back();
     try {
+        // A worker found stopped serves again from its next command on.
+        for (int i : restart_) Host(i).RestartWorker();
+        restart_.clear();
         for (int i = 1; i <= kHosts; ++i) {
             Host(i).PingIP(prefix + std::to_string(i), input_.mac);
             Host(i).Pinging = true;
@@ -128,7 +144,18 @@ void Sweep::PingIt() {
         Failed(e.what());
         return;
     }
+    issued_ = now_ ? now_() : Clock::now();
     SetTimer(true);
+}
+
+void Sweep::GiveUp(int i, bool stopped) {
+    Ping& p = Host(i);
+    p.Pinging = false;
+    p.color = kColorRed;
+    if (stopped) {
+        stopped_.insert(i);
+        restart_.insert(i);
+    }
 }
 
 void Sweep::Timer1_Timer() {
@@ -137,13 +164,16 @@ void Sweep::Timer1_Timer() {
         return;
     }
     bool complete = true;
+    // Past it, a host still outstanding is given up for this round.
+    const bool late = (now_ ? now_() : Clock::now()) - issued_ > LateLimit();
     try {
         for (int i = 1; i <= kHosts; ++i) {
             Ping& p = Host(i);
             if (!p.Pinging) continue;
             // Open until the poll after the last final state.
             complete = false;
-            switch (p.GetPing()) {
+            const std::int32_t state = p.GetPing();
+            switch (state) {
                 case slot::kStateAnswered:
                     p.Pinging = false;
                     p.color = kColorGreen;
@@ -165,10 +195,15 @@ void Sweep::Timer1_Timer() {
                     break;
                 case slot::kStateStopped:
                     p.Pinging = false;
+                    stopped_.insert(i);
+                    restart_.insert(i);
                     break;
                 default:  // "M" or nothing known yet
                     break;
             }
+            // A command not taken by now has no worker serving it; an echo
+            // still running (state "D") is only late.
+            if (late && p.Pinging) GiveUp(i, state != slot::kStateBusy);
         }
     } catch (const std::exception& e) {
         Failed(e.what());
@@ -188,6 +223,8 @@ void Sweep::Timer1_Timer() {
     for (int i = 1; i <= kHosts; ++i) Host(i).color = FinalColor(Host(i).OKCount, RoundCount_);
     listener_.ShowProgress(0);
     listener_.RepaintGrid();
+    if (!stopped_.empty())
+        listener_.WorkersStopped(std::vector<int>(stopped_.begin(), stopped_.end()));
 }
 
 void Sweep::Failed(const std::string& what) {

@@ -11,11 +11,20 @@
 //
 // A failing call into a proxy (Morvel gone) stops the sweep and marks the
 // proxies broken; the owner gives fresh ones with ReplacePings.
+//
+// No round waits without end: a host still outstanding LateLimit() after its
+// command counts as not answered for that round. A host whose worker did not
+// take its command in that time, or that reported "X", has a stopped worker:
+// the owner is told at the end of the sweep (WorkersStopped), and the worker
+// is started again before the host's next command.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,7 +76,13 @@ class SweepListener {
     virtual void FocusLastOctet() {}
     // The sweep stopped because a proxy failed; `what` says why.
     virtual void SweepFailed(const std::string& what) { (void)what; }
+    // At the end of a sweep: the hosts (ascending) whose worker was found
+    // stopped; their rounds without a final state counted as not answered.
+    virtual void WorkersStopped(const std::vector<int>& hosts) { (void)hosts; }
 };
+
+// "3, 7, 9", at most the first 20 numbers, then "and N more".
+std::string HostList(const std::vector<int>& hosts);
 
 // The profile files as the window keeps them: the entry in set.ini, the
 // remarks in Ps.ini. A value already stored as typed is not written again.
@@ -77,6 +92,11 @@ std::string RemarkFromProfile(const std::string& ip);
 class Sweep {
   public:
     static constexpr int kHosts = 255;
+    using Clock = std::chrono::steady_clock;
+    // The worker's tick, and what a loaded machine may add to a command's
+    // turn-around before the host is given up for the round.
+    static constexpr std::chrono::milliseconds kTick{50};
+    static constexpr std::chrono::milliseconds kLateMargin{2000};
 
     explicit Sweep(SweepListener& listener) : listener_(listener) {}
 
@@ -98,6 +118,13 @@ class Sweep {
     // Halts the poll without a final colouring (the window closing).
     void Stop();
 
+    // The workers' echo time-out (200 ms unless set): a host is given up
+    // LateLimit() = tick + time-out + margin after its command.
+    void SetEchoTimeout(std::chrono::milliseconds timeout) { echoTimeout_ = timeout; }
+    std::chrono::milliseconds LateLimit() const { return kTick + echoTimeout_ + kLateMargin; }
+    // Tests drive the engine's clock; an empty function restores the real one.
+    void SetClockForTesting(std::function<Clock::time_point()> now);
+
     bool Sweeping() const { return timerOn_; }
     bool Broken() const { return broken_; }
     std::int32_t RoundNo() const { return RoundNo_; }
@@ -112,6 +139,8 @@ class Sweep {
   private:
     void SetTimer(bool on);
     void Failed(const std::string& what);
+    // Host i leaves the round unanswered; `stopped` when its worker did not serve it.
+    void GiveUp(int i, bool stopped);
 
     SweepListener& listener_;
     std::vector<std::unique_ptr<Ping>> pings_;
@@ -120,6 +149,11 @@ class Sweep {
     std::int32_t RoundCount_ = 0;
     bool timerOn_ = false;
     bool broken_ = false;
+    std::chrono::milliseconds echoTimeout_{200};
+    std::function<Clock::time_point()> now_;
+    Clock::time_point issued_{};  // when the round's commands went out
+    std::set<int> stopped_;       // this sweep's hosts with a stopped worker
+    std::set<int> restart_;       // workers to start again before their next command
 };
 
 }  // namespace scanner

@@ -57,30 +57,47 @@ bool IsKnownMac(std::string_view text) {
     return v && *v != 0;
 }
 
+namespace {
+
+struct Registry {
+    const char* file;
+    std::string_view name;
+    int bits;
+};
+constexpr Registry kRegistries[] = {{"oui.csv", "MA-L", 24},
+                                    {"mam.csv", "MA-M", 28},
+                                    {"oui36.csv", "MA-S", 36},
+                                    {"iab.csv", "IAB", 36}};
+
+}  // namespace
+
 Vendors Vendors::Load(const std::string& folder) {
-    Vendors v;
-    static constexpr struct {
-        const char* file;
-        std::string_view registry;
-        int bits;
-    } kRegistries[] = {{"oui.csv", "MA-L", 24},
-                       {"mam.csv", "MA-M", 28},
-                       {"oui36.csv", "MA-S", 36},
-                       {"iab.csv", "IAB", 36}};
-    v.index_.reserve(48000);
+    std::vector<std::pair<std::string, std::string>> files;
     for (const auto& r : kRegistries) {
         std::string text;
+        if (platform::ReadAll(folder + "/" + r.file, text) == platform::ReadResult::Ok)
+            files.emplace_back(r.file, std::move(text));
+    }
+    return FromTexts(std::move(files));
+}
+
+Vendors Vendors::FromTexts(std::vector<std::pair<std::string, std::string>> files) {
+    Vendors v;
+    v.index_.reserve(48000);
+    for (auto& [fileName, text] : files) {
+        const Registry* found = nullptr;
+        for (const auto& r : kRegistries)
+            if (fileName == r.file) found = &r;
         // Offsets are 32-bit: a registry file is a few MB, anything near 4 GB is not one.
-        if (platform::ReadAll(folder + "/" + r.file, text) != platform::ReadResult::Ok ||
-            text.size() > UINT32_MAX)
-            continue;
+        if (!found || text.size() > UINT32_MAX) continue;
+        const Registry& r = *found;
         const auto file = static_cast<std::uint32_t>(v.texts_.size());
         const std::size_t hexDigits = static_cast<std::size_t>(r.bits / 4);
         // A record starts a line with its registry's name and the assignment:
         // "MA-L,001A2B,". The line after a line break inside a quoted address
         // never looks like that, so the lines can be walked with memchr
         // instead of parsing every field of 4 MB of addresses.
-        const std::size_t head = r.registry.size() + 1 + hexDigits + 1;
+        const std::size_t head = r.name.size() + 1 + hexDigits + 1;
         const char* const base = text.data();
         const std::size_t end = text.size();
         for (std::size_t pos = 0; pos < end;) {
@@ -88,11 +105,11 @@ Vendors Vendors::Load(const std::string& folder) {
             const std::size_t next =
                 nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - base) + 1 : end;
             const std::string_view line(base + pos, next - pos);
-            if (line.size() > head && line.starts_with(r.registry) &&
-                line[r.registry.size()] == ',' && line[head - 1] == ',') {
+            if (line.size() > head && line.starts_with(r.name) && line[r.name.size()] == ',' &&
+                line[head - 1] == ',') {
                 std::uint64_t prefix = 0;
                 bool ok = true;
-                for (std::size_t k = r.registry.size() + 1; k < head - 1; ++k) {
+                for (std::size_t k = r.name.size() + 1; k < head - 1; ++k) {
                     const int d = HexDigit(line[k]);
                     ok = ok && d >= 0;
                     prefix = prefix << 4 | static_cast<std::uint64_t>(d < 0 ? 0 : d);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Debian's ieee-data folder.
@@ -30,6 +31,9 @@ class Vendors {
     // Reads the registry files in folder; files that are missing or cannot be
     // read are passed over, and records that do not parse are skipped.
     static Vendors Load(const std::string& folder);
+    // The same from the files' texts, by file name ("oui.csv", "mam.csv",
+    // "oui36.csv", "iab.csv"); other names are passed over.
+    static Vendors FromTexts(std::vector<std::pair<std::string, std::string>> files);
 
     // The organisation for mac, "" when none is registered or the address is
     // not a globally unique one (locally administered, zero or unparsable).

@@ -3,6 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "contract/classes.h"
+#include "platform/objects.h"
 #include "platform/process.h"
 #include "platform/session.h"
 #include "scanner/Sweep.h"
@@ -41,6 +43,16 @@ WorkerStart StartWorkers(std::chrono::milliseconds registrationWait) {
     if (!w.regCode) platform::DetachProgram(reg.pid);
     MakePings(w.pings, w.failedHost, w.failure);
     return w;
+}
+
+std::string EchoProblem() {
+    auto echo = platform::objects::CreateObject(morvel::kClassEchoClsid, morvel::kClassEchoIid);
+    std::vector<platform::objects::Arg> none;
+    const auto answer =
+        echo->Call(morvel::ClassEchoMember::IcmpProblem, none, std::chrono::milliseconds(1000));
+    const auto* text = std::get_if<std::string>(&answer);
+    if (!text) throw platform::objects::ObjectError("Morvel sent a malformed answer");
+    return *text;
 }
 
 }  // namespace scanner

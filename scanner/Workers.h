@@ -32,4 +32,10 @@ struct WorkerStart {
 
 WorkerStart StartWorkers(std::chrono::milliseconds registrationWait = std::chrono::seconds(10));
 
+// Why Morvel may send no echo at all, with the fix, as Morvel itself finds
+// (its rights, not this program's); "" when it may. A sweep that went ahead
+// would show every host silent. Throws ObjectError when Morvel cannot be asked
+// within a second or so.
+std::string EchoProblem();
+
 }  // namespace scanner

@@ -15,6 +15,7 @@
 
 #include "platform/msgbox.h"
 #include "platform/privilege.h"
+#include "platform/process.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Headless.h"
 #include "scanner/Options.h"
@@ -42,7 +43,7 @@ int SweepFromScript(int argc, char** argv) {
         std::cerr << "Tessor: " << bad->message << "\n" << SweepUsage() << "\n";
         return bad->exitCode;
     }
-    return scanner::RunSweep(std::get<SweepOptions>(parsed), std::cout, std::cerr);
+    return scanner::RunSweepAlone(std::get<SweepOptions>(parsed), std::cout, std::cerr);
 }
 
 // Qt's messages while it opens the display, held back: when it cannot open
@@ -65,6 +66,8 @@ void HoldStartMessage(QtMsgType type, const QMessageLogContext& context, const Q
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a descriptor, so none takes a closed stream's place.
+    if (!platform::OpenStandardStreams()) return 1;
     // Before Qt loads any plugin: the window program never runs raised.
     if (!platform::DropCapabilities()) {
         std::fputs(

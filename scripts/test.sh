@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds Varnex with its tests (dev preset: warnings are errors) and runs the
 # whole suite inside a private network namespace with only loopback up, so that
-# no test packet can leave the machine. Before the tests, the format is checked
-# (scripts/format.sh) and clang-tidy runs over the programs' sources
-# (scripts/tidy.sh; VARNEX_SKIP_TIDY=1 skips it). Then the core libraries' tests
-# run again under ASan+UBSan (asan preset), the frame decoder is fuzzed for a
-# bounded time (fuzz preset), and the Release build with its tests is compiled
-# by clang as well, so that a packager's build with the other compiler is known
-# to work.
+# no test packet can leave the machine, and in a PID namespace of its own, so
+# that no test can signal a process outside the run. Before the tests, the
+# format is checked (scripts/format.sh) and clang-tidy runs over the programs'
+# sources (scripts/tidy.sh; VARNEX_SKIP_TIDY=1 skips it). Then the core
+# libraries' tests run again under ASan+UBSan (asan preset), the readers of
+# what other programs write (frames, kept sweeps, the IEEE registry, profile
+# files) are fuzzed for a bounded time (fuzz preset), and the Release build
+# with its tests is compiled by clang as well, so that a packager's build with
+# the other compiler is known to work.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-dev}
@@ -21,12 +23,28 @@ if [ "${VARNEX_SKIP_TIDY:-0}" != 1 ]; then
   BUILD_DIR=$build "$root/scripts/tidy.sh"
 fi
 
-# Runs the bash script $1 with loopback up in a private network namespace.
+# The machine's own network namespace, recorded before the private one is
+# made: inside a PID namespace /proc/1 is that namespace's init, so the test
+# LAN's guard compares with this instead.
+VARNEX_MACHINE_NETNS=$(stat -L -c %i /proc/self/ns/net)
+export VARNEX_MACHINE_NETNS
+# The suites run as root here, where every test LAN can be built: one that
+# would skip fails instead.
+export VARNEX_REQUIRE_LAN=1
+# Every temporary folder of the run lives in one folder, removed at the end,
+# also what a test killed by its time-out leaves behind.
+run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/varnex-run-XXXXXX")
+trap 'rm -rf -- "$run_tmp"' EXIT
+export TMPDIR=$run_tmp
+
+# Runs the bash script $1 with loopback up in a private network namespace and
+# a PID namespace of its own: a test that signals a process it did not start
+# (kill(-1) as root) ends the run, never the machine.
 in_private_net() {
   # --mount keeps the test network's namespace mounts and tmpfs mounts private too.
   local user=()
   [ "$(id -u)" -eq 0 ] || user=(--user --map-root-user)
-  unshare "${user[@]}" --net --mount --propagation private -- \
+  unshare "${user[@]}" --net --mount --propagation private --pid --fork --mount-proc -- \
     bash -c "set -euo pipefail; ip link set lo up; $1"
 }
 
@@ -47,21 +65,35 @@ if [ "${VARNEX_SKIP_SANITIZE:-0}" != 1 ]; then
   '
 fi
 
-# A short, bounded fuzzing of what a peer's bytes reach first: the frame
-# decoders and the object server's dispatcher.
+# A short, bounded fuzzing of what another program's bytes reach first: the
+# frame decoders and the object server's dispatcher (a peer's), the kept
+# sweeps, the IEEE registry files and the profile files (files an older
+# version, another package or a hand wrote). Each starts from the seeds in
+# fuzz/corpus/<name> (the registry reader also from the installed registry
+# files) and keeps what it learns in build-fuzz/corpus-<name>.
 if [ "${VARNEX_SKIP_FUZZ:-0}" != 1 ]; then
   if command -v clang++ >/dev/null 2>&1; then
     fuzz=$root/build-fuzz
-    BUILD_DIR=$fuzz BUILD_TARGET=fuzz_frames "$root/scripts/build.sh" fuzz
-    mkdir -p "$fuzz/corpus"
-    export VARNEX_FUZZ_BIN=$fuzz/bin/fuzz_frames VARNEX_FUZZ_CORPUS=$fuzz/corpus
-    export VARNEX_FUZZ_SEEDS=$root/fuzz/corpus
+    BUILD_DIR=$fuzz BUILD_TARGET=fuzzers "$root/scripts/build.sh" fuzz
+    export VARNEX_FUZZ_DIR=$fuzz VARNEX_FUZZ_SEEDS=$root/fuzz/corpus
     in_private_net '
-      "$VARNEX_FUZZ_BIN" -max_total_time=40 -max_len=4096 -timeout=10 \
-        "$VARNEX_FUZZ_CORPUS" "$VARNEX_FUZZ_SEEDS"
+      run_fuzzer() {
+        local name=$1 seconds=$2 len=$3; shift 3
+        mkdir -p "$VARNEX_FUZZ_DIR/corpus-$name"
+        echo "fuzzing $name for $seconds s" >&2
+        (cd "$VARNEX_FUZZ_DIR" && "$VARNEX_FUZZ_DIR/bin/fuzz_$name" -max_total_time="$seconds" \
+          -max_len="$len" -timeout=10 -print_final_stats=1 \
+          "$VARNEX_FUZZ_DIR/corpus-$name" "$VARNEX_FUZZ_SEEDS/$name" "$@")
+      }
+      run_fuzzer frames 30 4096
+      run_fuzzer kept_sweep 20 16384
+      vendors_seeds=()
+      [ -d /usr/share/ieee-data ] && vendors_seeds=(/usr/share/ieee-data)
+      run_fuzzer vendors 20 4096 "${vendors_seeds[@]}"
+      run_fuzzer profile 20 4096
     '
   else
-    echo "test: clang++ is missing, so the frames are not fuzzed (apt-get install clang)" >&2
+    echo "test: clang++ is missing, so nothing is fuzzed (apt-get install clang)" >&2
   fi
 fi
 

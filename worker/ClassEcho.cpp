@@ -24,3 +24,5 @@ std::string ClassEcho::SendEcho(std::uint32_t destination, const std::string& da
     std::memcpy(&size, reply + er::kDataSize, sizeof size);
     return std::string(reinterpret_cast<const char*>(reply + er::kData), size);
 }
+
+std::string ClassEcho::IcmpProblem() const { return platform::IcmpProblem(); }

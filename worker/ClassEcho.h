@@ -22,4 +22,9 @@ class ClassEcho {
     // std::invalid_argument for data or a time-out beyond the bounds.
     std::string SendEcho(std::uint32_t destination, const std::string& data,
                          std::int32_t timeoutMs);
+
+    // Why this process may send no echo at all (no ping socket and no raw
+    // socket is permitted), with the fix; "" when it may. A sweep asks before
+    // it starts, so that it is not taken for 255 silent hosts.
+    std::string IcmpProblem() const;
 };

@@ -127,6 +127,10 @@ class ClassPingObject : public platform::objects::Object {
 class ClassEchoObject : public platform::objects::Object {
   public:
     Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
+        if (member == ClassEchoMember::IcmpProblem) {
+            ExpectCount("ClassEcho.IcmpProblem", args, 0, 0);
+            return echo_.IcmpProblem();
+        }
         if (member != ClassEchoMember::SendEcho)
             Refuse("ClassEcho", "has no member " + std::to_string(member));
         const std::string m = "ClassEcho.SendEcho";

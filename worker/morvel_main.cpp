@@ -16,6 +16,9 @@
 #include "worker/classes.h"
 
 int main(int argc, char** argv) {
+    // A closed stderr would be taken by the first socket, and a log line would
+    // then land in a client's connection.
+    if (!platform::OpenStandardStreams()) return 1;
     // Slot text is converted through the locale's character set.
     std::setlocale(LC_ALL, "");
     // A log line written to a closed pipe (a terminal that went away) must

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "platform/session.h"
 #include "platform/shared_block.h"
 #include "tests/support/fm_support.h"
+#include "tests/support/children.h"
 #include "tests/support/isolation.h"
 
 namespace {
@@ -142,20 +142,19 @@ TEST(CCShareString, TwoProcessesShareTheBytes) {
 TEST(CCShareString, AHolderKilledOutrightLeavesNoStaleContent) {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    pid_t pid = testsupport::Fork([&] {
         CCShareString s;
         s.Create("cc-killed", 100);
         s.setStr("stale", 1);
         char c = 1;
         (void)!::write(ready[1], &c, 1);
         ::pause();
-        ::_exit(0);
-    }
+        return 0;
+    });
+    ASSERT_GT(pid, 0);
     char c;
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    testsupport::End(pid);
     ::close(ready[0]);
     ::close(ready[1]);
 
@@ -235,27 +234,22 @@ TEST(CCShareString, TheSessionsBlocksStayWithinTheirBudget) {
 TEST(CCShareString, ManyProcessesOpeningAndClosingLeaveNoOrphan) {
     constexpr int kProcs = 4, kCycles = 3000;
     pid_t pids[kProcs];
-    for (int p = 0; p < kProcs; ++p) {
-        pids[p] = ::fork();
-        if (pids[p] == 0) {
+    for (pid_t& pid : pids) {
+        pid = testsupport::Fork([] {
             for (int i = 0; i < kCycles; ++i) {
                 std::uint32_t err = 0;
                 auto m = platform::FileMapping::Create("cc-churn", 64, err);
-                if (!m) ::_exit(1);
+                if (!m) return 1;
                 unsigned char* v = m->MapView(err);
-                if (!v) ::_exit(2);
+                if (!v) return 2;
                 // Another process may write between our Create and our read, so
                 // only the name's lifetime is checked here.
                 v[0] = 1;
             }
-            ::_exit(0);
-        }
+            return 0;
+        });
     }
-    for (pid_t pid : pids) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
+    for (pid_t pid : pids) EXPECT_EQ(pid > 0 ? testsupport::Wait(pid).value_or(-1) : -1, 0);
     EXPECT_FALSE(ShmExists("cc-churn"));
 }
 
@@ -275,21 +269,21 @@ TEST(Slot, CommandAndAnswerKeepTheirOrderAcrossProcesses) {
     constexpr int kRounds = 2000;
     CCShareString window;
     ASSERT_TRUE(window.Create(slot::Name(9), slot::kSize));
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    pid_t pid = testsupport::Fork([] {
         CCShareString worker;
-        if (!worker.Create(slot::Name(9), slot::kSize)) ::_exit(1);
+        if (!worker.Create(slot::Name(9), slot::kSize)) return 1;
         for (int round = 0; round < kRounds; ++round) {
             while (worker.ReadByte(slot::kStatePos) != slot::kPing) {
             }
             worker.WriteByte(slot::kBusy, slot::kStatePos);
             std::string a = worker.getStr(slot::kAddressPos, slot::kAddressLen);
-            if (a != slot::AddressField("10.0." + std::to_string(round) + ".1")) ::_exit(2);
+            if (a != slot::AddressField("10.0." + std::to_string(round) + ".1")) return 2;
             worker.setStr("AA-BB-CC-DD-EE-" + std::to_string(10 + round % 90), slot::kMacPos);
             worker.WriteByte(slot::kAnswered, slot::kStatePos);
         }
-        ::_exit(0);
-    }
+        return 0;
+    });
+    ASSERT_GT(pid, 0);
     bool ok = true;
     for (int round = 0; round < kRounds && ok; ++round) {
         window.setStr(slot::AddressField("10.0." + std::to_string(round) + ".1"),
@@ -301,10 +295,10 @@ TEST(Slot, CommandAndAnswerKeepTheirOrderAcrossProcesses) {
              "AA-BB-CC-DD-EE-" + std::to_string(10 + round % 90);
     }
     EXPECT_TRUE(ok);
-    if (!ok) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    if (ok)
+        EXPECT_EQ(testsupport::Wait(pid), 0);
+    else
+        testsupport::End(pid);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -21,6 +20,8 @@
 
 #include "echo/echo.h"
 #include "platform/icmp.h"
+#include "tests/support/children.h"
+#include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 
 using testsupport::TestLan;
@@ -313,12 +314,10 @@ TEST(NoIcmpSocketTest, EchoesFailQuietlyForTheCallerButAreLogged) {
         GTEST_SKIP() << "cannot turn datagram ICMP sockets off here";
     }
     // Dropping the raw-socket right for good is only safe in a child process.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    const int code = testsupport::InChild([] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 3;
         int err[2];
-        if (pipe(err) != 0) _exit(4);
+        if (pipe(err) != 0) return 4;
         dup2(err[1], 2);
         const bool answered = echo::PingHost("127.0.0.1") || echo::PingHost("127.0.0.2");
         close(err[1]);
@@ -329,13 +328,10 @@ TEST(NoIcmpSocketTest, EchoesFailQuietlyForTheCallerButAreLogged) {
         const bool logged = text.find("ping_group_range") != std::string::npos &&
                             text.find("cap_net_raw") != std::string::npos;
         const bool once = text.find("Fix:") == text.rfind("Fix:");
-        _exit(answered ? 5 : !logged ? 6 : !once ? 7 : 0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot switch user here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "5 answered, 6 not logged, 7 logged twice";
+        return answered ? 5 : !logged ? 6 : !once ? 7 : 0;
+    });
+    if (code == 3) GTEST_SKIP() << "cannot switch user here";
+    EXPECT_EQ(code, 0) << "5 answered, 6 not logged, 7 logged twice";
 }
 
 }  // namespace

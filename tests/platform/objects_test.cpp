@@ -5,13 +5,11 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -30,6 +28,7 @@
 #include "platform/frames.h"
 #include "platform/session.h"
 #include "tests/platform/objects_test_classes.h"
+#include "tests/support/children.h"
 #include "tests/support/isolation.h"
 
 extern char** environ;
@@ -48,34 +47,14 @@ std::string ServerBin() { return testsupport::BuildBinDir() + "/objects_test_ser
 
 // Starts the test server program; its standard output goes to *out when asked.
 pid_t Spawn(const std::vector<std::string>& args, int* out = nullptr) {
-    std::vector<std::string> text{ServerBin()};
-    text.insert(text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    int pipeFds[2] = {-1, -1};
-    if (out) {
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-        posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
-    }
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (out) {
-        ::close(pipeFds[1]);
-        *out = pipeFds[0];
-    }
-    return rc == 0 ? pid : -1;
+    testsupport::SpawnOptions options;
+    options.pipeOut = out != nullptr;
+    testsupport::Child child = testsupport::Spawn(ServerBin(), args, options);
+    if (out) *out = child.out;
+    return child.pid;
 }
 
-int WaitExit(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+int WaitExit(pid_t pid) { return testsupport::Wait(pid).value_or(-1); }
 
 std::string ReadLine(int fd, std::chrono::milliseconds limit = 15s) {
     std::string line;
@@ -173,6 +152,17 @@ bool ClosedByServer(int fd, std::chrono::milliseconds limit) {
     return false;
 }
 
+// Waits, without reading, until the server has closed its end: a peer that
+// "reads nothing" must not drain the replies the server is bounding.
+bool ClosedWithoutReading(int fd, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLRDHUP, 0};
+        if (::poll(&p, 1, 50) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR))) return true;
+    }
+    return false;
+}
+
 void SendBytes(int fd, const std::string& s) {
     ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
 }
@@ -240,46 +230,39 @@ long PeakKiB(pid_t pid) {
 }
 
 // Starts "--client 1" with some variables of the environment changed ("" unsets
-// one) and returns the line it prints.
+// one) and returns the line it prints. The client is ended then, unless its
+// pid is asked for.
 std::string ClientWith(const std::vector<std::pair<std::string, std::string>>& env,
                        pid_t* pid = nullptr) {
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
-    for (const auto& [k, v] : env) {
-        const char* old = std::getenv(k.c_str());
-        saved.emplace_back(k, old ? std::optional<std::string>(old) : std::nullopt);
-        if (v.empty())
-            ::unsetenv(k.c_str());
-        else
-            ::setenv(k.c_str(), v.c_str(), 1);
+    testsupport::SpawnOptions options;
+    options.pipeOut = true;
+    for (char** e = environ; *e; ++e) {
+        const std::string var = *e;
+        bool changed = false;
+        for (const auto& [k, v] : env) changed = changed || var.rfind(k + "=", 0) == 0;
+        if (!changed) options.env.push_back(var);
     }
-    int out = -1;
-    pid_t child = Spawn({"--client", "1"}, &out);
-    for (const auto& [k, v] : saved) {
-        if (v)
-            ::setenv(k.c_str(), v->c_str(), 1);
-        else
-            ::unsetenv(k.c_str());
-    }
-    std::string line = ReadLine(out);
-    ::close(out);
+    for (const auto& [k, v] : env)
+        if (!v.empty()) options.env.push_back(k + "=" + v);
+    testsupport::Child child = testsupport::Spawn(ServerBin(), {"--client", "1"}, options);
+    if (!child.ok()) return "not started";
+    std::string line = ReadLine(child.out);
+    ::close(child.out);
     if (pid)
-        *pid = child;
+        *pid = child.pid;
     else
-        WaitExit(child);
+        testsupport::End(child.pid);
     return line;
 }
 
 // Runs fn in a forked child as another user; its exit code, 77 when impossible.
-template <class F>
-int AsAnotherUser(F fn) {
-    pid_t child = ::fork();
-    if (child == 0) {
+int AsAnotherUser(const std::function<int()>& fn) {
+    return testsupport::InChild([&] {
         if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
             ::setresuid(65534, 65534, 65534) != 0)
-            ::_exit(77);
-        ::_exit(fn());
-    }
-    return WaitExit(child);
+            return 77;
+        return fn();
+    });
 }
 
 TEST(ObjectActivationTest, StartsTheServerFromItsRecordAndReusesIt) {
@@ -344,7 +327,7 @@ TEST(ObjectActivationTest, FailuresArriveAsObjectErrorsWithAClearText) {
 
     // A server that dies: the next call says so instead of hanging, and a new
     // activation starts a new server.
-    ::kill(server, SIGKILL);
+    testsupport::Signal(server, SIGKILL);
     EXPECT_NE(ErrorOf([&] { a->Call(tc::kPid); }).find("gone away"), std::string::npos);
     auto b = Probe();
     pid_t second = Int(b->Call(tc::kPid));
@@ -410,8 +393,7 @@ TEST(ObjectActivationTest, TwentyClientsStartedAtOnceGetOneServer) {
     EXPECT_EQ(ServersOfThisSession(), std::set<pid_t>{server});
 
     // Killed clients release everything: the server ends.
-    for (pid_t c : clients) ::kill(c, SIGKILL);
-    for (pid_t c : clients) WaitExit(c);
+    for (pid_t c : clients) testsupport::End(c);
     ExpectServerEnds(server);
 }
 
@@ -424,8 +406,7 @@ TEST(ObjectLifetimeTest, AKilledClientsObjectsAreReleased) {
     EXPECT_EQ(ReadLine(out), "ready " + std::to_string(server));
     ::close(out);
     EXPECT_EQ(Int(mine->Call(tc::kLive)), 4);
-    ::kill(client, SIGKILL);
-    WaitExit(client);
+    testsupport::End(client);
     EXPECT_TRUE(testsupport::WaitFor([&] { return Int(mine->Call(tc::kLive)) == 1; }));
     mine.reset();
     ExpectServerEnds(server);
@@ -455,7 +436,7 @@ TEST(ObjectLifetimeTest, AServerThatIsNeverActivatedLeavesOnItsOwn) {
     pid_t server = Spawn({"-Embedding"});
     ASSERT_TRUE(testsupport::WaitFor([&] { return ServersOfThisSession().count(server); }));
     EXPECT_TRUE(testsupport::WaitFor([&] { return Gone(server); }, 40s));
-    if (!Gone(server)) ::kill(server, SIGKILL);
+    if (!Gone(server)) testsupport::Signal(server, SIGKILL);
     WaitExit(server);
     // It took its socket with it: the next activation starts a fresh server.
     Register();
@@ -494,23 +475,22 @@ TEST(ObjectCallTest, ABlockedCallDelaysNoOtherObject) {
 TEST(ObjectServerTest, APeerOfAnotherUserIsRefused) {
     Register();
     auto keep = Probe();
-    pid_t child = ::fork();
-    if (child == 0) {
+    int code = testsupport::InChild([] {
         // Another user that can still reach the socket file (its file-system id
         // stays ours), so only the server's own check stands in the way.
         if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
             ::setresuid(65534, 65534, 0) != 0)
-            ::_exit(77);
+            return 77;
         ::setfsuid(0);
         int fd = RawConnect();
-        if (fd < 0) ::_exit(3);
+        if (fd < 0) return 3;
         platform::frames::FrameReader reader;
         char buf[256];
         for (;;) {
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 5000) <= 0) ::_exit(4);
+            if (::poll(&p, 1, 5000) <= 0) return 4;
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) ::_exit(5);  // closed without saying why
+            if (n <= 0) return 5;  // closed without saying why
             reader.Feed(buf, static_cast<std::size_t>(n));
             std::string body;
             if (reader.Pop(body) != platform::frames::FrameReader::Next::Frame) continue;
@@ -518,10 +498,9 @@ TEST(ObjectServerTest, APeerOfAnotherUserIsRefused) {
             std::string why;
             bool refused = platform::frames::DecodeReply(body, rep, why) && rep.requestId == 0 &&
                            rep.status == platform::frames::Status::Refused;
-            ::_exit(refused && ClosedByServer(fd, 5s) ? 0 : 6);
+            return refused && ClosedByServer(fd, 5s) ? 0 : 6;
         }
-    }
-    int code = WaitExit(child);
+    });
     if (code == 77) GTEST_SKIP() << "cannot switch to another user here";
     EXPECT_EQ(code, 0);
     EXPECT_EQ(Echo(*keep, true), Arg{true});
@@ -608,52 +587,64 @@ TEST(ObjectActivationTest, ASessionFolderOthersCouldReachIsRefusedAndNoneIsUnder
         ASSERT_EQ(::chown((foreign + f).c_str(), 65534, 65534), 0);
     EXPECT_NE(ClientWith({{"XDG_RUNTIME_DIR", foreign}}).find("belongs to another user: refused"),
               std::string::npos);
-    // Our own folder, but open to others; and a link in its place.
-    std::string open = testsupport::MakeTempDir("open");
-    ASSERT_EQ(::mkdir((open + "/varnex").c_str(), 0755), 0);
-    EXPECT_NE(ClientWith({{"XDG_RUNTIME_DIR", open}}).find("open to other users"),
-              std::string::npos);
+    // Our own folder, but open to others (to its group or to the world, by
+    // any of the three rights); and a link in its place.
+    std::string open;
+    for (mode_t mode : {0755, 0770, 0750, 0701}) {
+        open = testsupport::MakeTempDir("open");
+        ASSERT_EQ(::mkdir((open + "/varnex").c_str(), 0700), 0);
+        ASSERT_EQ(::chmod((open + "/varnex").c_str(), mode), 0);
+        EXPECT_NE(ClientWith({{"XDG_RUNTIME_DIR", open}}).find("open to other users"),
+                  std::string::npos)
+            << std::oct << mode;
+    }
     std::string link = testsupport::MakeTempDir("link");
     std::filesystem::create_directory_symlink(open + "/varnex", link + "/varnex");
     EXPECT_NE(ClientWith({{"XDG_RUNTIME_DIR", link}}).find("is a link"), std::string::npos);
 
     // Without XDG_RUNTIME_DIR the session lives under $HOME: what another user
     // claimed in /tmp (where the session once lived) stops nothing. The claim is
-    // made in a /tmp of a private mount namespace, with this test's folder in it.
-    pid_t child = ::fork();
-    if (child == 0) {
-        const std::string& root = testsupport::TestRoot();
+    // made in a /tmp of a private mount namespace. This test's folder and the
+    // built programs may live under /tmp themselves: they are mounted back in.
+    int rc = testsupport::InChild([] {
+        const std::vector<std::string> keep{testsupport::TestRoot(), testsupport::BuildBinDir()};
         const std::string home = testsupport::MakeTempDir("home");
         if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount(root.c_str(), "/mnt", nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-            ::mount("varnex-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-            ::_exit(77);
-        std::error_code ec;
-        std::filesystem::create_directories(root, ec);
-        if (::mount("/mnt", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) ::_exit(77);
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return 77;
+        // Held in the new namespace, whose mounts alone can be bound back.
+        std::vector<int> held;
+        for (const std::string& dir : keep)
+            held.push_back(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (::mount("varnex-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0) return 77;
+        for (std::size_t i = 0; i < keep.size(); ++i) {
+            std::error_code ec;
+            std::filesystem::create_directories(keep[i], ec);
+            const std::string from = "/proc/self/fd/" + std::to_string(held[i]);
+            if (held[i] < 0 ||
+                ::mount(from.c_str(), keep[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+                return 77;
+        }
         const std::string squat = "/tmp/varnex-" + std::to_string(::geteuid());
-        int rc = AsAnotherUser([&] {
+        int claimed = AsAnotherUser([&] {
             if (::mkdir(squat.c_str(), 0777) != 0) return 1;
             std::ofstream(squat + "/objects.sock") << "";
             return 0;
         });
-        if (rc != 0) ::_exit(rc == 77 ? 77 : 1);
+        if (claimed != 0) return claimed == 77 ? 77 : 1;
         pid_t client = -1;
         std::string line = ClientWith({{"XDG_RUNTIME_DIR", ""}, {"HOME", home}}, &client);
         // While the client holds its object, the server listens under $HOME.
         bool underHome = std::filesystem::exists(home + "/.cache/varnex-session/objects.sock");
-        ::kill(client, SIGKILL);
-        WaitExit(client);
+        if (client > 0) testsupport::End(client);
         if (line.rfind("ready ", 0) != 0) {
             std::fprintf(stderr, "%s\n", line.c_str());
-            ::_exit(2);
+            return 2;
         }
         pid_t server = std::stoi(line.substr(6));
         bool ended = testsupport::WaitFor([&] { return Gone(server); }, 15s);
-        ::_exit(underHome && ended ? 0 : 3);
-    }
-    int rc = WaitExit(child);
+        return underHome && ended ? 0 : 3;
+    });
     if (rc == 77) GTEST_SKIP() << "cannot act as another user or mount a private /tmp here";
     EXPECT_EQ(rc, 0);
 }
@@ -709,7 +700,7 @@ TEST(ObjectServerTest, FloodingPeersAreBoundedAndOthersAreServedMeanwhile) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_LT(slowest, 1000ms);
-    EXPECT_TRUE(ClosedByServer(flood, 15s));
+    EXPECT_TRUE(ClosedWithoutReading(flood, 15s));
     sender.join();
     ::close(flood);
 
@@ -728,7 +719,7 @@ TEST(ObjectServerTest, FloodingPeersAreBoundedAndOthersAreServedMeanwhile) {
         std::string frame = fr::EncodeRequest(r);
         if (::send(deaf, frame.data(), frame.size(), MSG_NOSIGNAL) <= 0) break;
     }
-    EXPECT_TRUE(ClosedByServer(deaf, 15s));
+    EXPECT_TRUE(ClosedWithoutReading(deaf, 15s));
     ::close(deaf);
 
     // Peak resident memory, threads of all those objects included (under
@@ -740,6 +731,128 @@ TEST(ObjectServerTest, FloodingPeersAreBoundedAndOthersAreServedMeanwhile) {
 #endif
     EXPECT_EQ(Int(keep->Call(tc::kPid)), server);
     keep.reset();
+    ExpectServerEnds(server);
+}
+
+// ---- what bounds the client and the server keep (a group of its own) ----
+
+TEST(ObjectBoundsTest, AServerOfAnotherUserGetsNoByteAndIsRefused) {
+    Register();
+    const std::string path = platform::SessionDir() + "/objects.sock";
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    // A server as another user that can still bind in our folder (its
+    // file-system id stays ours): only the client's own check stands in the way.
+    pid_t fake = testsupport::Fork([&] {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 0) != 0)
+            return 77;
+        ::setfsuid(0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(fd, 4) != 0)
+            return 3;
+        if (::write(ready[1], "r", 1) != 1) return 3;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 15000) <= 0) return 4;
+        int conn = ::accept(fd, nullptr, nullptr);
+        std::size_t got = 0;
+        char buf[256];
+        for (;;) {
+            pollfd q{conn, POLLIN, 0};
+            if (::poll(&q, 1, 15000) <= 0) return 5;
+            ssize_t n = ::recv(conn, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        return got == 0 ? 0 : 6;
+    });
+    ASSERT_GT(fake, 0);
+    ::close(ready[1]);
+    char c = 0;
+    const bool listening = ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+    if (!listening) {
+        const int code = testsupport::Wait(fake).value_or(-1);
+        if (code == 77) GTEST_SKIP() << "cannot act as another user here";
+        FAIL() << "the fake server did not start: " << code;
+    }
+    EXPECT_NE(ErrorOf([] { Probe(); }).find("served by another user: refused"), std::string::npos);
+    EXPECT_EQ(testsupport::Wait(fake, 20s), 0) << "the client sent bytes to another user's server";
+}
+
+TEST(ObjectBoundsTest, CallsQueuedBehindASleepingOneCloseOnlyTheirConnection) {
+    namespace fr = platform::frames;
+    Register();
+    auto keep = Probe();
+    pid_t server = Int(keep->Call(tc::kPid));
+    int fd = RawConnect();
+    ASSERT_GE(fd, 0);
+    SendBytes(fd, CreateFrames(1, 1));
+    auto created = ReadReplies(fd, 1);
+    ASSERT_EQ(created.size(), 1u);
+    const auto object = static_cast<std::uint32_t>(std::get<std::int32_t>(created[0].result));
+    // One call that blocks the object, then more calls than may wait behind it.
+    std::string calls;
+    for (std::uint32_t i = 0; i < 1101; ++i) {
+        fr::Request r;
+        r.kind = fr::Kind::Call;
+        r.requestId = i + 2;
+        r.objectId = object;
+        r.member = i == 0 ? tc::kSleep : tc::kEcho;
+        r.args.emplace_back(std::int32_t{i == 0 ? 8000 : 1});
+        calls += fr::EncodeRequest(r);
+    }
+    std::thread sender([&] {
+        for (std::size_t done = 0; done < calls.size();) {
+            ssize_t n = ::send(fd, calls.data() + done, calls.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+    });
+    // Closed while the sleep still holds every queued call, and the other
+    // connection is served meanwhile.
+    EXPECT_TRUE(ClosedWithoutReading(fd, 6s));
+    EXPECT_EQ(Echo(*keep, std::int32_t{7}), Arg{std::int32_t{7}});
+    sender.join();
+    ::close(fd);
+    EXPECT_EQ(Int(keep->Call(tc::kPid)), server);
+    keep.reset();
+    ExpectServerEnds(server);
+}
+
+TEST(ObjectBoundsTest, AStoppedServerCostsACreationASecondAndReleasesNeverWaitOnIt) {
+    Register();
+    std::vector<std::unique_ptr<Ref>> held;
+    for (int i = 0; i < 600; ++i) held.push_back(Probe());
+    const pid_t server = Int(held[0]->Call(tc::kPid));
+    ASSERT_TRUE(testsupport::Signal(server, SIGSTOP));
+    // Should the client wait without end after all, the server is resumed
+    // after a while, so that the test fails instead of hanging.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 200 && !done; ++i) std::this_thread::sleep_for(50ms);
+        testsupport::Signal(server, SIGCONT);
+    });
+    using Clock = std::chrono::steady_clock;
+    auto t0 = Clock::now();
+    EXPECT_NE(ErrorOf([] { Probe(); }).find("did not answer within 1 s"), std::string::npos);
+    const auto creating = Clock::now() - t0;
+    std::vector<Arg> one{std::int32_t{1}};
+    EXPECT_NE(ErrorOf([&] { held[1]->Call(tc::kEcho, one, 300ms); }).find("within 300 ms"),
+              std::string::npos);
+    // 600 releases are more than the socket holds while nobody reads.
+    t0 = Clock::now();
+    held.clear();
+    const auto releasing = Clock::now() - t0;
+    done = true;
+    watchdog.join();
+    EXPECT_LT(creating, 3s);
+    EXPECT_LT(releasing, 3s);
+    // The dropped connection released every object: resumed, the server ends.
     ExpectServerEnds(server);
 }
 

@@ -22,6 +22,7 @@ class ScriptedPing : public Ping {
     std::string macField;
     std::vector<std::string> commands;  // "P 1.2.3.4" or "M 1.2.3.4"
     int polls = 0;
+    int restarts = 0;
 
     void PingIP(const std::string& ip, bool mac) override {
         commands.push_back((mac ? "M " : "P ") + ip);
@@ -33,6 +34,7 @@ class ScriptedPing : public Ping {
         return s;
     }
     void GetMac() override { Mac = macField; }
+    void RestartWorker() override { ++restarts; }
 };
 
 struct Recorder : scanner::SweepListener {
@@ -62,6 +64,8 @@ struct Recorder : scanner::SweepListener {
     void EnableCommand(bool on) override { command = on; }
     void EnableTimer(bool on) override { timer = on; }
     void FocusLastOctet() override { ++focus; }
+    std::vector<std::vector<int>> stopped;
+    void WorkersStopped(const std::vector<int>& hosts) override { stopped.push_back(hosts); }
 };
 
 class Engine : public ::testing::Test {
@@ -187,6 +191,46 @@ TEST_F(Engine, LaterRoundsTakeTheBoxesAsTheyAreNow) {
     // The address and the remark stay those of the sweep's start.
     EXPECT_EQ(hosts[5]->IP, "127.0.0.5");
     EXPECT_EQ(hosts[5]->Ps, "remark of 127.0.0.5");
+}
+
+TEST_F(Engine, AHostWithoutAFinalStateIsGivenUpAndAStoppedWorkerReportedAndRestarted) {
+    Sweep::Clock::time_point now{};
+    sweep.SetClockForTesting([&] { return now; });
+    hosts[5]->states = {slot::kStatePing};  // never taken: no worker serves it
+    hosts[6]->states = {slot::kStateBusy};  // an echo that does not end
+    hosts[7]->states = {slot::kStateStopped};
+    hosts[8]->states = {slot::kStatePingMac};
+    Start("2");
+    for (int i = 0; i < 5; ++i) sweep.Timer1_Timer();
+    now += sweep.LateLimit();
+    sweep.Timer1_Timer();
+    EXPECT_EQ(sweep.RoundNo(), 1) << "given up before the limit";
+    EXPECT_TRUE(hosts[5]->Pinging);
+    now += std::chrono::milliseconds(1);
+    sweep.Timer1_Timer();
+    for (int i : {5, 6, 8}) {
+        EXPECT_FALSE(hosts[i]->Pinging) << i;
+        EXPECT_EQ(hosts[i]->color, Value(kColorRed)) << i;
+    }
+    // Still one poll after the last host left the round.
+    EXPECT_EQ(sweep.RoundNo(), 1);
+    sweep.Timer1_Timer();
+    EXPECT_EQ(sweep.RoundNo(), 2);
+    // Stopped workers serve again from the next command on; a late echo's does not need to.
+    for (int i : {5, 7, 8}) EXPECT_EQ(hosts[i]->restarts, 1) << i;
+    EXPECT_EQ(hosts[6]->restarts, 0);
+    EXPECT_TRUE(ui.stopped.empty());
+
+    now += sweep.LateLimit() + std::chrono::milliseconds(1);
+    RunOut();
+    EXPECT_FALSE(sweep.Sweeping());
+    EXPECT_EQ(ui.stopped, (std::vector<std::vector<int>>{{5, 7, 8}}));
+    for (int i : {5, 6, 7, 8}) EXPECT_EQ(hosts[i]->OKCount, 0) << i;
+    EXPECT_EQ(hosts[9]->color, Value(kColorGreen));
+    EXPECT_EQ(scanner::HostList({3, 7}), "3, 7");
+    std::vector<int> many(25);
+    for (int i = 0; i < 25; ++i) many[static_cast<std::size_t>(i)] = i + 1;
+    EXPECT_EQ(scanner::HostList(many).substr(scanner::HostList(many).size() - 13), "20 and 5 more");
 }
 
 TEST(FinalColour, BlendsByTheShareOfAnsweredRounds) {

@@ -33,13 +33,17 @@
 #include "platform/session.h"
 #include "platform/shared_block.h"
 #include "scanner/Ping.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 
+extern char** environ;
+
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using platform::objects::ObjectError;
 using testsupport::TestLan;
 
@@ -56,11 +60,9 @@ std::size_t Descriptors(pid_t pid) {
 }
 
 void Register() {
-    auto started = platform::StartProgram(platform::ProgramDir() + "/Morvel", {"/regsver"});
-    ASSERT_TRUE(started.ok()) << "cannot start Morvel: error " << started.error;
-    auto code = platform::WaitProgram(started.pid, 20s);
-    ASSERT_TRUE(code.has_value());
-    ASSERT_EQ(*code, 0);
+    auto started = testsupport::Spawn(platform::ProgramDir() + "/Morvel", {"/regsver"});
+    ASSERT_TRUE(started.ok());
+    EXPECT_EQ(testsupport::Wait(started.pid, 20s), std::optional<int>(0));
 }
 
 // ---- a second client process: this binary re-run on the disabled case below ----
@@ -75,17 +77,17 @@ ChildClient StartChild(const std::string& mode, std::string runtime = "") {
     if (runtime.empty()) runtime = std::getenv("XDG_RUNTIME_DIR");
     ChildClient c;
     c.ready = testsupport::MakeTempDir("child") + "/ready";
-    ::setenv("VARNEX_CHILD_MODE", mode.c_str(), 1);
-    ::setenv("VARNEX_CHILD_READY", c.ready.c_str(), 1);
-    ::setenv("VARNEX_CHILD_RUNTIME", runtime.c_str(), 1);
-    ::setenv("VARNEX_CHILD_DATA", std::getenv("XDG_DATA_HOME"), 1);
+    testsupport::SpawnOptions options;
+    for (char** e = environ; *e; ++e) options.env.emplace_back(*e);
+    options.env.push_back("VARNEX_CHILD_MODE=" + mode);
+    options.env.push_back("VARNEX_CHILD_READY=" + c.ready);
+    options.env.push_back("VARNEX_CHILD_RUNTIME=" + runtime);
+    options.env.push_back("VARNEX_CHILD_DATA="s + std::getenv("XDG_DATA_HOME"));
     auto self = std::filesystem::read_symlink("/proc/self/exe").string();
-    auto started = platform::StartProgram(
-        self, {"--gtest_filter=DISABLED_Child.Run", "--gtest_also_run_disabled_tests"});
-    for (const char* v :
-         {"VARNEX_CHILD_MODE", "VARNEX_CHILD_READY", "VARNEX_CHILD_RUNTIME", "VARNEX_CHILD_DATA"})
-        ::unsetenv(v);
-    c.pid = started.pid;
+    c.pid =
+        testsupport::Spawn(
+            self, {"--gtest_filter=DISABLED_Child.Run", "--gtest_also_run_disabled_tests"}, options)
+            .pid;
     return c;
 }
 
@@ -269,6 +271,11 @@ TEST_F(PingTest, StateCharactersMapToTheirNumbers) {
     EXPECT_TRUE(Stays(p, 5));
     p.PingIP("127.0.0.9", true);
     EXPECT_TRUE(Stays(p, 7));
+    // Started again, the worker takes the command waiting in its slot.
+    p.RestartWorker();
+    EXPECT_TRUE(WaitFinal(p, 3));
+    p.ClosePing();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return p.GetPing() == 2; }));
     p.ClosePing();
     EXPECT_TRUE(Stays(p, 6));
     // Setting the ID again restarts the worker.
@@ -373,7 +380,7 @@ TEST_F(PingTest, TwoWindowsAndAScriptSweepUnderADescriptorLimitOf1024) {
         auto script = StartChild("sweep");
         bool ok = Round(pings, "127.0.0").size() == 255u;
         for (const auto& child : {window, script})
-            ok = platform::WaitProgram(child.pid, 120s) == std::optional<int>(0) &&
+            ok = testsupport::Wait(child.pid, 120s) == std::optional<int>(0) &&
                  testsupport::ReadText(child.ready) == "255\n" && ok;
         return ok ? 0 : 2;
     });
@@ -403,10 +410,10 @@ TEST_F(PingTest, AnotherUserWatchingShmAsASessionStartsStopsNothing) {
         const std::string session = testsupport::MakeTempDir("session");
         ::chmod(session.c_str(), 0700);
         auto sweep = StartChild("sweep", session);
-        victimCode = platform::WaitProgram(sweep.pid, 120s);
+        victimCode = testsupport::Wait(sweep.pid, 120s);
         victim = testsupport::ReadText(sweep.ready);
         ::close(::open("/dev/shm/stop", O_WRONLY | O_CREAT, 0644));
-        platform::WaitProgram(squat.pid, 30s);
+        testsupport::Wait(squat.pid, 30s);
         squatter = testsupport::ReadText(squat.ready);
     }).join();
     if (!why.empty()) GTEST_SKIP() << why;
@@ -474,8 +481,7 @@ TEST_F(PingTest, AClientHoardingObjectsAndBlocksLeavesAWindowItsWorkers) {
         ASSERT_NO_THROW(pings.back()->SetID(i)) << i;
     }
     EXPECT_EQ(Round(pings, "127.0.0").size(), 255u);
-    ::kill(hog.pid, SIGKILL);
-    platform::WaitProgram(hog.pid, 10s);
+    testsupport::End(hog.pid);
 }
 
 TEST_F(PingTest, SecondClientProcessSharesTheSlots) {
@@ -492,9 +498,9 @@ TEST_F(PingTest, SecondClientProcessSharesTheSlots) {
         mine.PingIP("127.0.0.6", false);
         ASSERT_TRUE(WaitFinal(mine, 3));
     } while (!std::filesystem::exists(child.ready) &&
-             platform::WaitProgram(child.pid, 0ms) == std::nullopt);
+             testsupport::Wait(child.pid, 0ms) == std::nullopt);
     ASSERT_TRUE(WaitReady(child));
-    EXPECT_EQ(platform::WaitProgram(child.pid, 20s), std::optional<int>(0));
+    EXPECT_EQ(testsupport::Wait(child.pid, 20s), std::optional<int>(0));
     // The child's command is in our slot.
     CCShareString probe;
     ASSERT_TRUE(probe.Create("PingIP7", 1000));
@@ -508,8 +514,7 @@ TEST_F(PingTest, KilledClientReleasesEverythingAndMorvelExits) {
     ASSERT_GT(child.pid, 0);
     ASSERT_TRUE(WaitReady(child));
     ASSERT_EQ(MorvelPids().size(), 1u);
-    ::kill(child.pid, SIGKILL);
-    platform::WaitProgram(child.pid, 10s);
+    testsupport::End(child.pid);
     EXPECT_TRUE(NoMorvel());
 }
 
@@ -518,7 +523,7 @@ TEST_F(PingTest, KilledMorvelEndsTheWaitWithAnError) {
     p.SetID(5);
     auto pids = MorvelPids();
     ASSERT_EQ(pids.size(), 1u);
-    ::kill(pids[0], SIGKILL);
+    testsupport::Signal(pids[0], SIGKILL);
     ASSERT_TRUE(NoMorvel());
     p.PingIP("127.0.0.5", false);
     std::string error;

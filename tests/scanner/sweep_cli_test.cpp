@@ -4,27 +4,33 @@
 // Sweeps address only the test LAN 192.0.2 inside the private namespace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/fileio.h"
 #include "platform/session.h"
 #include "scanner/Csv.h"
 #include "scanner/Headless.h"
+#include "scanner/Sweep.h"
+#include "scanner/Workers.h"
 #include "settings/ini.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,26 +46,11 @@ struct Outcome {
 Outcome Spawn(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {}) {
     const std::string dir = testsupport::MakeTempDir("run");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, (dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_t pid = -1;
+    testsupport::SpawnOptions options;
+    options.env = env;
+    options.streams = {"/dev/null", dir + "/out", dir + "/err"};
     Outcome o;
-    if (posix_spawnp(&pid, program.c_str(), &fa, nullptr, argv.data(),
-                     env.empty() ? environ : envp.data()) == 0) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        o.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&fa);
+    o.code = testsupport::Run(program, args, options);
     platform::ReadAll(dir + "/out", o.out);
     platform::ReadAll(dir + "/err", o.err);
     return o;
@@ -85,6 +76,64 @@ std::vector<std::vector<std::string>> CsvRows(const std::string& text) {
     while (reader.Next(fields)) rows.push_back(fields);
     EXPECT_FALSE(reader.Malformed());
     return rows;
+}
+
+// The hosts a CSV report shows answering every one of `rounds` rounds, and
+// whether every other host answered none.
+std::set<int> AnsweredAll(const std::string& csv, const std::string& rounds, bool* othersNone) {
+    std::set<int> all;
+    *othersNone = true;
+    auto rows = CsvRows(csv);
+    EXPECT_EQ(rows.size(), 256u) << csv;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        if (rows[i].size() != 9) continue;
+        if (rows[i][2] == rounds && rows[i][3] == rounds)
+            all.insert(std::stoi(rows[i][0]));
+        else if (rows[i][2] != "0")
+            *othersNone = false;
+    }
+    return all;
+}
+
+// The serving Morvel (not its registration run) that the program `parent`
+// started, once there is one.
+pid_t MorvelOf(pid_t parent) {
+    pid_t found = -1;
+    testsupport::WaitFor(
+        [&] {
+            for (pid_t pid : testsupport::OwnMorvels()) {
+                std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+                const std::string args((std::istreambuf_iterator<char>(cmdline)), {});
+                if (args.find("-Embedding") == std::string::npos) continue;
+                std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+                std::string line;
+                std::getline(stat, line);
+                const auto close = line.rfind(')');
+                if (close != std::string::npos && close + 4 < line.size() &&
+                    std::stoi(line.substr(close + 4)) == parent)
+                    found = pid;
+            }
+            return found > 0;
+        },
+        std::chrono::seconds(20));
+    return found;
+}
+
+int Threads(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return 0;
+}
+
+// Private sessions still in the user's session folder.
+int PrivateSessions() {
+    int n = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(
+             std::string(std::getenv("XDG_RUNTIME_DIR")) + "/varnex", ec))
+        n += e.path().filename().string().rfind("sweep-", 0) == 0;
+    return n;
 }
 
 TEST(SweepCli, BadArgumentsGiveUsageAndExitTwo) {
@@ -117,6 +166,88 @@ TEST(SweepCli, MissingMorvelGivesItsReasonAndExitOne) {
     EXPECT_NE(o.err.find("No such file"), std::string::npos) << o.err;
 }
 
+TEST(SweepCli, ClosedStandardStreamsStillSweep) {
+    const std::string prog = ProgramFolder(true);
+    const std::string dir = testsupport::MakeTempDir("closed");
+    testsupport::SpawnOptions options;
+    options.streams = {"-", dir + "/out", "-"};
+    EXPECT_EQ(testsupport::Run(prog + "/Tessor", {"--sweep", "127.0.0"}, options), 0);
+    std::string out;
+    platform::ReadAll(dir + "/out", out);
+    EXPECT_NE(out.find("127.0.0.0/24: 255 of 255 answered"), std::string::npos) << out;
+    EXPECT_EQ(PrivateSessions(), 0);
+}
+
+// Where Morvel may open no ICMP socket (ping sockets not allowed for any
+// group, no raw-socket right), the script says so instead of "0 answered".
+TEST(SweepCli, AMorvelWithoutIcmpRightsExitsOneWithTheReasonAndKeepsNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop the raw-socket right for a child";
+    const std::string prog = ProgramFolder(true);
+    const std::string tessor = prog + "/Tessor";
+    const std::string dir = testsupport::MakeTempDir("noicmp");
+    const std::string outPath = dir + "/out", errPath = dir + "/err";
+    // Only system calls after the fork: the test has threads.
+    pid_t child = testsupport::Fork([&] {
+        if (::unshare(CLONE_NEWNET) != 0) return 77;
+        const int range = ::open("/proc/sys/net/ipv4/ping_group_range", O_WRONLY | O_CLOEXEC);
+        if (range < 0 || ::write(range, "1 0", 3) != 3) return 77;
+        ::close(range);
+        // Gone from the bounding set, the right cannot come back at exec.
+        if (::prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0) != 0) return 77;
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0) return 76;
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::execl(tessor.c_str(), tessor.c_str(), "--sweep", "127.0.0", static_cast<char*>(nullptr));
+        return 127;
+    });
+    ASSERT_GT(child, 0);
+    const int code = testsupport::Wait(child, std::chrono::seconds(60)).value_or(-1);
+    if (code == 77) GTEST_SKIP() << "cannot make a network namespace or drop a capability here";
+    std::string out, err;
+    platform::ReadAll(outPath, out);
+    platform::ReadAll(errPath, err);
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(out, "");
+    EXPECT_NE(err.find("cannot send echoes"), std::string::npos) << err;
+    EXPECT_NE(err.find("ping_group_range"), std::string::npos) << err;
+    EXPECT_NE(err.find("setcap cap_net_raw+ep " + testsupport::BuildBinDir() + "/Morvel"),
+              std::string::npos)
+        << err;
+    EXPECT_FALSE(std::filesystem::exists(prog + "/sweeps/127.0.0.csv"));
+}
+
+TEST(SweepCli, AStoppedMorvelEndsTheSweepWithExitOneInSeconds) {
+    const std::string prog = ProgramFolder(true);
+    const std::string dir = testsupport::MakeTempDir("stopped");
+    testsupport::SpawnOptions options;
+    options.streams = {"/dev/null", dir + "/out", dir + "/err"};
+    testsupport::Child tessor =
+        testsupport::Spawn(prog + "/Tessor", {"--sweep", "127.0.0", "--rounds", "100000"}, options);
+    ASSERT_TRUE(tessor.ok());
+    const pid_t morvel = MorvelOf(tessor.pid);
+    ASSERT_GT(morvel, 0);
+    // Stopped once its 510 objects (threads) exist, while the rounds go on.
+    EXPECT_TRUE(
+        testsupport::WaitFor([&] { return Threads(morvel) > 510; }, std::chrono::seconds(20)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(testsupport::Signal(morvel, SIGSTOP));
+    const auto stopped = std::chrono::steady_clock::now();
+    const auto code = testsupport::Wait(tessor.pid, std::chrono::seconds(30));
+    const auto took = std::chrono::steady_clock::now() - stopped;
+    if (!code) testsupport::End(tessor.pid);
+    std::string err;
+    platform::ReadAll(dir + "/err", err);
+    EXPECT_EQ(code, std::optional<int>(1)) << err;
+    EXPECT_LT(took, std::chrono::seconds(10)) << "the script waited on its stopped Morvel";
+    EXPECT_NE(err.find("lost the worker host"), std::string::npos) << err;
+    // Its private Morvel, which served no one else, did not stay behind.
+    EXPECT_TRUE(testsupport::WaitFor([] { return testsupport::OwnMorvels().empty(); }));
+    EXPECT_EQ(PrivateSessions(), 0);
+    EXPECT_FALSE(std::filesystem::exists(prog + "/sweeps/127.0.0.csv"));
+}
+
 class SweepCliLan : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -146,8 +277,9 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
     // A real JSON parser reads it back; it prints what the test compares.
     const std::string json = testsupport::MakeTempDir("json") + "/report.json";
     std::ofstream(json) << first.out;
+    if (::access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "python3 is not installed";
     Outcome parsed = Spawn(
-        "python3",
+        "/usr/bin/python3",
         {"-c",
          "import json,sys\n"
          "d=json.load(open(sys.argv[1]))\n"
@@ -157,7 +289,6 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
          "    print(h['host'], h['ip'], h['answered'], h['share'], h['mac'], repr(h['vendor']), "
          "repr(h['remark']))\n",
          json});
-    if (parsed.code == 127 || parsed.code == -1) GTEST_SKIP() << "python3 is not installed";
     EXPECT_EQ(parsed.out,
               "192.0.2 1 255 Z\n"
               "3 192.0.2.3 1 100 02-00-00-00-00-03 '' 'rack 2, \"left\"\\r\\nsecond line'\n"
@@ -197,6 +328,85 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
     ASSERT_EQ(text.size(), 5u) << third.out;
     EXPECT_EQ(text[0].rfind("192.0.2.5 ", 0), 0u) << third.out;
     EXPECT_EQ(text[4].rfind("192.0.2.0/24: 4 of 255 answered, 1 round, ", 0), 0u) << third.out;
+}
+
+// Script sweeps never share slots: two at once, and one beside a window's
+// engine in this process, each get what they would get alone.
+TEST_F(SweepCliLan, ScriptSweepsAndAWindowSideBySideEachGetTheirOwnResult) {
+    TestLan lan({2, 3, 5, 8});
+    const std::set<int> lanAnswers{2, 3, 5, 8, TestLan::kScannerHost};
+    std::set<int> everyHost;
+    for (int i = 1; i <= 255; ++i) everyHost.insert(i);
+    const std::string prog = ProgramFolder(true);
+    auto start = [&](const std::string& subnet, const std::string& rounds) {
+        const std::string dir = testsupport::MakeTempDir("side");
+        testsupport::SpawnOptions options;
+        options.streams = {"/dev/null", dir + "/out", dir + "/err"};
+        auto child = testsupport::Spawn(
+            prog + "/Tessor", {"--sweep", subnet, "--rounds", rounds, "--format", "csv"}, options);
+        return std::make_pair(child, dir);
+    };
+    auto finish = [&](const std::pair<testsupport::Child, std::string>& run) {
+        Outcome o;
+        o.code = run.first.ok() ? testsupport::Wait(run.first.pid).value_or(-1) : -1;
+        platform::ReadAll(run.second + "/out", o.out);
+        platform::ReadAll(run.second + "/err", o.err);
+        return o;
+    };
+    bool othersNone = false;
+
+    // Two script sweeps of two subnets at once.
+    auto a = start("127.0.0", "3");
+    auto b = start("192.0.2", "3");
+    Outcome loop = finish(a), onLan = finish(b);
+    ASSERT_EQ(loop.code, 0) << loop.err;
+    ASSERT_EQ(onLan.code, 0) << onLan.err;
+    EXPECT_EQ(AnsweredAll(loop.out, "3", &othersNone), everyHost);
+    EXPECT_EQ(AnsweredAll(onLan.out, "3", &othersNone), lanAnswers);
+    EXPECT_TRUE(othersNone);
+
+    // A window's engine on the LAN while a script sweeps loopback, then once
+    // more after the script has closed its own workers.
+    struct Owner : scanner::SweepListener {
+        std::vector<int> stopped;
+        std::string failed;
+        void WorkersStopped(const std::vector<int>& hosts) override { stopped = hosts; }
+        void SweepFailed(const std::string& what) override { failed = what; }
+    } owner;
+    scanner::Sweep engine(owner);
+    scanner::WorkerStart workers = scanner::StartWorkers();
+    ASSERT_TRUE(workers.ok()) << workers.failure;
+    engine.SetPings(std::move(workers.pings));
+    scanner::SweepInput input;
+    input.octets = {"192", "0", "2"};
+    auto sweepOnce = [&](const std::string& rounds) {
+        input.count = rounds;
+        engine.DoPing(input);
+        while (engine.Sweeping()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            engine.Timer1_Timer();
+        }
+        std::set<int> answered;
+        for (int i = 1; i <= 255; ++i) {
+            if (engine.Host(i).OKCount == engine.RoundCount()) {
+                answered.insert(i);
+            } else {
+                EXPECT_EQ(engine.Host(i).OKCount, 0) << i;
+            }
+        }
+        return answered;
+    };
+    auto script = start("127.0.0", "3");
+    EXPECT_EQ(sweepOnce("4"), lanAnswers);
+    Outcome beside = finish(script);
+    ASSERT_EQ(beside.code, 0) << beside.err;
+    EXPECT_EQ(AnsweredAll(beside.out, "3", &othersNone), everyHost);
+    EXPECT_EQ(sweepOnce("1"), lanAnswers);
+    EXPECT_TRUE(owner.stopped.empty()) << scanner::HostList(owner.stopped);
+    EXPECT_EQ(owner.failed, "");
+    engine.ClosePings();
+    engine.ReleasePings();
+    EXPECT_EQ(PrivateSessions(), 0);
 }
 
 // In this process, so that the host can come and go between the engine's

@@ -2,7 +2,9 @@
 // LAN (192.0.2, some hosts silent), and the grid and list interaction after
 // them. No sweep runs before the octet boxes name one of these two subnets.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <QApplication>
@@ -25,6 +27,7 @@
 #include "scanner/Func.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
@@ -388,7 +391,7 @@ TEST_F(Sweep, AMorvelKilledMidSweepIsReportedAndTheNextSweepWorks) {
     w->ui().Text2->setText("1000");
     w->DoPing();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w->engine().RoundNo() >= 2; }, kBoundMs));
-    for (pid_t pid : OwnMorvels()) ::kill(pid, SIGKILL);
+    for (pid_t pid : OwnMorvels()) testsupport::Signal(pid, SIGKILL);
     ASSERT_TRUE(Finish()) << "the sweep waited on a dead Morvel";
     ASSERT_EQ(messages.Texts().size(), 1u);
     EXPECT_NE(messages.Texts()[0].find("Morvel"), std::string::npos);
@@ -407,7 +410,7 @@ TEST_F(Sweep, AStoppedMorvelIsReportedAsLostWithoutFreezingTheWindow) {
     w->DoPing();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w->engine().RoundNo() >= 2; }, kBoundMs));
     const std::vector<pid_t> stopped = OwnMorvels();
-    for (pid_t pid : stopped) ::kill(pid, SIGSTOP);
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGSTOP);
     // The event loop's longest pause shows whether the window froze; a
     // check that waited for the 30 s call limit would show here.
     QElapsedTimer sinceTurn, sinceStop;
@@ -421,17 +424,70 @@ TEST_F(Sweep, AStoppedMorvelIsReportedAsLostWithoutFreezingTheWindow) {
     const bool finished = Finish();
     const qint64 reportedAfter = sinceStop.elapsed();
     turns.stop();
-    for (pid_t pid : stopped) ::kill(pid, SIGCONT);
+    // Ping pressed while Morvel is still stopped: told at once, no sweep.
+    QElapsedTimer press;
+    press.start();
+    if (finished) w->ui().Command1->click();
+    const qint64 pressTook = press.elapsed();
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGCONT);
     ASSERT_TRUE(finished);
     EXPECT_LT(reportedAfter, 15000) << "the lost Morvel was reported late";
     EXPECT_LT(longestPause, 10000) << "the window froze";
-    ASSERT_EQ(messages.Texts().size(), 1u);
+    EXPECT_LT(pressTook, 5000) << "the press waited on the stopped Morvel";
+    EXPECT_FALSE(w->Sweeping());
+    ASSERT_EQ(messages.Texts().size(), 2u);
     EXPECT_NE(messages.Texts()[0].find("Morvel"), std::string::npos) << messages.Texts()[0];
+    EXPECT_NE(messages.Texts()[1].find("Morvel"), std::string::npos) << messages.Texts()[1];
 
     // Resumed, it serves the next sweep.
     ASSERT_TRUE(RunSweep("1"));
-    EXPECT_EQ(messages.Texts().size(), 1u);
+    EXPECT_EQ(messages.Texts().size(), 2u);
     for (int i = 1; i <= 255; ++i) EXPECT_EQ(w->engine().Host(i).color, Value(kColorGreen)) << i;
+}
+
+TEST_F(Sweep, ClosingTheWindowDoesNotWaitOnAStoppedMorvel) {
+    ASSERT_TRUE(RunSweep("1"));
+    const std::vector<pid_t> stopped = OwnMorvels();
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGSTOP);
+    QElapsedTimer closing;
+    closing.start();
+    w->close();
+    const qint64 took = closing.elapsed();
+    w.reset();
+    for (pid_t pid : stopped) testsupport::Signal(pid, SIGCONT);
+    EXPECT_LT(took, 5000) << "closing waited on the stopped Morvel";
+    // Its connection was dropped, which released every object: Morvel ends.
+    EXPECT_TRUE(
+        testsupport::WaitFor([] { return OwnMorvels().empty(); }, std::chrono::seconds(20)));
+}
+
+// Where Morvel may open no ICMP socket, a press tells the user why and how to
+// fix it, once, and starts no sweep that would paint every host red.
+TEST(SweepWithoutIcmp, AMorvelThatMaySendNoEchoIsToldOnceInsteadOfARedGrid) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to take the raw-socket right from Morvel";
+    ASSERT_TRUE(
+        testsupport::WaitFor([] { return OwnMorvels().empty(); }, std::chrono::seconds(30)));
+    // This thread starts Morvel: a network of its own where ping sockets are
+    // allowed to no group, and no raw-socket right for what it starts.
+    std::string why;
+    if (!testsupport::EnterPrivateNetwork(&why)) GTEST_SKIP() << why;
+    ASSERT_TRUE(testsupport::WriteSysctl("net/ipv4/ping_group_range", "1 0"));
+    ASSERT_EQ(::prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0), 0);
+    std::filesystem::remove(ProgDir() + "/set.ini");
+    Fmmain w;
+    ASSERT_TRUE(w.Form_Load());
+    w.ui().Text1[0]->setText("127");
+    w.ui().Text1[1]->setText("0");
+    w.ui().Text1[2]->setText("0");
+    MessageCatcher messages;
+    w.ui().Command1->click();
+    EXPECT_FALSE(w.Sweeping());
+    EXPECT_TRUE(w.ui().Command1->isEnabled());
+    ASSERT_EQ(messages.Texts().size(), 1u);
+    EXPECT_NE(messages.Texts()[0].find("ping_group_range"), std::string::npos);
+    EXPECT_NE(messages.Texts()[0].find("setcap cap_net_raw+ep"), std::string::npos);
+    for (int i = 1; i <= 255; ++i) EXPECT_EQ(w.engine().Host(i).color, Value(kColorIdle)) << i;
+    w.close();
 }
 
 // ---- the test LAN ----

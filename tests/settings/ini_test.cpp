@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +24,7 @@
 #include "platform/fileio.h"
 #include "platform/msgbox.h"
 #include "platform/session.h"
+#include "tests/support/children.h"
 #include "tests/support/isolation.h"
 
 namespace {
@@ -155,6 +155,13 @@ TEST_F(Ini, UntouchedLinesStayByteForByte) {
     EXPECT_EQ(Slurp(path_), after);
     EXPECT_EQ(ReadIni("Set", "count", path_), "7");
     EXPECT_EQ(ReadIni("PS", "192.168.0.6", path_), "new");
+
+    // A file cut between the CR and the LF of its last line: the LF completes
+    // that line, whose CR would otherwise become part of it.
+    Put(path_, "[Other]\r\n[Cut]\r");
+    ASSERT_TRUE(WriteIni("Other", "y", "2", path_));
+    ASSERT_TRUE(WriteIni("Cut", "z", "3", path_));
+    EXPECT_EQ(Slurp(path_), "[Other]\r\ny=2\r\n[Cut]\r\nz=3\r\n");
 }
 
 TEST_F(Ini, FirstOfTwoSectionsOfTheSameNameWins) {
@@ -259,15 +266,12 @@ TEST_F(Ini, AFifoADeviceOrAHugeFileIsRefusedUntouchedAndToldOnce) {
 TEST_F(Ini, ACrashBeforeTheRenameLeavesTheOldFileAndTheNextSaveNoStrayFile) {
     ASSERT_TRUE(WriteIni("Set", "1", "old", path_));
     const std::string old = Slurp(path_);
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    const int code = testsupport::InChild([&] {
         platform::SetBeforeRenameForTesting(+[] { ::raise(SIGKILL); });
         WriteIni("Set", "2", "lost", path_);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+        return 0;
+    });
+    ASSERT_EQ(code, 128 + SIGKILL);
     EXPECT_EQ(Slurp(path_), old);
     EXPECT_EQ(Entries(dir_).size(), 2u);  // the file and the crashed save's temporary
     ASSERT_TRUE(WriteIni("Set", "3", "new", path_));
@@ -277,21 +281,16 @@ TEST_F(Ini, ACrashBeforeTheRenameLeavesTheOldFileAndTheNextSaveNoStrayFile) {
 
 TEST_F(Ini, TwoProgramsWritingAtOnceKeepEachOthersKeys) {
     auto writer = [&](int who) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
+        return testsupport::Fork([&, who] {
             for (int i = 0; i < 100; ++i)
                 if (!WriteIni("PS", std::to_string(who) + "." + std::to_string(i), "r", path_))
-                    ::_exit(1);
-            ::_exit(0);
-        }
-        return pid;
+                    return 1;
+            return 0;
+        });
     };
     pid_t a = writer(1), b = writer(2);
-    int sa = 0, sb = 0;
-    ::waitpid(a, &sa, 0);
-    ::waitpid(b, &sb, 0);
-    EXPECT_TRUE(WIFEXITED(sa) && WEXITSTATUS(sa) == 0);
-    EXPECT_TRUE(WIFEXITED(sb) && WEXITSTATUS(sb) == 0);
+    EXPECT_EQ(a > 0 ? testsupport::Wait(a).value_or(-1) : -1, 0);
+    EXPECT_EQ(b > 0 ? testsupport::Wait(b).value_or(-1) : -1, 0);
     int found = 0;
     for (int who : {1, 2})
         for (int i = 0; i < 100; ++i)
@@ -304,16 +303,12 @@ TEST_F(Ini, TwoProgramsWritingAtOnceKeepEachOthersKeys) {
 // mounted there never shows on the host. The child's exit code is body's
 // result: 0 passed, 77 skipped, else the number of the failed check.
 int InOwnMountNamespace(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    return testsupport::InChild([&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            ::_exit(77);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+            return 77;
+        return body();
+    });
 }
 
 TEST_F(Ini, AFullDiskLeavesTheOldFileWholeAndReportsFailure) {

@@ -11,6 +11,7 @@
 
 #include "platform/session.h"
 #include "platform/shared_block.h"
+#include "tests/support/children.h"
 
 namespace testsupport {
 namespace {
@@ -45,6 +46,9 @@ void IsolateProcess() {
     ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (g_root + "/data").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);
+    // A child test process (killed outright by some tests) makes its own
+    // root inside ours, so that ours takes it along when it is removed.
+    ::setenv("TMPDIR", g_root.c_str(), 1);
     for (const char* prog : {"Morvel", "Tessor"}) {
         std::string target = g_bin + "/" + prog;
         if (std::filesystem::exists(target))
@@ -72,6 +76,11 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+int InChild(const std::function<int()>& fn) {
+    const pid_t pid = Fork(fn);
+    return pid > 0 ? Wait(pid).value_or(-1) : -1;
 }
 
 std::string ShmPath(const std::string& name) { return platform::FileMapping::Path(name); }

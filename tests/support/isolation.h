@@ -2,11 +2,9 @@
 // holds $XDG_RUNTIME_DIR (named blocks, the object server's socket) and
 // $XDG_DATA_HOME (registration records), so tests that run side by side never
 // share slots or a Morvel. The program directory (set.ini, Ps.ini) is a
-// temporary folder too, with the built Morvel linked into it.
+// temporary folder too, with the built Morvel linked into it. TMPDIR points
+// into the root, so whatever a child makes there goes with it.
 #pragma once
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -34,14 +32,8 @@ bool WaitFor(const std::function<bool()>& cond,
 std::string ShmPath(const std::string& name);
 
 // Runs fn in a forked child and returns its exit code, or 128 + the signal that
-// ended it. Used where a test must act as another user or die mid-operation.
-template <class F>
-int InChild(F fn) {
-    pid_t pid = ::fork();
-    if (pid == 0) ::_exit(fn());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+// ended it (-1 when no child could be made). Used where a test must act as
+// another user or die mid-operation.
+int InChild(const std::function<int()>& fn);
 
 }  // namespace testsupport

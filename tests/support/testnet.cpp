@@ -8,13 +8,13 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/icmp.h"
+#include "tests/support/children.h"
 
 namespace testsupport {
 namespace {
@@ -68,16 +69,15 @@ int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& inp
         close(inPipe[1]);
         return 126;
     }
-    pid_t pid = fork();
-    if (pid == 0) {
+    pid_t pid = Fork([&] {
         // Only async-signal-safe calls here: the parent may have threads.
-        if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) _exit(125);
+        if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) return 125;
         dup2(inPipe[0], 0);
         dup2(errPipe[1], 1);
         dup2(errPipe[1], 2);
         execv(ip, argv.data());
-        _exit(127);
-    }
+        return 127;
+    });
     close(inPipe[0]);
     close(errPipe[1]);
     if (pid < 0) {
@@ -105,7 +105,7 @@ int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& inp
                                         deadline - std::chrono::steady_clock::now())
                                         .count());
         if (left <= 0) {
-            kill(pid, SIGKILL);  // never hang a test on a stuck ip
+            Signal(pid, SIGKILL);  // never hang a test on a stuck ip
             text += "(killed after 60 s)";
             break;
         }
@@ -118,12 +118,9 @@ int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& inp
         text.append(buf, static_cast<size_t>(n));
     }
     close(errPipe[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int code = Wait(pid).value_or(128);
     if (err) *err = text;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128;
+    return code;
 }
 
 void MustIp(const std::vector<std::string>& args, int nsFd, const std::string& input = {}) {
@@ -290,6 +287,14 @@ std::string HostCommands(int n, bool add) {
            addr + " lookup " + table + "\n";
 }
 
+// Where the run promises a test LAN (scripts/test.sh sets VARNEX_REQUIRE_LAN=1),
+// a test that would skip for want of one fails instead: a skip there is a
+// broken fixture, not a machine without the means.
+bool LanRequired() {
+    const char* required = std::getenv("VARNEX_REQUIRE_LAN");
+    return required && std::string(required) == "1";
+}
+
 void CheckHost(int n) {
     if (n < TestLan::kFirstHost || n > TestLan::kLastHost) {
         throw std::invalid_argument("test LAN: host number " + std::to_string(n) +
@@ -305,8 +310,13 @@ bool Isolated(std::string* why) {
         return false;
     };
     ino_t self = NetNsInode("/proc/thread-self/ns/net");
-    ino_t init = NetNsInode("/proc/1/ns/net");
-    if (self != 0 && self == init) {
+    // The machine's own namespace. scripts/test.sh records it before it makes
+    // the private one: in a PID namespace of its own, /proc/1 is not the
+    // machine's init but the namespace's, which shares our network.
+    ino_t machine = NetNsInode("/proc/1/ns/net");
+    if (const char* recorded = std::getenv("VARNEX_MACHINE_NETNS"); recorded && *recorded)
+        machine = static_cast<ino_t>(std::strtoull(recorded, nullptr, 10));
+    if (self != 0 && self == machine) {
         return no("this is the machine's own network namespace; run inside unshare --net");
     }
     if (HasDefaultRoute()) return no("a default route exists in this network namespace");
@@ -316,6 +326,8 @@ bool Isolated(std::string* why) {
 bool TestLan::Usable(std::string* why) {
     auto no = [&](const std::string& reason) {
         if (why) *why = "test LAN unusable: " + reason;
+        if (LanRequired() && testing::UnitTest::GetInstance()->current_test_info() != nullptr)
+            ADD_FAILURE() << "test LAN unusable where it is required: " << reason;
         return false;
     };
     if (geteuid() != 0) return no("not root (run the tests through scripts/test.sh)");
@@ -362,10 +374,9 @@ void TestLan::Build() {
         const char* ip = IpBinary();
         int errPipe[2];
         if (pipe2(errPipe, O_CLOEXEC) != 0) break;
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (setns(hostsNs_, CLONE_NEWNET) != 0) _exit(125);
-            if (dup2(selfNs, 3) < 0) _exit(125);  // dup2 clears close-on-exec
+        pid_t pid = Fork([&] {
+            if (setns(hostsNs_, CLONE_NEWNET) != 0) return 125;
+            if (dup2(selfNs, 3) < 0) return 125;  // dup2 clears close-on-exec
             dup2(errPipe[1], 2);
             char* argv[] = {const_cast<char*>("ip"),
                             const_cast<char*>("link"),
@@ -380,18 +391,15 @@ void TestLan::Build() {
                             const_cast<char*>("/proc/self/fd/3"),
                             nullptr};
             execv(ip, argv);
-            _exit(127);
-        }
+            return 127;
+        });
         close(errPipe[1]);
         out.clear();
         char buf[256];
         ssize_t n;
         while ((n = read(errPipe[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
         close(errPipe[0]);
-        int status = 0;
-        while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        rc = (pid > 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : 126;
+        rc = pid > 0 ? Wait(pid).value_or(126) : 126;
         if (rc == 0 || out.find("exists") == std::string::npos) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // old pair still going
     }
@@ -512,6 +520,8 @@ std::string& PrivateNetworkFailure() {
 void PrivateNetwork::SetUp() {
     std::string why;
     PrivateNetworkFailure() = EnterPrivateNetwork(&why) ? std::string() : why;
+    if (!PrivateNetworkFailure().empty() && LanRequired())
+        ADD_FAILURE() << "no private network where the test LAN is required: " << why;
 }
 
 const std::string& PrivateNetwork::Failure() { return PrivateNetworkFailure(); }

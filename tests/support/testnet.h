@@ -33,7 +33,8 @@ class TestLan {
     // True when a TestLan can be built here; otherwise `why` (if given) says
     // why, for GTEST_SKIP. Refuses where a default route exists, in the
     // initial network namespace, without root, without `ip`, or where network
-    // namespaces cannot be created.
+    // namespaces cannot be created. With VARNEX_REQUIRE_LAN=1 (scripts/test.sh)
+    // a refusal is also a failure of the running test.
     static bool Usable(std::string* why = nullptr);
 
     // Builds the LAN with the given answering hosts (each kFirstHost..kLastHost)
@@ -84,7 +85,9 @@ class TestLan {
 bool EnterPrivateNetwork(std::string* why = nullptr);
 
 // True when the calling thread's network namespace is not the machine's own
-// and has no default route: the only place where a test may forge packets.
+// (VARNEX_MACHINE_NETNS, the inode number of its /proc/self/ns/net, where
+// /proc/1 is not the machine's init) and has no default route: the only
+// place where a test may forge packets.
 // Otherwise false, with `why` (if given) for GTEST_SKIP.
 bool Isolated(std::string* why = nullptr);
 

@@ -20,10 +20,10 @@
 
 #include "echo/echo.h"
 #include "platform/icmp.h"
-#include "platform/process.h"
 #include "platform/session.h"
 #include "platform/winsock.h"
 #include "settings/ini.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 
 namespace {
@@ -275,9 +275,9 @@ TEST_F(FmPing1Test, ClosingARunningWindowStopsIt) {
 // cap_net_raw), Morvel sends the echo; the window's ticks, log lines and
 // messages stay as they are.
 TEST_F(FmPing1Test, WithoutAnIcmpSocketOfItsOwnMorvelSendsTheEcho) {
-    auto reg = platform::StartProgram(platform::ProgramDir() + "/Morvel", {"/regsver"});
+    auto reg = testsupport::Spawn(platform::ProgramDir() + "/Morvel", {"/regsver"});
     ASSERT_TRUE(reg.ok());
-    ASSERT_EQ(platform::WaitProgram(reg.pid, std::chrono::seconds(20)), std::optional<int>(0));
+    ASSERT_EQ(testsupport::Wait(reg.pid, std::chrono::seconds(20)), std::optional<int>(0));
     platform::SetIcmpDeniedForTesting(true);
     const std::uint64_t sentHere = platform::IcmpRequestsSent();
     const QString malformed = AddressErrorText("127.0.0.1.5");

@@ -8,6 +8,7 @@
 
 #include "echo/echo.h"
 #include "platform/neighbour.h"
+#include "tests/support/children.h"
 #include "tests/support/testnet.h"
 #include "worker/Mac.h"
 
@@ -114,10 +115,15 @@ TEST(MacLookupTest, HandMadeEntriesCountByTheirState) {
     TestLan lan({1});
     // Entries the administrator made by hand: permanent counts, noarp with a
     // zero address does not.
-    ASSERT_EQ(system("ip neigh add 192.0.2.60 lladdr 02:00:00:00:00:3c dev tlan0 nud permanent"),
+    ASSERT_EQ(testsupport::Run("ip", {"neigh", "add", "192.0.2.60", "lladdr", "02:00:00:00:00:3c",
+                                      "dev", "tlan0", "nud", "permanent"}),
               0);
-    ASSERT_EQ(system("ip neigh add 192.0.2.61 lladdr 00:00:00:00:00:00 dev tlan0 nud noarp"), 0);
-    ASSERT_EQ(system("ip neigh add 192.0.2.62 lladdr 02:00:00:00:00:3e dev tlan0 nud noarp"), 0);
+    ASSERT_EQ(testsupport::Run("ip", {"neigh", "add", "192.0.2.61", "lladdr", "00:00:00:00:00:00",
+                                      "dev", "tlan0", "nud", "noarp"}),
+              0);
+    ASSERT_EQ(testsupport::Run("ip", {"neigh", "add", "192.0.2.62", "lladdr", "02:00:00:00:00:3e",
+                                      "dev", "tlan0", "nud", "noarp"}),
+              0);
     EXPECT_EQ(LookupMac(TestLan::Address(60)), "02-00-00-00-00-3C");
     EXPECT_EQ(LookupMac(TestLan::Address(61)), "00-00-00-00-00-00");
     EXPECT_EQ(LookupMac(TestLan::Address(62)), "02-00-00-00-00-3E");

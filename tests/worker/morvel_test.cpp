@@ -28,6 +28,7 @@
 #include "platform/process.h"
 #include "platform/session.h"
 #include "platform/shared_block.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "worker/classes.h"
@@ -48,24 +49,17 @@ bool NoMorvel() {
 }
 
 // Runs the program and returns its exit code and what it wrote to stderr.
-std::pair<int, std::string> RunMorvel(const std::string& args) {
-    // Appended piece by piece: GCC 12 in a Release build warns (-Wrestrict) on a chain of
-    // operator+ that starts with a literal.
-    std::string cmd = "'";
-    cmd += MorvelPath();
-    cmd += "' ";
-    cmd += args;
-    cmd += " 2>&1 >/dev/null";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[256];
-    while (p && std::fgets(buf, sizeof buf, p)) out += buf;
-    int status = p ? ::pclose(p) : -1;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+std::pair<int, std::string> RunMorvel(const std::vector<std::string>& args) {
+    const std::string err = testsupport::MakeTempDir("morvel") + "/err";
+    testsupport::SpawnOptions options;
+    options.streams = {"", "/dev/null", err};
+    const int code = testsupport::Run(MorvelPath(), args, options);
+    std::ifstream in(err);
+    return {code, std::string((std::istreambuf_iterator<char>(in)), {})};
 }
 
 void Register() {
-    auto [code, err] = RunMorvel("/regsver");
+    auto [code, err] = RunMorvel({"/regsver"});
     ASSERT_EQ(code, 0) << err;
 }
 
@@ -84,13 +78,14 @@ class MorvelTest : public ::testing::Test {
 };
 
 TEST_F(MorvelTest, CommandLineOtherThanItsTwoFormsIsExplainedAndRefused) {
-    for (const char* args : {"", "/bogus", "/regsver extra", "-embedding"}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"/bogus"}, {"/regsver", "extra"}, {"-embedding"}}) {
         auto [code, err] = RunMorvel(args);
-        EXPECT_NE(code, 0) << args;
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args << ": " << err;
+        EXPECT_NE(code, 0) << args.size();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args.size() << ": " << err;
         EXPECT_NE(err.find("/regsver"), std::string::npos) << err;
     }
-    EXPECT_EQ(RunMorvel("/regsver").first, 0);
+    EXPECT_EQ(RunMorvel({"/regsver"}).first, 0);
     EXPECT_TRUE(NoMorvel());  // registration does not stay to serve
 }
 
@@ -187,14 +182,13 @@ TEST_F(MorvelTest, SurvivesALogLineIntoABrokenStderrPipe) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     const std::string exe = MorvelPath();
-    pid_t pid = ::fork();
-    if (pid == 0) {
+    pid_t pid = testsupport::Fork([&] {
         ::close(fds[0]);
         ::dup2(fds[1], 2);
         ::signal(SIGPIPE, SIG_DFL);  // as a shell would start it
         ::execl(exe.c_str(), exe.c_str(), "-Embedding", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+        return 127;
+    });
     ::close(fds[0]);
     ::close(fds[1]);
     ASSERT_GT(pid, 0);
@@ -210,12 +204,12 @@ TEST_F(MorvelTest, SurvivesALogLineIntoABrokenStderrPipe) {
     slot.setStr(slot::AddressField("1.2.3.4.5"), slot::kAddressPos);
     slot.WriteByte(slot::kPing, slot::kStatePos);
     ASSERT_TRUE(testsupport::WaitFor([&] { return slot.ReadByte(slot::kStatePos) == '1'; }, 20s));
-    ASSERT_FALSE(platform::WaitProgram(pid, 100ms).has_value()) << "Morvel ended";
+    ASSERT_FALSE(testsupport::Wait(pid, 100ms).has_value()) << "Morvel ended";
     slot.setStr(slot::AddressField("127.0.0.40"), slot::kAddressPos);
     slot.WriteByte(slot::kPing, slot::kStatePos);
     EXPECT_TRUE(testsupport::WaitFor([&] { return slot.ReadByte(slot::kStatePos) == '0'; }, 20s));
     worker.reset();
-    EXPECT_EQ(platform::WaitProgram(pid, 20s), std::optional<int>(0));
+    EXPECT_EQ(testsupport::Wait(pid, 20s), std::optional<int>(0));
 
     // Started by activation, it keeps none of our streams.
     auto block = NewBlock();
@@ -239,7 +233,7 @@ TEST_F(MorvelTest, BlocksOfAKilledRunAndFoldersOfEndedSessionsGoAtTheNextStart) 
     // This run is killed outright: its blocks have no holder left.
     auto pids = MorvelPids();
     ASSERT_EQ(pids.size(), 1u);
-    ::kill(pids[0], SIGKILL);
+    testsupport::Signal(pids[0], SIGKILL);
     ASSERT_TRUE(NoMorvel());
     worker.reset();
     EXPECT_TRUE(Exists(left));
