@@ -19,6 +19,7 @@
 #include "scanner/Headless.h"
 #include "scanner/Options.h"
 #include "scanner/SweepOptions.h"
+#include "windows/language.h"
 
 namespace {
 
@@ -102,6 +103,7 @@ int main(int argc, char** argv) {
     qInstallMessageHandler(nullptr);
     for (const auto& held : heldMessages) std::fprintf(stderr, "%s\n", held.second.c_str());
     QApplication::setApplicationName("Tessor");
+    windows::InstallTranslation(std::getenv);
     platform::SetMessageHandler(ShowBox);
 
     auto* main = new Fmmain;
