@@ -93,7 +93,12 @@ int main(int argc, char** argv) {
     // The ANSI code page of the slots and profile files is the locale's.
     std::setlocale(LC_ALL, "");
     // No Qt object exists yet: a sweep from a script loads no platform plugin.
-    if (opts.action == tessor::Action::Sweep) return SweepFromScript(argc, argv);
+    // Its reader is a script or a log: the system's error texts stay English
+    // whatever the locale, as its own are.
+    if (opts.action == tessor::Action::Sweep) {
+        std::setlocale(LC_MESSAGES, "C");
+        return SweepFromScript(argc, argv);
+    }
     if (const std::string why = tessor::NoDisplayReason(opts, std::getenv); !why.empty()) {
         std::fprintf(stderr, "Tessor: %s\n", why.c_str());
         return 1;
