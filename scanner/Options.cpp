@@ -147,6 +147,8 @@ std::string HelpText() {
            "Qt's own options (-platform NAME, -style NAME, -reverse, ...) go to Qt.\n"
            "Settings (set.ini) and remarks (Ps.ini) are kept beside the program when its\n"
            "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
+           "The window is in English under an English locale (LANG=en_US.UTF-8, for\n"
+           "example), in Chinese under any other.\n"
            "The manual page Tessor(1) has the files, the environment and examples.\n";
 }
 
