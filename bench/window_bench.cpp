@@ -36,6 +36,7 @@
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
+#include "windows/language.h"
 
 using Clock = std::chrono::steady_clock;
 using bench::Median;
@@ -61,6 +62,7 @@ std::int64_t MonotonicNs() {
 int StartupChild(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     QApplication app(argc, argv);
+    windows::InstallTranslation(std::getenv);
     Fmmain w;
     const std::int64_t appReady = MonotonicNs();
     if (!w.Form_Load()) return 2;

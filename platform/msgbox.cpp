@@ -22,7 +22,9 @@ void LogMessage(const std::string& text, MsgIcon icon) {
 
 }  // namespace
 
-void ShowMessage(const std::string& text, MsgIcon icon) {
+void ShowMessage(const std::string& text, MsgIcon icon) { ShowMessage(text, icon, text); }
+
+void ShowMessage(const std::string& text, MsgIcon icon, const std::string& logText) {
     MessageHandler handler;
     {
         std::lock_guard lock(gMutex);
@@ -32,7 +34,7 @@ void ShowMessage(const std::string& text, MsgIcon icon) {
     if (handler) {
         handler(text, icon);
     } else {
-        LogMessage(text, icon);
+        LogMessage(logText, icon);
     }
 }
 

@@ -15,6 +15,11 @@ using MessageHandler = std::function<void(const std::string& text, MsgIcon icon)
 // Shows `text`; blocks the calling thread until the user has closed the box.
 void ShowMessage(const std::string& text, MsgIcon icon);
 
+// The same, but without a handler (no window) `logText` goes to the system
+// log and standard error: their readers, a script or an administrator, get
+// English whatever the locale.
+void ShowMessage(const std::string& text, MsgIcon icon, const std::string& logText);
+
 // Replaces the handler (an empty one restores the default); returns the previous.
 MessageHandler SetMessageHandler(MessageHandler handler);
 

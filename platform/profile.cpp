@@ -186,6 +186,7 @@ class FolderLock {
 void ReportIfRefused(const std::string& path) {
     const char* why = errno == EINVAL ? "不是普通文件" : errno == EFBIG ? "大于 16 MiB" : nullptr;
     if (!why) return;
+    const char* whyInLog = errno == EINVAL ? "is not a regular file" : "is larger than 16 MiB";
     static std::mutex mutex;
     static std::set<std::string> told;
     {
@@ -193,7 +194,8 @@ void ReportIfRefused(const std::string& path) {
         if (!told.insert(std::string(why) + '\n' + path).second) return;
     }
     ShowMessage(std::string("配置文件") + why + ", 已忽略, 文件未作改动:\n" + path,
-                MsgIcon::Warning);
+                MsgIcon::Warning,
+                "the profile file " + path + " " + whyInLog + ": ignored and left unchanged");
 }
 
 bool HasAny(std::string_view s, std::string_view chars) {

@@ -170,17 +170,19 @@ std::string HostDetails(const std::string& address, std::int32_t okCount, std::i
                         const std::string& mac, const std::string& remark) {
     std::string t = "IP: " + address;
     if (roundCount > 0) {
-        t += "\r\n\r\nPing成功: " + std::to_string(okCount) + "/" + std::to_string(roundCount);
-        t += "\r\n成功率: " + std::to_string(SharePercent(okCount, roundCount)) + "%";
+        t += "\r\n\r\n" + S(Fmmain::tr("Ping成功: ")) + std::to_string(okCount) + "/" +
+             std::to_string(roundCount);
+        t += "\r\n" + S(Fmmain::tr("成功率: ")) +
+             std::to_string(SharePercent(okCount, roundCount)) + "%";
         t += "\r\nMac:" + mac;
-        t += "\r\n备注:" + remark;
+        t += "\r\n" + S(Fmmain::tr("备注:")) + remark;
     }
     return t;
 }
 
 Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
     setObjectName("Fmmain");
-    setWindowTitle(QStringLiteral("局域网Varnex工具"));
+    setWindowTitle(tr("局域网Varnex工具"));
     // Fixed size, no maximise button.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -223,21 +225,21 @@ void Fmmain::BuildControls() {
         return b;
     };
 
-    ui_.Label1 = label("Label1", QStringLiteral("网段"), Twips(480, 270, 495, 195));
+    ui_.Label1 = label("Label1", tr("网段"), Twips(480, 270, 495, 195));
     ui_.Text1[0] = edit("Text1_0", "192", Twips(960, 210, 435, 315));
     ui_.Text1[1] = edit("Text1_1", "168", Twips(1440, 210, 435, 315));
     ui_.Text1[2] = edit("Text1_2", "0", Twips(1920, 210, 435, 315));
-    ui_.Label2 = label("Label2", QStringLiteral("次数"), Twips(450, 720, 495, 195));
+    ui_.Label2 = label("Label2", tr("次数"), Twips(450, 720, 495, 195));
     ui_.Text2 = edit("Text2", "1", Twips(960, 630, 435, 315));
-    ui_.Check1 = new QCheckBox(QStringLiteral("获取mac"), this);
+    ui_.Check1 = new QCheckBox(tr("获取mac"), this);
     ui_.Check1->setObjectName("Check1");
     ui_.Check1->setGeometry(Twips(1470, 630, 1065, 315));
     ui_.Command1 = button("Command1", "Ping", Twips(2730, 150, 1095, 795));
     // Label1, Label2 and Check1 show the window's colour through; Command1 is
     // given it. Every other control keeps the desktop's colours.
     SetBackground(ui_.Command1, kColorWindow);
-    ui_.Command2 = button("Command2", QStringLiteral("持续ping"), Twips(3930, 150, 1095, 795));
-    ui_.Command3 = button("Command3", QStringLiteral("关于Varnex"), Twips(5130, 150, 1095, 795));
+    ui_.Command2 = button("Command2", tr("持续ping"), Twips(3930, 150, 1095, 795));
+    ui_.Command3 = button("Command3", tr("关于Varnex"), Twips(5130, 150, 1095, 795));
 
     ui_.Timer1 = new QTimer(this);
     ui_.Timer1->setObjectName("Timer1");
@@ -257,7 +259,7 @@ void Fmmain::BuildControls() {
     SetBackground(ui_.FG1, kColorGridBack);
 
     // The legend: static apart from ui_.PP1's scale.
-    ui_.Label3 = label("Label3", QStringLiteral("连线"), Twips(9300, 450, 405, 225));
+    ui_.Label3 = label("Label3", tr("连线"), Twips(9300, 450, 405, 225));
     ui_.Picture2 = new QWidget(this);
     ui_.Picture2->setObjectName("Picture2");
     ui_.Picture2->setGeometry(Twips(9720, 360, 225, 375));
@@ -269,7 +271,7 @@ void Fmmain::BuildControls() {
     ui_.Picture3->setObjectName("Picture3");
     ui_.Picture3->setGeometry(Twips(10830, 360, 225, 375));
     SetBackground(ui_.Picture3, kColorRed);
-    ui_.Label4 = label("Label4", QStringLiteral("断线"), Twips(11070, 450, 405, 225));
+    ui_.Label4 = label("Label4", tr("断线"), Twips(11070, 450, 405, 225));
     // The legend's captions keep the system's control colour, not the window's.
     for (QLabel* l : {ui_.Label3, ui_.Label4}) {
         KeepDesktopColours(l);
@@ -350,20 +352,20 @@ bool Fmmain::Form_Load() {
     scanner::WorkerStart start = scanner::StartWorkers();
     const std::string& morvel = start.morvel;
     if (start.startError != 0) {
-        platform::ShowMessage("无法启动工作进程 Morvel:\n" + morvel + "\n" +
-                                  std::strerror(start.startError) + "\n\n程序将退出。",
+        platform::ShowMessage(S(tr("无法启动工作进程 Morvel:\n")) + morvel + "\n" +
+                                  std::strerror(start.startError) + S(tr("\n\n程序将退出。")),
                               platform::MsgIcon::Warning);
         return false;
     }
     if (!start.ok()) {
-        std::string text = "无法在工作进程 Morvel 中创建对象:\n主机 " +
+        std::string text = S(tr("无法在工作进程 Morvel 中创建对象:\n主机 ")) +
                            std::to_string(start.failedHost) + ": " + start.failure;
         if (start.regCode && *start.regCode != 0)
-            text += "\n(" + morvel + " /regsver 注册失败, 退出码 " +
+            text += "\n(" + morvel + S(tr(" /regsver 注册失败, 退出码 ")) +
                     std::to_string(*start.regCode) + ")";
         else if (!start.regCode)
-            text += "\n(" + morvel + " /regsver 未在时限内结束)";
-        platform::ShowMessage(text + "\n\n程序将退出。", platform::MsgIcon::Warning);
+            text += "\n(" + morvel + S(tr(" /regsver 未在时限内结束)"));
+        platform::ShowMessage(text + S(tr("\n\n程序将退出。")), platform::MsgIcon::Warning);
         return false;
     }
     engine_.SetPings(std::move(start.pings));
@@ -375,7 +377,7 @@ bool Fmmain::Form_Load() {
 bool Fmmain::MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& failure) {
     int host = 0;
     if (scanner::MakePings(fresh, host, failure)) return true;
-    failure = "主机 " + std::to_string(host) + ": " + failure;
+    failure = S(tr("主机 ")) + std::to_string(host) + ": " + failure;
     return false;
 }
 
@@ -521,7 +523,7 @@ void Fmmain::DoPing() {
         std::vector<std::unique_ptr<Ping>> fresh;
         std::string failure;
         if (!MakePings(fresh, failure)) {
-            platform::ShowMessage("无法重新启动工作进程 Morvel, 扫描未开始:\n" + failure,
+            platform::ShowMessage(S(tr("无法重新启动工作进程 Morvel, 扫描未开始:\n")) + failure,
                                   platform::MsgIcon::Warning);
             return;
         }
@@ -585,8 +587,8 @@ void Fmmain::EnableTimer(bool on) {
 void Fmmain::FocusLastOctet() { ui_.Text1[2]->setFocus(Qt::OtherFocusReason); }
 
 void Fmmain::SweepFailed(const std::string& what) {
-    platform::ShowMessage("与工作进程 Morvel 的连接已中断, 扫描已停止:\n" + what +
-                              "\n\n下次扫描时会重新启动 Morvel。",
+    platform::ShowMessage(S(tr("与工作进程 Morvel 的连接已中断, 扫描已停止:\n")) + what +
+                              S(tr("\n\n下次扫描时会重新启动 Morvel。")),
                           platform::MsgIcon::Warning);
 }
 
@@ -661,12 +663,14 @@ void Fmmain::EditRemark() {
     // neither overwrite a remark the user was never shown nor copy another
     // host's remark to this key.
     const std::string initial = ReadIni("PS", key, psIni);
-    std::optional<std::string> entered = InputBox("请输入要修改的备注:", "备注", initial);
+    std::optional<std::string> entered =
+        InputBox(S(tr("请输入要修改的备注:")), S(tr("备注")), initial);
     if (!entered || !engine_.HasHosts()) return;
     engine_.Host(host).Ps = *entered;
     bool stored = WriteIni("PS", key, *entered, psIni);
     ui_.List1->item(host - 1)->setText(Q(engine_.FullRow(host)));
     if (!stored)
-        platform::ShowMessage("备注未能保存到文件:\n" + psIni + "\n备注只在本窗口中修改了。",
-                              platform::MsgIcon::Warning);
+        platform::ShowMessage(
+            S(tr("备注未能保存到文件:\n")) + psIni + S(tr("\n备注只在本窗口中修改了。")),
+            platform::MsgIcon::Warning);
 }

@@ -152,6 +152,8 @@ std::string HelpText() {
            "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
            "Run-time state (Morvel's socket, the name of the slots' private folder on\n"
            "tmpfs) is kept in $XDG_RUNTIME_DIR/varnex (~/.cache/varnex-session).\n"
+           "The window is in English under an English locale (LANG=en_US.UTF-8, for\n"
+           "example), in Chinese under any other.\n"
            "The manual page Tessor(1) has the files, the environment and examples.\n";
 }
 

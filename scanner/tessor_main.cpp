@@ -20,6 +20,7 @@
 #include "scanner/Headless.h"
 #include "scanner/Options.h"
 #include "scanner/SweepOptions.h"
+#include "windows/language.h"
 
 namespace {
 
@@ -95,7 +96,12 @@ int main(int argc, char** argv) {
     // The ANSI code page of the slots and profile files is the locale's.
     std::setlocale(LC_ALL, "");
     // No Qt object exists yet: a sweep from a script loads no platform plugin.
-    if (opts.action == tessor::Action::Sweep) return SweepFromScript(argc, argv);
+    // Its reader is a script or a log: the system's error texts stay English
+    // whatever the locale, as its own are.
+    if (opts.action == tessor::Action::Sweep) {
+        std::setlocale(LC_MESSAGES, "C");
+        return SweepFromScript(argc, argv);
+    }
     if (const std::string why = tessor::NoDisplayReason(opts, std::getenv); !why.empty()) {
         std::fprintf(stderr, "Tessor: %s\n", why.c_str());
         return 1;
@@ -105,6 +111,7 @@ int main(int argc, char** argv) {
     qInstallMessageHandler(nullptr);
     for (const auto& held : heldMessages) std::fprintf(stderr, "%s\n", held.second.c_str());
     QApplication::setApplicationName("Tessor");
+    windows::InstallTranslation(std::getenv);
     platform::SetMessageHandler(ShowBox);
 
     auto* main = new Fmmain;

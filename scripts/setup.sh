@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   cmake g++ make ninja-build pkg-config
   qt6-base-dev libgl-dev
+  # the English catalogue: CMake's Qt6LinguistTools, and lupdate/lrelease
+  qt6-tools-dev qt6-l10n-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   libmnl-dev
   ieee-data python3
@@ -34,9 +36,15 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# The profile-file tests run under a GBK locale as well as UTF-8.
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
-  as_root=()
+# The profile-file tests run under a GBK locale as well as UTF-8, the English
+# windows' tests under en_US.UTF-8.
+generate() {
+  local name=$1 input=$2 charmap=$3
+  locale -a 2>/dev/null | grep -qix "${name/UTF-8/utf8}" && return
+  local as_root=()
   [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  "${as_root[@]}" localedef -i zh_CN -f GBK zh_CN.GBK 2>/dev/null || echo "setup: could not generate zh_CN.GBK; GBK tests will be skipped"
-fi
+  "${as_root[@]}" localedef -i "$input" -f "$charmap" "$name" 2>/dev/null ||
+    echo "setup: could not generate $name; the tests that use it skip or fall back to the C locale"
+}
+generate zh_CN.GBK zh_CN GBK
+generate en_US.UTF-8 en_US UTF-8

@@ -36,15 +36,12 @@ PingFunction OrPingHost(PingFunction ping) {
     };
 }
 
-const QString kStart = QStringLiteral("开始");
-const QString kStop = QStringLiteral("结束");
-
 }  // namespace
 
 FmPing1::FmPing1(QWidget* parent) : QWidget(parent, Qt::Window) {
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName("FmPing1");
-    setWindowTitle(QStringLiteral("持续ping"));
+    setWindowTitle(tr("持续ping"));
     resize(5820 / 15, 7425 / 15);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Bgr(kColorWindow));
@@ -60,7 +57,7 @@ FmPing1::FmPing1(QWidget* parent) : QWidget(parent, Qt::Window) {
     Text1->setObjectName("Text1");
     Text1->setGeometry(Twips(780, 180, 2265, 345));
 
-    Command1 = new QPushButton(kStart, this);
+    Command1 = new QPushButton(tr("开始"), this);
     Command1->setObjectName("Command1");
     Command1->setGeometry(Twips(3210, 120, 1425, 525));
 
@@ -100,13 +97,13 @@ void FmPing1::showEvent(QShowEvent* event) {
 }
 
 void FmPing1::Command1_Click() {
-    if (Command1->text() == kStart) {
-        Command1->setText(kStop);
+    if (Command1->text() == tr("开始")) {
+        Command1->setText(tr("结束"));
         // A settings write: a failure only means the address is not offered next time.
         WriteIni("Set", "Ping", Text1->text().toStdString(), kSetIni);
         Timer1->start();
     } else {
-        Command1->setText(kStart);
+        Command1->setText(tr("开始"));
         Timer1->stop();
     }
 }
@@ -121,13 +118,12 @@ void FmPing1::Timer1_Timer() {
     QString outcome;
     bool normal = true;
     try {
-        outcome = ping_(address.toStdString()) ? QStringLiteral(": 成功")
-                                               : QStringLiteral(": 失败:Error");
+        outcome = ping_(address.toStdString()) ? tr(": 成功") : tr(": 失败:Error");
     } catch (const std::exception& e) {
-        outcome = QStringLiteral(": 失败") + QString::fromStdString(e.what());
+        outcome = tr(": 失败") + QString::fromStdString(e.what());
         normal = false;
     } catch (...) {
-        outcome = QStringLiteral(": 失败") + QStringLiteral("unknown error");
+        outcome = tr(": 失败") + QStringLiteral("unknown error");
         normal = false;
     }
     // The window may have been closed while a message box was up.

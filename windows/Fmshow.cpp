@@ -29,18 +29,16 @@ Fmshow::Fmshow(QWidget* parent)
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName("Fmshow");
-    setWindowTitle(QStringLiteral("关于Varnex"));
+    setWindowTitle(tr("关于Varnex"));
     setFixedSize(5985 / 15, 4035 / 15);
 
-    Command1 = new QPushButton(QStringLiteral("好啊"), this);
+    Command1 = new QPushButton(tr("好啊"), this);
     Command1->setObjectName("Command1");
     Command1->setGeometry(Twips(2370, 3210, 1455, 405));
-    Label1 = CentredLabel(this, "Label1", QStringLiteral("局域网Varnex工具"),
-                          Twips(510, 570, 4755, 225));
-    Label2 = CentredLabel(this, "Label2", QStringLiteral("版本 1.3"), Twips(510, 810, 4755, 225));
-    Label4 = CentredLabel(this, "Label4", QStringLiteral("电子邮件"), Twips(1980, 1830, 1935, 225));
-    Label5 = CentredLabel(this, "Label5",
-                          QStringLiteral("Varnex 项目组\n问题与建议请提交到项目的问题列表"),
+    Label1 = CentredLabel(this, "Label1", tr("局域网Varnex工具"), Twips(510, 570, 4755, 225));
+    Label2 = CentredLabel(this, "Label2", tr("版本 1.3"), Twips(510, 810, 4755, 225));
+    Label4 = CentredLabel(this, "Label4", tr("电子邮件"), Twips(1980, 1830, 1935, 225));
+    Label5 = CentredLabel(this, "Label5", tr("Varnex 项目组\n问题与建议请提交到项目的问题列表"),
                           Twips(510, 2100, 4755, 480));
 
     // First in the tab order, so it has the focus when the window opens.

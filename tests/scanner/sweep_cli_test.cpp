@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/fileio.h"
@@ -246,6 +248,53 @@ TEST(SweepCli, AStoppedMorvelEndsTheSweepWithExitOneInSeconds) {
     EXPECT_TRUE(testsupport::WaitFor([] { return testsupport::OwnMorvels().empty(); }));
     EXPECT_EQ(PrivateSessions(), 0);
     EXPECT_FALSE(std::filesystem::exists(prog + "/sweeps/127.0.0.csv"));
+}
+
+// This process's environment with `changes` ("NAME=value") put in.
+std::vector<std::string> EnvironWith(const std::vector<std::string>& changes) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(changes.begin(), changes.end(),
+                         [&](const std::string& c) { return c.starts_with(name); }))
+            env.push_back(entry);
+    }
+    env.insert(env.end(), changes.begin(), changes.end());
+    return env;
+}
+
+// A script reads English under every locale, a Chinese one asking for
+// Chinese messages included: the usage, a system error text (no Morvel), a
+// refused profile file during a loopback sweep.
+TEST(SweepCli, EverythingAScriptReadsIsEnglishUnderEveryLocale) {
+    const std::string prog = ProgramFolder(true), alone = ProgramFolder(false);
+    std::filesystem::create_directory(prog + "/Ps.ini");
+    // Without Morvel: a session of its own, where none runs or is registered.
+    const std::string session = testsupport::MakeTempDir("session");
+    std::filesystem::create_directories(session + "/run");
+    std::filesystem::permissions(session + "/run", std::filesystem::perms::owner_all);
+    for (const char* locale : {"zh_CN.GBK", "en_US.UTF-8", "C"}) {
+        const std::vector<std::string> lang{std::string("LC_ALL=") + locale, "LANGUAGE=zh_CN:zh"};
+        std::vector<std::string> lonely = lang;
+        lonely.insert(lonely.end(), {"XDG_RUNTIME_DIR=" + session + "/run",
+                                     "XDG_DATA_HOME=" + session + "/data"});
+        std::string all;
+        for (const auto& [tessor, args, env] : std::vector<
+                 std::tuple<std::string, std::vector<std::string>, std::vector<std::string>>>{
+                 {prog, {"--help"}, lang},
+                 {prog, {"--sweep", "1.2"}, lang},
+                 {alone, {"--sweep", "127.0.0"}, lonely},
+                 {prog, {"--sweep", "127.0.0"}, lang}}) {
+            Outcome o = Spawn(tessor + "/Tessor", args, EnvironWith(env));
+            all += o.out + o.err;
+        }
+        EXPECT_TRUE(std::all_of(all.begin(), all.end(), [](char c) { return c > 0; }))
+            << locale << ":\n"
+            << all;
+        for (const std::string& told : {prog + "/Ps.ini", std::string("No such file")})
+            EXPECT_NE(all.find(told), std::string::npos) << locale << ":\n" << all;
+    }
 }
 
 class SweepCliLan : public ::testing::Test {

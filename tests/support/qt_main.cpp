@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "tests/support/isolation.h"
+#include "windows/language.h"
 
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -12,5 +13,7 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     testsupport::IsolateProcess();
     QApplication app(argc, argv);
+    // As Tessor does: ctest pins the locale (C.UTF-8, en_US.UTF-8 for the English tests).
+    windows::InstallTranslation(std::getenv);
     return RUN_ALL_TESTS();
 }

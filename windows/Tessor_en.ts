@@ -1,0 +1,179 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>Fmmain</name>
+    <message>
+        <source>Ping成功: </source>
+        <translation>Ping OK: </translation>
+    </message>
+    <message>
+        <source>成功率: </source>
+        <translation>Success rate: </translation>
+    </message>
+    <message>
+        <source>备注:</source>
+        <translation>Remark:</translation>
+    </message>
+    <message>
+        <source>局域网Varnex工具</source>
+        <translation>Varnex LAN Tool</translation>
+    </message>
+    <message>
+        <source>网段</source>
+        <translation>Net</translation>
+    </message>
+    <message>
+        <source>次数</source>
+        <translation>Runs</translation>
+    </message>
+    <message>
+        <source>获取mac</source>
+        <translation>MAC</translation>
+    </message>
+    <message>
+        <source>持续ping</source>
+        <translation>Ping loop</translation>
+    </message>
+    <message>
+        <source>关于Varnex</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>连线</source>
+        <translation>On</translation>
+    </message>
+    <message>
+        <source>断线</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>无法启动工作进程 Morvel:
+</source>
+        <translation>Cannot start the worker host Morvel:
+</translation>
+    </message>
+    <message>
+        <source>
+
+程序将退出。</source>
+        <translation>
+
+The program will quit.</translation>
+    </message>
+    <message>
+        <source>无法在工作进程 Morvel 中创建对象:
+主机 </source>
+        <translation>Cannot create the objects in the worker host Morvel:
+host </translation>
+    </message>
+    <message>
+        <source> /regsver 注册失败, 退出码 </source>
+        <translation> /regsver failed to register, exit code </translation>
+    </message>
+    <message>
+        <source> /regsver 未在时限内结束)</source>
+        <translation> /regsver did not finish in time)</translation>
+    </message>
+    <message>
+        <source>主机 </source>
+        <translation>host </translation>
+    </message>
+    <message>
+        <source>无法重新启动工作进程 Morvel, 扫描未开始:
+</source>
+        <translation>Cannot restart the worker host Morvel; the sweep did not start:
+</translation>
+    </message>
+    <message>
+        <source>与工作进程 Morvel 的连接已中断, 扫描已停止:
+</source>
+        <translation>The connection to the worker host Morvel was lost; the sweep stopped:
+</translation>
+    </message>
+    <message>
+        <source>
+
+下次扫描时会重新启动 Morvel。</source>
+        <translation>
+
+The next sweep starts Morvel again.</translation>
+    </message>
+    <message>
+        <source>请输入要修改的备注:</source>
+        <translation>Enter the new remark:</translation>
+    </message>
+    <message>
+        <source>备注</source>
+        <translation>Remark</translation>
+    </message>
+    <message>
+        <source>备注未能保存到文件:
+</source>
+        <translation>The remark could not be saved to the file:
+</translation>
+    </message>
+    <message>
+        <source>
+备注只在本窗口中修改了。</source>
+        <translation>
+It changed in this window only.</translation>
+    </message>
+</context>
+<context>
+    <name>windows::FmPing1</name>
+    <message>
+        <source>持续ping</source>
+        <translation>Continuous ping</translation>
+    </message>
+    <message>
+        <source>开始</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>结束</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>: 成功</source>
+        <translation>: OK</translation>
+    </message>
+    <message>
+        <source>: 失败:Error</source>
+        <translation>: failed: Error</translation>
+    </message>
+    <message>
+        <source>: 失败</source>
+        <translation>: failed: </translation>
+    </message>
+</context>
+<context>
+    <name>windows::Fmshow</name>
+    <message>
+        <source>关于Varnex</source>
+        <translation>About Varnex</translation>
+    </message>
+    <message>
+        <source>好啊</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>局域网Varnex工具</source>
+        <translation>Varnex LAN Tool</translation>
+    </message>
+    <message>
+        <source>版本 1.3</source>
+        <translation>Version 1.3</translation>
+    </message>
+    <message>
+        <source>电子邮件</source>
+        <translation>E-mail</translation>
+    </message>
+    <message>
+        <source>Varnex 项目组
+问题与建议请提交到项目的问题列表</source>
+        <translation>The Varnex team
+Send problems and ideas to its issue list</translation>
+    </message>
+</context>
+</TS>
