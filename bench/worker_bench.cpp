@@ -29,7 +29,7 @@
 #include "platform/apartment.h"
 #include "platform/process.h"
 #include "platform/session.h"
-#include "scanner/Ping.h"
+#include "sweep/Ping.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"

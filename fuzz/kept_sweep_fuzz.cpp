@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "scanner/SweepHistory.h"
+#include "sweep/SweepHistory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string& folder = fuzzsupport::Scratch();

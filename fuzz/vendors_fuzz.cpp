@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/Vendors.h"
+#include "sweep/Vendors.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QPainter>
 #include <QPen>
 
-#include "scanner/Func.h"
+#include "sweep/Func.h"
 
 namespace Api {
 namespace {

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "scanner/Ping.h"
-#include "scanner/Sweep.h"
-#include "scanner/value.h"
+#include "sweep/Ping.h"
+#include "sweep/Sweep.h"
+#include "sweep/value.h"
 
 class QCheckBox;
 class QLabel;

@@ -4,7 +4,7 @@
 #include <array>
 #include <string_view>
 
-#include "scanner/SweepOptions.h"
+#include "sweep/SweepOptions.h"
 
 #ifndef VARNEX_VERSION
 #define VARNEX_VERSION "unknown"

@@ -17,9 +17,9 @@
 #include "platform/privilege.h"
 #include "platform/process.h"
 #include "scanner/Fmmain.h"
-#include "scanner/Headless.h"
 #include "scanner/Options.h"
-#include "scanner/SweepOptions.h"
+#include "sweep/Headless.h"
+#include "sweep/SweepOptions.h"
 #include "windows/language.h"
 
 namespace {

@@ -18,8 +18,8 @@
 
 #include "scanner/Api.h"
 #include "scanner/Fmmain.h"
-#include "scanner/Func.h"
 #include "scanner/cell.h"
+#include "sweep/Func.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Morvel as a real process: its command line, its two classes reached through
 // the object layer, and its end when the last object goes. The worker's slot
 // traffic, dead clients and a dead Morvel are covered through the window's
-// proxy (tests/scanner/ping_test.cpp).
+// proxy (tests/sweep/ping_test.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>

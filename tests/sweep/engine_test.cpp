@@ -6,8 +6,8 @@
 #include <map>
 
 #include "contract/slot.h"
-#include "scanner/Func.h"
-#include "scanner/Sweep.h"
+#include "sweep/Func.h"
+#include "sweep/Sweep.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "scanner/Ping.h"
+#include "sweep/Ping.h"
 
 namespace scanner {
 

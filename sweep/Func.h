@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "scanner/value.h"
+#include "sweep/value.h"
 
 // The text of v; def when v is Null or has no text.
 std::string StrOr(const Value& v, const std::string& def);

@@ -1,4 +1,4 @@
-#include "scanner/value.h"
+#include "sweep/value.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "scanner/Func.h"
+#include "sweep/Func.h"
 
 #include <gtest/gtest.h>
 

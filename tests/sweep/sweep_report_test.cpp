@@ -1,11 +1,11 @@
-#include "scanner/SweepReport.h"
+#include "sweep/SweepReport.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "scanner/Csv.h"
+#include "sweep/Csv.h"
 
 namespace {
 

@@ -32,7 +32,7 @@
 #include "platform/process.h"
 #include "platform/session.h"
 #include "platform/shared_block.h"
-#include "scanner/Ping.h"
+#include "sweep/Ping.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"

@@ -1,4 +1,4 @@
-#include "scanner/Csv.h"
+#include "sweep/Csv.h"
 
 #include <cstdint>
 #include <cstring>

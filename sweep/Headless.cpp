@@ -1,4 +1,4 @@
-#include "scanner/Headless.h"
+#include "sweep/Headless.h"
 
 #include <chrono>
 #include <cstring>
@@ -10,11 +10,11 @@
 
 #include "platform/objects.h"
 #include "platform/session.h"
-#include "scanner/Sweep.h"
-#include "scanner/SweepHistory.h"
-#include "scanner/SweepReport.h"
-#include "scanner/Vendors.h"
-#include "scanner/Workers.h"
+#include "sweep/Sweep.h"
+#include "sweep/SweepHistory.h"
+#include "sweep/SweepReport.h"
+#include "sweep/Vendors.h"
+#include "sweep/Workers.h"
 
 namespace scanner {
 

@@ -1,4 +1,4 @@
-#include "scanner/SweepHistory.h"
+#include "sweep/SweepHistory.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "scanner/value.h"
+#include "sweep/value.h"
 
 namespace platform {
 class Doorbell;

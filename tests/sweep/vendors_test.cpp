@@ -1,4 +1,4 @@
-#include "scanner/Vendors.h"
+#include "sweep/Vendors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
-#include "scanner/SweepHistory.h"
+#include "sweep/SweepHistory.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "platform/fileio.h"
-#include "scanner/Csv.h"
-#include "scanner/SweepOptions.h"
-#include "scanner/Vendors.h"
 #include "settings/ini.h"
+#include "sweep/Csv.h"
+#include "sweep/SweepOptions.h"
+#include "sweep/Vendors.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "scanner/SweepOptions.h"
+#include "sweep/SweepOptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "scanner/Workers.h"
+#include "sweep/Workers.h"
 
 #include <exception>
 #include <utility>
@@ -7,7 +7,7 @@
 #include "platform/objects.h"
 #include "platform/process.h"
 #include "platform/session.h"
-#include "scanner/Sweep.h"
+#include "sweep/Sweep.h"
 
 namespace scanner {
 

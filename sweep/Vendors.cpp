@@ -1,11 +1,11 @@
-#include "scanner/Vendors.h"
+#include "sweep/Vendors.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "platform/fileio.h"
-#include "scanner/Csv.h"
+#include "sweep/Csv.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "scanner/Sweep.h"
+#include "sweep/Sweep.h"
 
 #include <cmath>
 #include <exception>
 #include <optional>
 
 #include "contract/slot.h"
-#include "scanner/Func.h"
 #include "settings/ini.h"
+#include "sweep/Func.h"
 
 std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount) {
     if (k == roundCount) return kColorGreen;

@@ -1,6 +1,6 @@
-#include "scanner/SweepOptions.h"
+#include "sweep/SweepOptions.h"
 
-#include "scanner/Func.h"
+#include "sweep/Func.h"
 
 std::string SweepUsage() { return std::string("usage: ") + kSweepSynopsis; }
 

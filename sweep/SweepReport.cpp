@@ -1,4 +1,4 @@
-#include "scanner/SweepReport.h"
+#include "sweep/SweepReport.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "scanner/Csv.h"
+#include "sweep/Csv.h"
 
 namespace {
 

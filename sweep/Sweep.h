@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "scanner/Ping.h"
+#include "sweep/Ping.h"
 
 // Colours the engine stores in a host's `color` (BGR, &H00BBGGRR).
 inline constexpr std::int32_t kColorIdle = 0x00C8C8C8;

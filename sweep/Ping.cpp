@@ -1,4 +1,4 @@
-#include "scanner/Ping.h"
+#include "sweep/Ping.h"
 
 #include <algorithm>
 #include <vector>

@@ -8,7 +8,7 @@
 #include <functional>
 #include <ostream>
 
-#include "scanner/SweepOptions.h"
+#include "sweep/SweepOptions.h"
 
 namespace scanner {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scanner/SweepReport.h"
+#include "sweep/SweepReport.h"
 
 // <the profile files' folder>/sweeps.
 std::string KeptSweepsFolder();
