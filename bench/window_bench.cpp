@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "bench/quiet.h"
-#include "platform/process.h"
+#include "platform/process/process.h"
 #include "scanner/Fmmain.h"
 #include "settings/ini.h"
 #include "tests/support/fm_support.h"

@@ -26,9 +26,9 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
-#include "platform/apartment.h"
-#include "platform/process.h"
-#include "platform/session.h"
+#include "platform/process/process.h"
+#include "platform/process/session.h"
+#include "platform/threads/apartment.h"
 #include "sweep/Ping.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"

@@ -21,9 +21,9 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "platform/codepage.h"
-#include "platform/msgbox.h"
-#include "platform/session.h"
+#include "platform/files/codepage.h"
+#include "platform/process/msgbox.h"
+#include "platform/process/session.h"
 #include "scanner/Api.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"

@@ -13,9 +13,9 @@
 #include <variant>
 #include <vector>
 
-#include "platform/msgbox.h"
-#include "platform/privilege.h"
-#include "platform/process.h"
+#include "platform/process/msgbox.h"
+#include "platform/process/privilege.h"
+#include "platform/process/process.h"
 #include "scanner/Fmmain.h"
 #include "scanner/Options.h"
 #include "sweep/Headless.h"

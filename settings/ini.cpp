@@ -1,8 +1,8 @@
 #include "settings/ini.h"
 
-#include "platform/codepage.h"
-#include "platform/profile.h"
-#include "platform/session.h"
+#include "platform/files/codepage.h"
+#include "platform/files/profile.h"
+#include "platform/process/session.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/codepage.h"
+#include "platform/files/codepage.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/objects.h"
-#include "platform/session.h"
+#include "platform/objects/objects.h"
+#include "platform/process/session.h"
 #include "sweep/Sweep.h"
 #include "sweep/SweepHistory.h"
 #include "sweep/SweepReport.h"

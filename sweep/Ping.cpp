@@ -6,9 +6,9 @@
 #include "contract/CCShareString.h"
 #include "contract/classes.h"
 #include "contract/slot.h"
-#include "platform/doorbell.h"
-#include "platform/objects.h"
-#include "platform/shared_block.h"
+#include "platform/objects/objects.h"
+#include "platform/threads/doorbell.h"
+#include "platform/threads/shared_block.h"
 
 using platform::objects::Arg;
 

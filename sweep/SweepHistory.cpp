@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/fileio.h"
+#include "platform/files/fileio.h"
 #include "settings/ini.h"
 #include "sweep/Csv.h"
 #include "sweep/SweepOptions.h"

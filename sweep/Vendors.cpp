@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/fileio.h"
+#include "platform/files/fileio.h"
 #include "sweep/Csv.h"
 
 namespace {

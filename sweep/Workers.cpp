@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "contract/classes.h"
-#include "platform/objects.h"
-#include "platform/process.h"
-#include "platform/session.h"
+#include "platform/objects/objects.h"
+#include "platform/process/process.h"
+#include "platform/process/session.h"
 #include "sweep/Sweep.h"
 
 namespace scanner {

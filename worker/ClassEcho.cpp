@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "echo/echo.h"
-#include "platform/icmp.h"
+#include "platform/net/icmp.h"
 
 std::string ClassEcho::SendEcho(std::uint32_t destination, const std::string& data,
                                 std::int32_t timeoutMs) {

@@ -9,8 +9,8 @@
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
 #include "echo/echo.h"
-#include "platform/apartment.h"
-#include "platform/msgbox.h"
+#include "platform/process/msgbox.h"
+#include "platform/threads/apartment.h"
 #include "worker/Mac.h"
 
 namespace classping {

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "platform/codepage.h"
-#include "platform/neighbour.h"
+#include "platform/files/codepage.h"
+#include "platform/net/neighbour.h"
 
 std::string LookupMac(const std::string& address) {
     const std::uint32_t destination = inet_addr(platform::ToAnsi(address).c_str());

@@ -1,6 +1,6 @@
 #include "worker/Timer.h"
 
-#include "platform/apartment.h"
+#include "platform/threads/apartment.h"
 #include "worker/MdTimer.h"
 
 Timer::~Timer() { StopTimer(); }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "contract/CCShareString.h"
-#include "platform/frames.h"
+#include "platform/objects/frames.h"
 #include "worker/ClassEcho.h"
 #include "worker/ClassPing.h"
 

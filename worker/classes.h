@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "contract/classes.h"
-#include "platform/objects.h"
+#include "platform/objects/objects.h"
 
 namespace morvel {
 

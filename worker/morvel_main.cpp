@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <string_view>
 
-#include "platform/objects.h"
-#include "platform/process.h"
-#include "platform/session.h"
-#include "platform/shared_block.h"
+#include "platform/objects/objects.h"
+#include "platform/process/process.h"
+#include "platform/process/session.h"
+#include "platform/threads/shared_block.h"
 #include "worker/classes.h"
 
 int main(int argc, char** argv) {

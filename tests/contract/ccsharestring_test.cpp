@@ -13,8 +13,8 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
-#include "platform/session.h"
-#include "platform/shared_block.h"
+#include "platform/process/session.h"
+#include "platform/threads/shared_block.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"

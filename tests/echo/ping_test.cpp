@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "echo/echo.h"
-#include "platform/icmp.h"
+#include "platform/net/icmp.h"
 #include "tests/support/children.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "echo/echo.h"
-#include "platform/neighbour.h"
+#include "platform/net/neighbour.h"
 #include "tests/support/children.h"
 #include "tests/support/testnet.h"
 

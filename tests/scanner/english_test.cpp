@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/session.h"
+#include "platform/process/session.h"
 #include "scanner/Fmmain.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"

@@ -25,7 +25,7 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
-#include "platform/session.h"
+#include "platform/process/session.h"
 #include "settings/ini.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"

@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/session.h"
+#include "platform/process/session.h"
 #include "scanner/Api.h"
 #include "scanner/Fmmain.h"
 #include "scanner/cell.h"

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/session.h"
-#include "platform/shared_block.h"
+#include "platform/process/session.h"
+#include "platform/threads/shared_block.h"
 #include "tests/support/children.h"
 
 namespace testsupport {

@@ -22,8 +22,8 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/fileio.h"
-#include "platform/session.h"
+#include "platform/files/fileio.h"
+#include "platform/process/session.h"
 #include "settings/ini.h"
 #include "sweep/Csv.h"
 #include "sweep/Headless.h"

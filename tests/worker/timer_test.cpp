@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/apartment.h"
+#include "platform/threads/apartment.h"
 #include "tests/support/isolation.h"
 #include "worker/MdTimer.h"
 #include "worker/Timer.h"
