@@ -203,6 +203,68 @@ void SendReply(Link& link, Reply& rep) {
     link.Send(frame);
 }
 
+// On the new object's apartment: makes the object and answers the creation.
+// An object that could not be made is reported to the I/O thread, which
+// forgets its id.
+void MakeObject(const std::shared_ptr<Link>& link, Slot& slot, const ClassInfo& info,
+                Shared& shared, std::uint32_t id, std::uint32_t req) {
+    if (!link->cancelled) {
+        // Every block this object opens counts against its client's share.
+        SetThreadBlockShare(link->blocks);
+        Reply rep{req, Status::Ok, {}, static_cast<std::int32_t>(id), {}};
+        try {
+            slot.obj = info.create();
+            if (!slot.obj) throw ObjectError("the class made no object");
+        } catch (const std::exception& e) {
+            rep.status = Status::Failed;
+            rep.message = std::string("the object could not be created: ") + e.what();
+            rep.result = {};
+        }
+        SendReply(*link, rep);
+    }
+    --link->inFlight;
+    if (!slot.obj) {
+        slot.counted = false;
+        {
+            std::lock_guard lock(shared.failedMutex);
+            shared.failed.emplace_back(link, id);
+        }
+        --shared.live;
+        shared.Wake();
+    }
+}
+
+// On the object's apartment: runs one call and answers it, unless its
+// client has gone.
+void RunCall(Link& link, Slot& slot, std::uint32_t req, std::uint32_t member,
+             std::vector<Arg>& args) {
+    if (link.cancelled) {
+        --link.inFlight;
+        return;
+    }
+    Reply rep{req, Status::Ok, {}, {}, {}};
+    if (!slot.obj) {
+        rep.status = Status::NoSuchObject;
+        rep.message = "the object could not be created";
+    } else {
+        try {
+            rep.result = slot.obj->Invoke(member, args);
+            rep.args = std::move(args);
+        } catch (const ObjectError& e) {
+            rep.status = Status::Failed;
+            rep.message = e.what();
+        } catch (const std::exception& e) {
+            rep.status = Status::Failed;
+            rep.message = std::string("the call failed: ") + e.what();
+        } catch (...) {
+            rep.status = Status::Failed;
+            rep.message = "the call failed";
+        }
+    }
+    SendReply(link, rep);
+    --link.inFlight;
+}
+
 class Server {
   public:
     Server(const std::vector<ClassInfo>& classes, const std::function<void()>& onStart)
@@ -219,9 +281,13 @@ class Server {
     bool Listen();
     void Accept();
     void Read(const std::shared_ptr<Link>& link);
+    // One handler per request kind.
     void Execute(const std::shared_ptr<Link>& link, Action& a);
+    void Create(const std::shared_ptr<Link>& link, const Action& a);
+    void Call(const std::shared_ptr<Link>& link, Action& a);
+    void Release(Link& link, std::uint32_t objectId);
     bool Posted(Link& link);
-    void Release(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot);
+    void DestroyLater(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot);
     void Close(Link& link, const char* why);
     void ForgetFailed();
 
@@ -318,108 +384,61 @@ void Server::Read(const std::shared_ptr<Link>& link) {
 void Server::Execute(const std::shared_ptr<Link>& link, Action& a) {
     switch (a.type) {
         case Action::Type::Send:
-            link->Send(a.frame);
-            break;
-        case Action::Type::Create: {
-            everCreated_ = true;
-            auto refuse = [&](Status status, std::string why) {
-                link->dispatcher.Forget(a.objectId);
-                Reply rep{a.requestId, status, std::move(why), {}, {}};
-                SendReply(*link, rep);
-            };
-            // Each object is a thread: a cap over all clients keeps one of them
-            // from taking every thread the system has.
-            if (shared_->live >= detail::kMaxLiveObjects)
-                return refuse(Status::TooManyObjects, "the object server holds too many objects");
-            if (!Posted(*link)) return;
-            std::unique_ptr<Apartment> apt;
-            try {
-                apt = std::make_unique<Apartment>();
-            } catch (const std::exception& e) {
-                --link->inFlight;
-                return refuse(Status::Failed,
-                              std::string("the object server cannot start a thread: ") + e.what());
-            }
-            ++shared_->live;
-            auto slot = std::make_shared<Slot>();
-            slot->counted = true;  // published to the apartment by Post's lock
-            const ClassInfo* info = byClsid_.at(a.clsid);
-            std::weak_ptr<Link> weak = link;
-            apt->Post([link, weak, slot, info, shared = shared_, id = a.objectId,
-                       req = a.requestId] {
-                if (!link->cancelled) {
-                    // Every block this object opens counts against its client's share.
-                    SetThreadBlockShare(link->blocks);
-                    Reply rep{req, Status::Ok, {}, static_cast<std::int32_t>(id), {}};
-                    try {
-                        slot->obj = info->create();
-                        if (!slot->obj) throw ObjectError("the class made no object");
-                    } catch (const std::exception& e) {
-                        rep.status = Status::Failed;
-                        rep.message = std::string("the object could not be created: ") + e.what();
-                        rep.result = {};
-                    }
-                    SendReply(*link, rep);
-                }
-                --link->inFlight;
-                if (!slot->obj) {
-                    slot->counted = false;
-                    {
-                        std::lock_guard lock(shared->failedMutex);
-                        shared->failed.emplace_back(weak, id);
-                    }
-                    --shared->live;
-                    shared->Wake();
-                }
-            });
-            link->objects[a.objectId] = {std::move(apt), std::move(slot)};
-            break;
-        }
-        case Action::Type::Call: {
-            auto it = link->objects.find(a.objectId);
-            if (it == link->objects.end()) break;  // the dispatcher knows every id we hold
-            if (!Posted(*link)) return;
-            it->second.first->Post([link, slot = it->second.second, req = a.requestId,
-                                    member = a.member, args = std::move(a.args)]() mutable {
-                if (link->cancelled) {
-                    --link->inFlight;
-                    return;
-                }
-                Reply rep{req, Status::Ok, {}, {}, {}};
-                if (!slot->obj) {
-                    rep.status = Status::NoSuchObject;
-                    rep.message = "the object could not be created";
-                } else {
-                    try {
-                        rep.result = slot->obj->Invoke(member, args);
-                        rep.args = std::move(args);
-                    } catch (const ObjectError& e) {
-                        rep.status = Status::Failed;
-                        rep.message = e.what();
-                    } catch (const std::exception& e) {
-                        rep.status = Status::Failed;
-                        rep.message = std::string("the call failed: ") + e.what();
-                    } catch (...) {
-                        rep.status = Status::Failed;
-                        rep.message = "the call failed";
-                    }
-                }
-                SendReply(*link, rep);
-                --link->inFlight;
-            });
-            break;
-        }
-        case Action::Type::Release: {
-            auto it = link->objects.find(a.objectId);
-            if (it == link->objects.end()) break;
-            auto entry = std::move(it->second);
-            link->objects.erase(it);
-            Release(std::move(entry.first), std::move(entry.second));
-            break;
-        }
+            return link->Send(a.frame);
+        case Action::Type::Create:
+            return Create(link, a);
+        case Action::Type::Call:
+            return Call(link, a);
+        case Action::Type::Release:
+            return Release(*link, a.objectId);
         case Action::Type::Close:
-            break;  // handled by Read
+            return;  // handled by Read
     }
+}
+
+void Server::Create(const std::shared_ptr<Link>& link, const Action& a) {
+    everCreated_ = true;
+    auto refuse = [&](Status status, std::string why) {
+        link->dispatcher.Forget(a.objectId);
+        Reply rep{a.requestId, status, std::move(why), {}, {}};
+        SendReply(*link, rep);
+    };
+    // Each object is a thread: a cap over all clients keeps one of them
+    // from taking every thread the system has.
+    if (shared_->live >= detail::kMaxLiveObjects)
+        return refuse(Status::TooManyObjects, "the object server holds too many objects");
+    if (!Posted(*link)) return;
+    std::unique_ptr<Apartment> apt;
+    try {
+        apt = std::make_unique<Apartment>();
+    } catch (const std::exception& e) {
+        --link->inFlight;
+        return refuse(Status::Failed,
+                      std::string("the object server cannot start a thread: ") + e.what());
+    }
+    ++shared_->live;
+    auto slot = std::make_shared<Slot>();
+    slot->counted = true;  // published to the apartment by Post's lock
+    apt->Post([link, slot, info = byClsid_.at(a.clsid), shared = shared_, id = a.objectId,
+               req = a.requestId] { MakeObject(link, *slot, *info, *shared, id, req); });
+    link->objects[a.objectId] = {std::move(apt), std::move(slot)};
+}
+
+void Server::Call(const std::shared_ptr<Link>& link, Action& a) {
+    auto it = link->objects.find(a.objectId);
+    if (it == link->objects.end()) return;  // the dispatcher knows every id we hold
+    if (!Posted(*link)) return;
+    it->second.first->Post(
+        [link, slot = it->second.second, req = a.requestId, member = a.member,
+         args = std::move(a.args)]() mutable { RunCall(*link, *slot, req, member, args); });
+}
+
+void Server::Release(Link& link, std::uint32_t objectId) {
+    auto it = link.objects.find(objectId);
+    if (it == link.objects.end()) return;
+    auto entry = std::move(it->second);
+    link.objects.erase(it);
+    DestroyLater(std::move(entry.first), std::move(entry.second));
 }
 
 // Counts a call about to be posted; a peer that keeps sending calls without
@@ -431,7 +450,7 @@ bool Server::Posted(Link& link) {
 }
 
 // The object is destroyed on its own thread, after the calls already posted to it.
-void Server::Release(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot) {
+void Server::DestroyLater(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot) {
     apt->Post([slot, shared = shared_] {
         if (!slot->counted) return;
         slot->obj.reset();
@@ -447,7 +466,8 @@ void Server::Close(Link& link, const char* why) {
     link.closed = true;
     link.cancelled = true;
     if (why) platform::LogLine("object server: closed a connection: %s", why);
-    for (auto& [id, entry] : link.objects) Release(std::move(entry.first), std::move(entry.second));
+    for (auto& [id, entry] : link.objects)
+        DestroyLater(std::move(entry.first), std::move(entry.second));
     link.objects.clear();
     {
         std::lock_guard lock(link.sendMutex);

@@ -11,13 +11,12 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "platform/process/msgbox.h"
-#include "platform/threads/doorbell.h"
 #include "platform/threads/futex.h"
+#include "platform/threads/watcher.h"
 
 namespace platform {
 namespace {
@@ -27,70 +26,6 @@ using Clock = std::chrono::steady_clock;
 // Timer ids are unique in the process, never reused, so a stale id held by a
 // registry can never name a later timer.
 std::atomic<std::uintptr_t> g_nextTimerId{1};
-
-}  // namespace
-
-struct LoopState;
-
-// A watched timer's link to the watcher, shared by both.
-struct Gate {
-    LoopState* loop;  // valid while watched: the loop ends the watch before it ends
-    unsigned char* byte;
-    std::string wanted;
-    std::chrono::milliseconds interval;
-    Clock::time_point notBefore;     // a timer's first tick comes one interval after its start
-    std::atomic<bool> fired{false};  // set by the watcher under the loop's mutex
-};
-
-namespace {
-
-// One watcher per process for every watched timer of every apartment. Its
-// thread runs only while some timer is watched, so a process that ends its
-// last apartment also ends the watcher and lets go of the doorbell's block.
-class Watcher {
-  public:
-    // Never destroyed: a thread may still be in it while the process exits.
-    static Watcher& Get() {
-        static Watcher* w = new Watcher;
-        return *w;
-    }
-    bool Add(const std::shared_ptr<Gate>& gate);
-    void Remove(const std::shared_ptr<Gate>& gate);
-    void SetTestPeriod(std::chrono::milliseconds period);
-
-  private:
-    void Run(const std::shared_ptr<Doorbell>& bell, const std::shared_ptr<std::atomic<bool>>& stop);
-    void Scan(Clock::time_point now);  // under mutex_
-    Clock::duration Period() const;    // under mutex_
-    void Rouse();                      // under mutex_: the thread looks again
-
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<Gate>> gates_;
-    std::thread thread_;
-    std::shared_ptr<std::atomic<bool>> stop_;  // the running thread's
-    std::shared_ptr<Doorbell> bell_;           // the running thread's, null without a doorbell
-    std::atomic<std::uint32_t> local_{0};      // slept on when there is no doorbell
-    std::chrono::milliseconds testPeriod_{0};
-};
-
-// Ends a timer's watch when the timer goes, whichever way it goes.
-struct Watch {
-    std::shared_ptr<Gate> gate;
-    Watch() = default;
-    Watch(Watch&&) = default;
-    Watch& operator=(Watch&& other) noexcept {
-        if (this != &other) {
-            End();
-            gate = std::move(other.gate);
-        }
-        return *this;
-    }
-    ~Watch() { End(); }
-    void End() {
-        if (gate) Watcher::Get().Remove(gate);
-        gate.reset();
-    }
-};
 
 struct ThreadTimer {
     std::chrono::milliseconds interval;
@@ -122,7 +57,7 @@ void Report(const char* what, const std::exception_ptr& e) {
 
 // Shared by the Apartment and its thread, so that an apartment destroyed from
 // its own thread can let the thread finish after the Apartment object is gone.
-struct LoopState {
+struct LoopState final : GateOwner {
     static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
     std::mutex mutex;
     // The loop sleeps on this futex word rather than a condition variable: with
@@ -153,7 +88,7 @@ struct LoopState {
     }
 
     // From the watcher: lets a watched timer tick.
-    void Fire(Gate& gate) {
+    void Fire(Gate& gate) override {
         std::lock_guard lock(mutex);
         if (stopping) return;
         gate.fired.store(true, std::memory_order_relaxed);
@@ -335,106 +270,13 @@ bool KillTimer(void* hwnd, std::uintptr_t id) {
     return impl->timers.erase(id) > 0;
 }
 
-// ---- the watcher of watched timers ----
-
-Clock::duration Watcher::Period() const {
-    if (testPeriod_.count() > 0) return testPeriod_;
-    std::chrono::milliseconds shortest{50};
-    for (std::size_t i = 0; i < gates_.size(); ++i)
-        if (i == 0 || gates_[i]->interval < shortest) shortest = gates_[i]->interval;
-    return shortest;
-}
-
-void Watcher::Scan(Clock::time_point now) {
-    for (auto& g : gates_) {
-        if (now < g->notBefore || g->fired.load(std::memory_order_relaxed)) continue;
-        const unsigned char c =
-            std::atomic_ref<unsigned char>(*g->byte).load(std::memory_order_acquire);
-        if (c != 0 && g->wanted.find(static_cast<char>(c)) != std::string::npos) g->loop->Fire(*g);
-    }
-}
-
-void Watcher::Rouse() {
-    // A counted ring: unlike a bare wake it cannot be lost before the thread sleeps.
-    if (bell_) {
-        bell_->Ring();
-    } else {
-        local_.fetch_add(1);
-        futex::Wake(local_, 1, false);
-    }
-}
-
-void Watcher::Run(const std::shared_ptr<Doorbell>& bell,
-                  const std::shared_ptr<std::atomic<bool>>& stop) {
-    Clock::time_point lastPeriodic{};
-    for (;;) {
-        // Read before the scan: a ring during the scan makes the wait return at once.
-        const std::uint32_t seen = bell ? bell->Rings() : local_.load();
-        Clock::time_point next;
-        {
-            std::lock_guard lock(mutex_);
-            if (stop->load()) return;
-            const auto now = Clock::now();
-            Scan(now);
-            const auto period = Period();
-            // Rings do not shift the periodic scans, so they add nothing to the idle cost.
-            if (now >= lastPeriodic + period) lastPeriodic = now;
-            next = lastPeriodic + period;
-        }
-        if (bell)
-            bell->Wait(seen, next);
-        else
-            futex::Wait(local_, seen, &next, false);
-    }
-}
-
-bool Watcher::Add(const std::shared_ptr<Gate>& gate) {
-    std::lock_guard lock(mutex_);
-    const bool shorter = thread_.joinable() && gate->interval < Period();
-    if (!thread_.joinable()) {
-        auto stop = std::make_shared<std::atomic<bool>>(false);
-        auto bell = Doorbell::Open();  // null: only the periodic scans
-        try {
-            thread_ = std::thread([this, bell, stop] { Run(bell, stop); });
-        } catch (const std::system_error&) {
-            return false;
-        }
-        stop_ = std::move(stop);
-        bell_ = std::move(bell);
-    }
-    gates_.push_back(gate);
-    if (shorter) Rouse();  // scan at the shorter period from now on
-    return true;
-}
-
-void Watcher::Remove(const std::shared_ptr<Gate>& gate) {
-    std::thread ending;
-    {
-        std::lock_guard lock(mutex_);
-        std::erase(gates_, gate);
-        if (!gates_.empty() || !thread_.joinable()) return;
-        stop_->store(true);
-        Rouse();
-        ending = std::move(thread_);
-        stop_.reset();
-        bell_.reset();
-    }
-    ending.join();  // it holds the doorbell's block until it has gone
-}
-
-void Watcher::SetTestPeriod(std::chrono::milliseconds period) {
-    std::lock_guard lock(mutex_);
-    testPeriod_ = period;
-    if (thread_.joinable()) Rouse();
-}
-
 bool WatchTimer(std::uintptr_t id, const unsigned char* byte, std::string_view wanted) {
     LoopState* impl = t_currentLoop;
     if (!impl || byte == nullptr) return false;
     auto it = impl->timers.find(id);
     if (it == impl->timers.end()) return false;
     auto gate = std::make_shared<Gate>();
-    gate->loop = impl;
+    gate->owner = impl;
     gate->byte = const_cast<unsigned char*>(byte);  // only ever read
     gate->wanted = std::string(wanted);
     gate->interval = it->second.interval;
@@ -443,10 +285,6 @@ bool WatchTimer(std::uintptr_t id, const unsigned char* byte, std::string_view w
     it->second.watch = Watch{};
     it->second.watch.gate = std::move(gate);
     return true;
-}
-
-void SetWatchPeriodForTesting(std::chrono::milliseconds period) {
-    Watcher::Get().SetTestPeriod(period);
 }
 
 }  // namespace platform

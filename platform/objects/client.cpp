@@ -1,4 +1,5 @@
-// The object client and the registration records.
+// The object client: activation, and the one connection per process that
+// every reference shares.
 #include "platform/objects/objects.h"
 
 #include <fcntl.h>
@@ -6,25 +7,22 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
 
-#include "platform/files/fileio.h"
 #include "platform/objects/frames.h"
 #include "platform/objects/internal.h"
+#include "platform/objects/registration.h"
 #include "platform/process/process.h"
 #include "platform/process/session.h"
 
@@ -65,66 +63,6 @@ std::string Errno(int e) { return std::strerror(e); }
 std::string Span(Clock::duration d) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
-}
-
-// "{D5794A3B-706E-44D1-B775-8AFE31BF08DC}": also the record's file name, so
-// nothing else may pass.
-bool IsClassId(const std::string& s) {
-    if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
-    for (std::size_t i = 1; i < 37; ++i) {
-        char c = s[i];
-        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
-}
-
-std::string ClassesDir() { return DataDir() + "/classes"; }
-
-struct Record {
-    std::string executable;
-    std::string iid;
-};
-
-// The record of `clsid`, nothing when there is none (yet). A record that is
-// not the user's own or that others may change could start any program, so it
-// is refused.
-std::optional<Record> ReadRecord(const std::string& clsid) {
-    std::string path = ClassesDir() + "/" + clsid;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT) return std::nullopt;
-        if (errno == ELOOP)
-            throw ObjectError("the registration of class " + clsid + " is a link: refused");
-        throw ObjectError("cannot read the registration of class " + clsid + ": " + Errno(errno));
-    }
-    struct stat st {};
-    std::string text;
-    bool mine = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-                (st.st_mode & 022) == 0;
-    if (mine && st.st_size <= 4096) {
-        char buf[4097];
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) text.assign(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (!mine) {
-        throw ObjectError("the registration of class " + clsid +
-                          " is not the user's own or is writable by others: refused");
-    }
-    Record r;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.rfind("executable=", 0) == 0) r.executable = line.substr(11);
-        if (line.rfind("iid=", 0) == 0) r.iid = line.substr(4);
-    }
-    if (r.executable.empty() || r.executable.front() != '/')
-        throw ObjectError("the registration of class " + clsid + " is damaged");
-    return r;
 }
 
 // Starts the server in a session of its own; a thread reaps it, so its end
@@ -400,77 +338,14 @@ Arg Ref::Call(std::uint32_t member, std::vector<Arg>& args) {
     return Call(member, args, std::chrono::duration_cast<std::chrono::milliseconds>(kCallLimit));
 }
 
-bool RegisterServer(const std::vector<ClassInfo>& classes, const std::string& executable) {
-    if (executable.empty() || executable.front() != '/' ||
-        executable.find('\n') != std::string::npos) {
-        std::fprintf(stderr, "registration: the program's path must be absolute: %s\n",
-                     executable.c_str());
-        return false;
-    }
-    std::string dir;
-    try {
-        dir = ClassesDir();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "registration: %s\n", e.what());
-        return false;
-    }
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "registration: cannot create %s: %s\n", dir.c_str(),
-                     Errno(errno).c_str());
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 022) != 0) {
-        std::fprintf(stderr, "registration: %s is not a private folder of this user\n",
-                     dir.c_str());
-        return false;
-    }
-    for (const auto& c : classes) {
-        if (!IsClassId(c.clsid) || c.iid.find('\n') != std::string::npos) {
-            std::fprintf(stderr, "registration: not a class identifier: %s\n", c.clsid.c_str());
-            return false;
-        }
-        // A temporary file renamed over the record: a reader sees the old
-        // record or the new one, never half of one.
-        std::string tmpl = dir + "/." + c.clsid + ".XXXXXX";
-        int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd < 0) {
-            std::fprintf(stderr, "registration: cannot write in %s: %s\n", dir.c_str(),
-                         Errno(errno).c_str());
-            return false;
-        }
-        std::string text = "executable=" + executable + "\niid=" + c.iid + "\n";
-        bool ok = WriteFully(fd, text) && ::fsync(fd) == 0;
-        int err = errno;
-        ok = ::close(fd) == 0 && ok;
-        if (ok && ::rename(tmpl.c_str(), (dir + "/" + c.clsid).c_str()) != 0) {
-            ok = false;
-            err = errno;
-        }
-        if (!ok) {
-            ::unlink(tmpl.c_str());
-            std::fprintf(stderr, "registration: cannot store class %s: %s\n", c.clsid.c_str(),
-                         Errno(err).c_str());
-            return false;
-        }
-    }
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);  // the renames themselves reach the disk
-        ::close(dfd);
-    }
-    return true;
-}
-
 std::unique_ptr<Ref> CreateObject(const std::string& clsid, const std::string& iid) {
-    if (!IsClassId(clsid)) throw ObjectError("not a class identifier: " + clsid);
+    if (!detail::IsClassId(clsid)) throw ObjectError("not a class identifier: " + clsid);
     auto deadline = Clock::now() + kActivationLimit;
     try {
         // The registering run may still be on its way (it is started without
         // waiting), so a missing record is waited for, for a bounded time.
-        std::optional<Record> rec;
-        while (!(rec = ReadRecord(clsid))) {
+        std::optional<detail::Record> rec;
+        while (!(rec = detail::ReadRecord(clsid))) {
             if (Clock::now() >= deadline)
                 throw ObjectError("the class " + clsid + " is not registered");
             std::this_thread::sleep_for(20ms);
