@@ -446,12 +446,19 @@ void Fmmain::Text1_KeyUp(int Index, int KeyCode) {
     if (KeyCode == vbKeyReturn) DoPing();
 }
 
-std::string Fmmain::HostAddress(int n) const { return scanner::Sweep::Address(Entry().octets, n); }
+std::string Fmmain::HostAddress(int n) const { return scanner::Sweep::Address(Octets(), n); }
+
+std::array<double, 3> Fmmain::Octets() const {
+    std::array<double, 3> octets{};
+    for (std::size_t i = 0; i < octets.size(); ++i)
+        octets[i] = scanner::OctetOf(S(ui_.Text1[i]->text()));
+    return octets;
+}
 
 scanner::SweepInput Fmmain::Entry() const {
     scanner::SweepInput in;
-    for (std::size_t i = 0; i < in.octets.size(); ++i) in.octets[i] = S(ui_.Text1[i]->text());
-    in.count = S(ui_.Text2->text());
+    in.octets = Octets();
+    in.rounds = scanner::RoundCountOf(S(ui_.Text2->text()));
     in.mac = ui_.Check1->checkState() == Qt::Checked;
     return in;
 }
@@ -551,12 +558,24 @@ void Fmmain::PingIt() { engine_.PingIt(); }
 void Fmmain::Timer1_Timer() { engine_.Timer1_Timer(); }
 
 void Fmmain::RefreshInput(scanner::SweepInput& input) {
-    const scanner::SweepInput now = Entry();
-    input.octets = now.octets;
-    input.mac = now.mac;
+    input.octets = Octets();
+    input.mac = ui_.Check1->checkState() == Qt::Checked;
 }
 
-void Fmmain::SaveEntry(const scanner::SweepInput& input) { scanner::SaveEntryToProfile(input); }
+void Fmmain::SaveEntry() {
+    const std::string setIni = IniPath(kSetIni);
+    // Each write replaces the file and syncs it, which would delay every
+    // sweep's start: a value already stored as typed is left alone.
+    auto save = [&](const char* key, const QLineEdit* box) {
+        const std::string typed = S(box->text());
+        if (typed.empty() || ReadIni("Set", key, setIni) != typed)
+            WriteIni("Set", key, typed, setIni);
+    };
+    save("1", ui_.Text1[0]);
+    save("2", ui_.Text1[1]);
+    save("3", ui_.Text1[2]);
+    save("count", ui_.Text2);
+}
 
 std::string Fmmain::Remark(const std::string& ip) { return scanner::RemarkFromProfile(ip); }
 

@@ -145,11 +145,13 @@ class Fmmain : public QWidget, private scanner::SweepListener {
   private:
     void BuildControls();
     bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& failure);
+    // The octet boxes and the whole entry as a sweep takes them.
+    std::array<double, 3> Octets() const;
     scanner::SweepInput Entry() const;
 
     // What the engine asks of the window.
     void RefreshInput(scanner::SweepInput& input) override;
-    void SaveEntry(const scanner::SweepInput& input) override;
+    void SaveEntry() override;
     std::string Remark(const std::string& ip) override;
     void ShowCount(const std::string& text) override;
     void ShowRow(int host, const std::string& row) override;

@@ -72,13 +72,9 @@ std::string Unreachable(const WorkerStart& start) {
 
 SweepInput InputOf(const SweepOptions& options) {
     SweepInput input;
-    std::size_t from = 0;
-    for (std::string& octet : input.octets) {
-        const std::size_t dot = options.subnet.find('.', from);
-        octet = options.subnet.substr(from, dot - from);
-        from = dot == std::string::npos ? options.subnet.size() : dot + 1;
-    }
-    input.count = std::to_string(options.rounds);
+    for (std::size_t i = 0; i < input.octets.size(); ++i)
+        input.octets[i] = options.subnet.octets[i];
+    input.rounds = options.rounds;
     input.mac = options.mac;
     return input;
 }
@@ -160,7 +156,7 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
     }
 
     SweepResult result;
-    result.subnet = options.subnet;
+    result.subnet = options.subnet.Text();
     result.rounds = sweep.RoundCount();
     result.started = started;
     result.changes = options.changes;
@@ -182,7 +178,7 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
 
     const std::string folder = KeptSweepsFolder();
     std::string problem;
-    const auto kept = ReadKeptSweep(folder, options.subnet, problem);
+    const auto kept = ReadKeptSweep(folder, result.subnet, problem);
     if (!problem.empty()) err << "Tessor: " << problem << "\n";
     if (options.changes) MarkChanges(result.hosts, kept);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -17,18 +17,12 @@ std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount) {
 
 namespace scanner {
 
-void SaveEntryToProfile(const SweepInput& input) {
-    const std::string setIni = IniPath(kSetIni);
-    // Each write replaces the file and syncs it, which would delay every
-    // sweep's start: a value already stored as typed is left alone.
-    auto save = [&](const char* key, const std::string& typed) {
-        if (typed.empty() || ReadIni("Set", key, setIni) != typed)
-            WriteIni("Set", key, typed, setIni);
-    };
-    save("1", input.octets[0]);
-    save("2", input.octets[1]);
-    save("3", input.octets[2]);
-    save("count", input.count);
+double OctetOf(const std::string& box) { return NumOr(Value(box), 0.0); }
+
+std::optional<std::int32_t> RoundCountOf(const std::string& box) {
+    std::optional<std::int32_t> count = RoundToInt32(NumOr(Value(box), 0.0));
+    if (!count || *count < 1) return std::nullopt;
+    return count;
 }
 
 std::string RemarkFromProfile(const std::string& ip) { return ReadIni("PS", ip, IniPath(kPsIni)); }
@@ -75,10 +69,10 @@ void Sweep::ReleasePings() {
     pings_.clear();
 }
 
-std::string Sweep::Address(const std::array<std::string, 3>& octets, int n) {
+std::string Sweep::Prefix(const std::array<double, 3>& octets) {
     std::string a;
-    for (const std::string& o : octets) a += FormatNumber(NumOr(Value(o), 0.0)) + ".";
-    return a + std::to_string(n);
+    for (double o : octets) a += FormatNumber(o) + ".";
+    return a;
 }
 
 std::string Sweep::BareRow(int n) { return PadRight(Value(n), 4, " "); }
@@ -99,25 +93,23 @@ void Sweep::Stop() { SetTimer(false); }
 void Sweep::DoPing(const SweepInput& input) {
     if (pings_.empty()) return;
     input_ = input;
-    listener_.SaveEntry(input_);
+    listener_.SaveEntry();
+    const std::string prefix = Prefix(input_.octets);
     for (int i = 1; i <= kHosts; ++i) {
         Ping& p = Host(i);
         p.OKCount = 0;
-        p.IP = Address(input_.octets, i);
+        p.IP = prefix + std::to_string(i);
         p.Ps = listener_.Remark(p.IP);
         listener_.ShowRow(i, BareRow(i));
     }
     listener_.RefreshGrid();
 
-    // Nearest integer, halves to even; 0, a negative count or one beyond 32 bits runs once.
-    std::optional<std::int32_t> count = RoundToInt32(NumOr(Value(input_.count), 0.0));
-    if (!count || *count < 1) {
+    // No count of at least 1: the sweep runs once.
+    if (!input_.rounds || *input_.rounds < 1) {
         RoundCount_ = 1;
-        // Not `= "1"`: GCC 12 at -O3 reports a false -Wrestrict overlap there.
-        input_.count.assign(1, '1');
-        listener_.ShowCount(input_.count);
+        listener_.ShowCount("1");
     } else {
-        RoundCount_ = *count;
+        RoundCount_ = *input_.rounds;
     }
     listener_.ShowProgressMax(RoundCount_);
     RoundNo_ = 1;
@@ -130,8 +122,7 @@ void Sweep::DoPing(const SweepInput& input) {
 void Sweep::PingIt() {
     // The octets and the MAC flag as they are now, not as the sweep began.
     listener_.RefreshInput(input_);
-    std::string prefix = Address(input_.octets, 0);
-    prefix.pop_back();
+    const std::string prefix = Prefix(input_.octets);
     try {
         // A worker found stopped serves again from its next command on.
         for (int i : restart_) Host(i).RestartWorker();

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,12 +43,21 @@ std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount);
 
 namespace scanner {
 
-// What a sweep is asked for, as the user typed it.
+// What a sweep is asked for, parsed where it is typed: each octet as a number
+// (the window's boxes may hold any number, the script's only 0 to 255); the
+// round count, nothing when the count box holds no count of at least 1 (the
+// sweep then runs once, and the box is shown "1"); whether to read the MACs.
 struct SweepInput {
-    std::array<std::string, 3> octets{"192", "168", "0"};
-    std::string count = "1";
+    std::array<double, 3> octets{192, 168, 0};
+    std::optional<std::int32_t> rounds = 1;
     bool mac = false;
 };
+
+// An octet box's text as a sweep takes it: the number it spells, else 0.
+double OctetOf(const std::string& box);
+// The count box's text as a sweep takes it: its number to the nearest
+// integer, halves to even; nothing below 1, for no number or beyond 32 bits.
+std::optional<std::int32_t> RoundCountOf(const std::string& box);
 
 // What the engine asks of its owner. Every hook has a default that does
 // nothing, so a headless owner overrides only what it needs.
@@ -58,8 +68,8 @@ class SweepListener {
     // window re-reads its boxes, so a change during a sweep takes effect from
     // the next round).
     virtual void RefreshInput(SweepInput& input) { (void)input; }
-    // At the start of a sweep: store the entry; the remark of an address.
-    virtual void SaveEntry(const SweepInput& input) { (void)input; }
+    // At the start of a sweep: store the entry as typed; the remark of an address.
+    virtual void SaveEntry() {}
     virtual std::string Remark(const std::string& ip) {
         (void)ip;
         return {};
@@ -84,9 +94,7 @@ class SweepListener {
 // "3, 7, 9", at most the first 20 numbers, then "and N more".
 std::string HostList(const std::vector<int>& hosts);
 
-// The profile files as the window keeps them: the entry in set.ini, the
-// remarks in Ps.ini. A value already stored as typed is not written again.
-void SaveEntryToProfile(const SweepInput& input);
+// A host's remark as the window keeps it in Ps.ini.
 std::string RemarkFromProfile(const std::string& ip);
 
 class Sweep {
@@ -130,8 +138,11 @@ class Sweep {
     std::int32_t RoundNo() const { return RoundNo_; }
     std::int32_t RoundCount() const { return RoundCount_; }
 
-    // The address of host n from the octet texts; each octet is its number or 0.
-    static std::string Address(const std::array<std::string, 3>& octets, int n);
+    // "A.B.C.", the address of every host of the octets but its number.
+    static std::string Prefix(const std::array<double, 3>& octets);
+    static std::string Address(const std::array<double, 3>& octets, int n) {
+        return Prefix(octets) + std::to_string(n);
+    }
     // The host rows of List1: the padded number; then its MAC and remark.
     static std::string BareRow(int n);
     std::string FullRow(int n) const;

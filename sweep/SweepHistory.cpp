@@ -17,7 +17,7 @@ std::optional<std::string> KeptPath(const std::string& folder, const std::string
     // Only a checked subnet names a file, so no text can reach outside the folder.
     auto checked = ParseSubnet(subnet);
     if (!checked) return std::nullopt;
-    return folder + "/" + *checked + ".csv";
+    return folder + "/" + checked->Text() + ".csv";
 }
 
 bool ParseCount(const std::string& s, std::int32_t& out) {

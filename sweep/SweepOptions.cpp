@@ -1,11 +1,16 @@
 #include "sweep/SweepOptions.h"
 
-#include "sweep/Func.h"
+#include "sweep/Sweep.h"
 
 std::string SweepUsage() { return std::string("usage: ") + kSweepSynopsis; }
 
-std::optional<std::string> ParseSubnet(std::string_view text) {
-    std::string out;
+std::string Subnet::Text() const {
+    return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
+           std::to_string(octets[2]);
+}
+
+std::optional<Subnet> ParseSubnet(std::string_view text) {
+    Subnet out;
     int parts = 0;
     std::size_t pos = 0;
     while (parts < 3) {
@@ -17,19 +22,17 @@ std::optional<std::string> ParseSubnet(std::string_view text) {
             ++digits;
         }
         if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
-        out += std::to_string(value);
+        out.octets[static_cast<std::size_t>(parts)] = static_cast<std::uint8_t>(value);
         if (++parts == 3) break;
         if (pos >= text.size() || text[pos] != '.') return std::nullopt;
         ++pos;
-        out += '.';
     }
     if (pos != text.size()) return std::nullopt;
     return out;
 }
 
 std::int32_t RoundsFromText(const std::string& text) {
-    std::optional<std::int32_t> count = RoundToInt32(NumOr(Value(text), 0.0));
-    return count && *count >= 1 ? *count : 1;
+    return scanner::RoundCountOf(text).value_or(1);
 }
 
 std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std::string>& args) {

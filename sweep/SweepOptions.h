@@ -2,6 +2,7 @@
 // any I/O: the caller prints the error and leaves with its exit code.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,8 +12,16 @@
 
 enum class ReportFormat { Text, Csv, Json };
 
+// A subnet A.B.C, three numbers 0 to 255.
+struct Subnet {
+    std::array<std::uint8_t, 3> octets{};
+    // "A.B.C", each number in its shortest decimal form.
+    std::string Text() const;
+    bool operator==(const Subnet&) const = default;
+};
+
 struct SweepOptions {
-    std::string subnet;       // "A.B.C", each number in its shortest decimal form
+    Subnet subnet;
     std::int32_t rounds = 1;  // at least 1
     bool mac = false;         // every round asks for the MAC address
     ReportFormat format = ReportFormat::Text;
@@ -36,9 +45,9 @@ std::string SweepUsage();
 // repeated option counts with its last value.
 std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std::string>& args);
 
-// "A.B.C" with three decimal numbers 0 to 255 (at most three digits each), in
-// shortest form ("192.168.001" gives "192.168.1"); nothing otherwise.
-std::optional<std::string> ParseSubnet(std::string_view text);
+// "A.B.C" with three decimal numbers 0 to 255 (at most three digits each);
+// nothing otherwise.
+std::optional<Subnet> ParseSubnet(std::string_view text);
 
 // The round count as the window's count box takes it: NumOr of the text with
 // default 0, rounded half to even; below 1, or beyond 32 bits, gives 1.

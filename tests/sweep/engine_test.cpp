@@ -48,7 +48,7 @@ struct Recorder : scanner::SweepListener {
     bool mac = false;
 
     void RefreshInput(SweepInput& in) override {
-        in.octets = octets;
+        for (std::size_t i = 0; i < octets.size(); ++i) in.octets[i] = scanner::OctetOf(octets[i]);
         in.mac = mac;
     }
     void ShowCount(const std::string& t) override { count = t; }
@@ -81,8 +81,9 @@ class Engine : public ::testing::Test {
     }
     void Start(const std::string& count) {
         SweepInput in;
-        in.octets = ui.octets;
-        in.count = count;
+        ui.RefreshInput(in);
+        in.rounds = scanner::RoundCountOf(count);
+        in.mac = false;
         sweep.DoPing(in);
     }
     // Polls until the sweep ends; the number of polls it took.

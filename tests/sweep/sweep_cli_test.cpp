@@ -427,9 +427,9 @@ TEST_F(SweepCliLan, ScriptSweepsAndAWindowSideBySideEachGetTheirOwnResult) {
     ASSERT_TRUE(workers.ok()) << workers.failure;
     engine.SetPings(std::move(workers.pings));
     scanner::SweepInput input;
-    input.octets = {"192", "0", "2"};
-    auto sweepOnce = [&](const std::string& rounds) {
-        input.count = rounds;
+    input.octets = {192, 0, 2};
+    auto sweepOnce = [&](std::int32_t rounds) {
+        input.rounds = rounds;
         engine.DoPing(input);
         while (engine.Sweeping()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -446,11 +446,11 @@ TEST_F(SweepCliLan, ScriptSweepsAndAWindowSideBySideEachGetTheirOwnResult) {
         return answered;
     };
     auto script = start("127.0.0", "3");
-    EXPECT_EQ(sweepOnce("4"), lanAnswers);
+    EXPECT_EQ(sweepOnce(4), lanAnswers);
     Outcome beside = finish(script);
     ASSERT_EQ(beside.code, 0) << beside.err;
     EXPECT_EQ(AnsweredAll(beside.out, "3", &othersNone), everyHost);
-    EXPECT_EQ(sweepOnce("1"), lanAnswers);
+    EXPECT_EQ(sweepOnce(1), lanAnswers);
     EXPECT_TRUE(owner.stopped.empty()) << scanner::HostList(owner.stopped);
     EXPECT_EQ(owner.failed, "");
     engine.ClosePings();
@@ -463,7 +463,7 @@ TEST_F(SweepCliLan, ScriptSweepsAndAWindowSideBySideEachGetTheirOwnResult) {
 TEST_F(SweepCliLan, HostAnsweringEverySecondRoundHasShareFifty) {
     TestLan lan({4, 5});
     SweepOptions o;
-    o.subnet = "192.0.2";
+    o.subnet = Subnet{{192, 0, 2}};
     o.rounds = 4;
     o.format = ReportFormat::Csv;
     std::ostringstream out, err;

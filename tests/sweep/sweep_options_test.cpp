@@ -22,7 +22,7 @@ int ExitCodeOf(const Args& args) {
 
 TEST(ParseSweepArgs, TakesEveryOptionInAnyOrderAndBothForms) {
     SweepOptions d = Parsed({"--sweep", "192.0.2"});
-    EXPECT_EQ(d.subnet, "192.0.2");
+    EXPECT_EQ(d.subnet.Text(), "192.0.2");
     EXPECT_EQ(d.rounds, 1);
     EXPECT_FALSE(d.mac);
     EXPECT_FALSE(d.changes);
@@ -30,7 +30,7 @@ TEST(ParseSweepArgs, TakesEveryOptionInAnyOrderAndBothForms) {
 
     SweepOptions o =
         Parsed({"--changes", "--format", "json", "--rounds=4", "--mac", "--sweep=010.0.001"});
-    EXPECT_EQ(o.subnet, "10.0.1");  // the shortest form, as the remarks' keys are written
+    EXPECT_EQ(o.subnet.Text(), "10.0.1");  // the shortest form, as the remarks' keys are written
     EXPECT_EQ(o.rounds, 4);
     EXPECT_TRUE(o.mac);
     EXPECT_TRUE(o.changes);
