@@ -7,22 +7,15 @@
 
 namespace {
 
-// Length in bytes of the UTF-8 sequence that starts with lead byte c; a stray
-// byte counts as one, so malformed text is cut somewhere rather than overrun.
-std::size_t SeqLen(unsigned char c) {
-    if (c >= 0xF0 && c <= 0xF4) return 4;
-    if (c >= 0xE0) return c <= 0xEF ? 3 : 1;
-    if (c >= 0xC2) return 2;
-    return 1;
-}
-
 // The byte length of the first `chars` code points of s; `counted` tells how
-// many there were.
+// many there were. A byte that starts no valid sequence counts as one, as it
+// shows as one replacement character, so malformed text is never overrun.
 std::size_t CutAfter(const std::string& s, std::size_t chars, std::size_t& counted) {
     std::size_t pos = 0;
     counted = 0;
     while (pos < s.size() && counted < chars) {
-        pos = std::min(s.size(), pos + SeqLen(static_cast<unsigned char>(s[pos])));
+        const std::size_t n = platform::Utf8SeqLen(s, pos);
+        pos += n == 0 ? 1 : n;
         ++counted;
     }
     return pos;

@@ -7,35 +7,10 @@
 #include <ctime>
 #include <string_view>
 
+#include "platform/files/codepage.h"
 #include "sweep/Csv.h"
 
 namespace {
-
-// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
-std::size_t Utf8SeqLen(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    const unsigned char c = b(0);
-    if (c < 0x80) return 1;
-    std::size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) lo = 0xA0;  // no overlong forms
-        if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + n > s.size() || b(1) < lo || b(1) > hi) return 0;
-    for (std::size_t k = 2; k < n; ++k)
-        if (b(k) < 0x80 || b(k) > 0xBF) return 0;
-    return n;
-}
 
 void AppendJsonString(std::string& out, std::string_view s) {
     static const char kHex[] = "0123456789abcdef";
@@ -43,7 +18,7 @@ void AppendJsonString(std::string& out, std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c >= 0x80) {
-            const std::size_t n = Utf8SeqLen(s, i);
+            const std::size_t n = platform::Utf8SeqLen(s, i);
             if (n == 0) {
                 out += "\xEF\xBF\xBD";
                 ++i;

@@ -12,32 +12,6 @@ namespace {
 
 bool IsUtf8(const std::string& cs) { return cs == "UTF-8" || cs == "utf8" || cs == "UTF8"; }
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when it is not valid.
-std::size_t Utf8SeqLen(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    std::size_t n;
-    std::uint32_t cp;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF)
-        n = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF)
-        n = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4)
-        n = 4, cp = c & 0x07;
-    else
-        return 0;
-    if (i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return n;
-}
-
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 std::string SanitizeUtf8(std::string_view s) {
@@ -106,6 +80,31 @@ std::string Convert(std::string_view in, const std::string& to, const std::strin
 }
 
 }  // namespace
+
+std::size_t Utf8SeqLen(std::string_view s, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    std::size_t n;
+    std::uint32_t cp;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, cp = c & 0x07;
+    else
+        return 0;
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
 
 std::string AnsiCharset() {
     std::string cs = ::nl_langinfo(CODESET);

@@ -4,6 +4,7 @@
 // counts as UTF-8, as Qt 6 and Python treat it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,10 @@ std::string ToAnsi(std::string_view utf8);
 // The ANSI code page to UTF-8; a byte sequence that is not valid there becomes
 // U+FFFD, so bytes from another process never yield malformed UTF-8.
 std::string FromAnsi(std::string_view ansi);
+
+// The length (1 to 4) of the valid UTF-8 sequence that starts at s[i], or 0
+// when none does: a stray or cut-off byte, an overlong form, a surrogate or a
+// code point beyond U+10FFFF. i must be below s.size().
+std::size_t Utf8SeqLen(std::string_view s, std::size_t i);
 
 }  // namespace platform
