@@ -63,6 +63,13 @@ TEST(PadRight, FillsOrCutsToExactlyTheWidth) {
     // Characters, not bytes: a Chinese remark is never cut inside a character.
     EXPECT_EQ(PadRight(Value("机房二楼"), 3, " "), "机房二");
     EXPECT_EQ(PadRight(Value("机"), 3, "·"), "机··");
+    // A byte that starts no valid sequence is one character and takes no other with it.
+    EXPECT_EQ(PadRight(Value("\xE4"
+                             "AB"),
+                       3, "."),
+              "\xE4"
+              "AB");
+    EXPECT_EQ(PadRight(Value("\xE6\x9C"), 3, "."), "\xE6\x9C.");
 }
 
 TEST(MixColor, MixesEachChannelHalfToEven) {
