@@ -13,7 +13,7 @@
 #include "platform/process/process.h"
 #include "platform/process/session.h"
 #include "platform/threads/shared_block.h"
-#include "worker/classes.h"
+#include "worker/adapters.h"
 
 int main(int argc, char** argv) {
     // A closed stderr would be taken by the first socket, and a log line would

@@ -31,7 +31,7 @@
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
-#include "worker/classes.h"
+#include "worker/adapters.h"
 
 namespace {
 

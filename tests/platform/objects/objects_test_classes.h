@@ -1,4 +1,4 @@
-// The classes of the test object server (objects_server.cpp), shared with the
+// The classes of the test object server (objects_test_server.cpp), shared with the
 // tests and the benchmark that call them.
 #pragma once
 

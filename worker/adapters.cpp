@@ -1,4 +1,4 @@
-#include "worker/classes.h"
+#include "worker/adapters.h"
 
 #include <charconv>
 #include <cstdint>
