@@ -19,6 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using namespace sweep;
+
 constexpr int kRuns = 15;
 
 double Ms(Clock::time_point a, Clock::time_point b) {

@@ -43,6 +43,9 @@ using bench::Median;
 
 namespace {
 
+using namespace sweep;
+using namespace scanner;
+
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 double ThreadCpuMs() {

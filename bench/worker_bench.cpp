@@ -38,6 +38,8 @@
 
 namespace {
 
+using namespace sweep;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 

@@ -12,6 +12,7 @@
 #include "sweep/SweepHistory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace sweep;
     const std::string& folder = fuzzsupport::Scratch();
     const std::string in(reinterpret_cast<const char*>(data), size);
     std::string problem;

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace sweep;
+
 // "MA-L,001B63,..." gives 00-1B-63-00-00-01: the assignment's digits, then
 // zeros, then 1.
 std::string MacOf(std::string_view digits) {

@@ -34,6 +34,8 @@
 #include "windows/Fmshow.h"
 #include "windows/design.h"
 
+namespace scanner {
+
 namespace {
 
 using windows::Bgr;
@@ -173,7 +175,7 @@ std::string HostDetails(const std::string& address, std::int32_t okCount, std::i
         t += "\r\n\r\n" + S(Fmmain::tr("Ping成功: ")) + std::to_string(okCount) + "/" +
              std::to_string(roundCount);
         t += "\r\n" + S(Fmmain::tr("成功率: ")) +
-             std::to_string(SharePercent(okCount, roundCount)) + "%";
+             std::to_string(sweep::SharePercent(okCount, roundCount)) + "%";
         t += "\r\nMac:" + mac;
         t += "\r\n" + S(Fmmain::tr("备注:")) + remark;
     }
@@ -263,14 +265,14 @@ void Fmmain::BuildControls() {
     ui_.Picture2 = new QWidget(this);
     ui_.Picture2->setObjectName("Picture2");
     ui_.Picture2->setGeometry(Twips(9720, 360, 225, 375));
-    SetBackground(ui_.Picture2, kColorGreen);
+    SetBackground(ui_.Picture2, sweep::kColorGreen);
     ui_.PP1 = new ScaleBox(this, this);
     ui_.PP1->setObjectName("PP1");
     ui_.PP1->setGeometry(Twips(9930, 360, 915, 375));
     ui_.Picture3 = new QWidget(this);
     ui_.Picture3->setObjectName("Picture3");
     ui_.Picture3->setGeometry(Twips(10830, 360, 225, 375));
-    SetBackground(ui_.Picture3, kColorRed);
+    SetBackground(ui_.Picture3, sweep::kColorRed);
     ui_.Label4 = label("Label4", tr("断线"), Twips(11070, 450, 405, 225));
     // The legend's captions keep the system's control colour, not the window's.
     for (QLabel* l : {ui_.Label3, ui_.Label4}) {
@@ -349,7 +351,7 @@ bool Fmmain::Form_Load() {
     if (ui_.Text2->text().isEmpty()) ui_.Text2->setText("1");
 
     // Morvel registers its classes and exits; then every host gets its worker.
-    scanner::WorkerStart start = scanner::StartWorkers();
+    sweep::WorkerStart start = sweep::StartWorkers();
     const std::string& morvel = start.morvel;
     if (start.startError != 0) {
         platform::ShowMessage(S(tr("无法启动工作进程 Morvel:\n")) + morvel + "\n" +
@@ -370,13 +372,13 @@ bool Fmmain::Form_Load() {
     }
     engine_.SetPings(std::move(start.pings));
     ui_.List1->clear();
-    for (int n = 1; n <= kHosts; ++n) ui_.List1->addItem(Q(scanner::Sweep::BareRow(n)));
+    for (int n = 1; n <= kHosts; ++n) ui_.List1->addItem(Q(sweep::Sweep::BareRow(n)));
     return true;
 }
 
-bool Fmmain::MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& failure) {
+bool Fmmain::MakePings(std::vector<std::unique_ptr<sweep::Ping>>& fresh, std::string& failure) {
     int host = 0;
-    if (scanner::MakePings(fresh, host, failure)) return true;
+    if (sweep::MakePings(fresh, host, failure)) return true;
     failure = S(tr("主机 ")) + std::to_string(host) + ": " + failure;
     return false;
 }
@@ -446,19 +448,19 @@ void Fmmain::Text1_KeyUp(int Index, int KeyCode) {
     if (KeyCode == vbKeyReturn) DoPing();
 }
 
-std::string Fmmain::HostAddress(int n) const { return scanner::Sweep::Address(Octets(), n); }
+std::string Fmmain::HostAddress(int n) const { return sweep::Sweep::Address(Octets(), n); }
 
 std::array<double, 3> Fmmain::Octets() const {
     std::array<double, 3> octets{};
     for (std::size_t i = 0; i < octets.size(); ++i)
-        octets[i] = scanner::OctetOf(S(ui_.Text1[i]->text()));
+        octets[i] = sweep::OctetOf(S(ui_.Text1[i]->text()));
     return octets;
 }
 
-scanner::SweepInput Fmmain::Entry() const {
-    scanner::SweepInput in;
+sweep::SweepInput Fmmain::Entry() const {
+    sweep::SweepInput in;
     in.octets = Octets();
-    in.rounds = scanner::RoundCountOf(S(ui_.Text2->text()));
+    in.rounds = sweep::RoundCountOf(S(ui_.Text2->text()));
     in.mac = ui_.Check1->checkState() == Qt::Checked;
     return in;
 }
@@ -471,30 +473,30 @@ void Fmmain::RefIp(QPainter& dc) {
     if (!engine_.HasHosts()) return;
     for (int n = 1; n <= kHosts; ++n) {
         SetFGColor(dc, n, engine_.Host(n).color);
-        SetFGText(dc, n, Value(static_cast<std::int32_t>(n)));
+        SetFGText(dc, n, sweep::Value(static_cast<std::int32_t>(n)));
     }
 }
 
 namespace {
 RECT CellRect(int index) {
-    const scanner::Cell c = scanner::CellOf(index);
+    const Cell c = CellOf(index);
     RECT rect;
-    Api::SetRect(rect, c.left, c.top, c.right, c.bottom);
+    SetRect(rect, c.left, c.top, c.right, c.bottom);
     return rect;
 }
 }  // namespace
 
-void Fmmain::SetFGColor(QPainter& dc, int Index, const Value& Color) {
+void Fmmain::SetFGColor(QPainter& dc, int Index, const sweep::Value& Color) {
     RECT rect = CellRect(Index);
     // Null or not a number gives black; so does a number beyond a 32-bit colour.
-    std::int32_t color = NumOr(Color, Value(0)).ToInt32().value_or(0);
-    Api::FillBox(dc, rect, color);
-    Api::DrawBox(dc, rect, kColorBorder);
+    std::int32_t color = sweep::NumOr(Color, sweep::Value(0)).ToInt32().value_or(0);
+    FillBox(dc, rect, color);
+    DrawBox(dc, rect, kColorBorder);
 }
 
-void Fmmain::SetFGText(QPainter& dc, int Index, const Value& Text) {
+void Fmmain::SetFGText(QPainter& dc, int Index, const sweep::Value& Text) {
     RECT rect = CellRect(Index);
-    std::string text = StrOr(Text, "");
+    std::string text = sweep::StrOr(Text, "");
     // The text passes through the ANSI code page as the cell's text always did:
     // what the code page cannot hold shows as "?".
     bool ascii = true;
@@ -514,8 +516,8 @@ void Fmmain::SetFGText(QPainter& dc, int Index, const Value& Text) {
 
 void Fmmain::PaintPP1(QPainter& painter) {
     RECT rect;
-    Api::SetRect(rect, 0, 0, ui_.PP1->width(), ui_.PP1->height());
-    Api::FillGradient(painter, kColorGreen, kColorRed, rect, true, 1);
+    SetRect(rect, 0, 0, ui_.PP1->width(), ui_.PP1->height());
+    FillGradient(painter, sweep::kColorGreen, sweep::kColorRed, rect, true, 1);
 }
 
 // ---- the sweep ----
@@ -527,7 +529,7 @@ void Fmmain::DoPing() {
     if (engine_.Broken()) {
         // The last sweep lost Morvel: new proxies start a new one. The old ones
         // stay until the new ones exist, so a failure leaves the window as it was.
-        std::vector<std::unique_ptr<Ping>> fresh;
+        std::vector<std::unique_ptr<sweep::Ping>> fresh;
         std::string failure;
         if (!MakePings(fresh, failure)) {
             platform::ShowMessage(S(tr("无法重新启动工作进程 Morvel, 扫描未开始:\n")) + failure,
@@ -539,7 +541,7 @@ void Fmmain::DoPing() {
     // Asked of Morvel at every press: a Morvel that may send no echo would
     // paint every host red, as if the whole subnet were down.
     try {
-        const std::string problem = scanner::EchoProblem();
+        const std::string problem = sweep::EchoProblem();
         if (!problem.empty()) {
             platform::ShowMessage("工作进程 Morvel 无法发送 ICMP 回显请求, 扫描未开始:\n" + problem,
                                   platform::MsgIcon::Warning);
@@ -557,7 +559,7 @@ void Fmmain::PingIt() { engine_.PingIt(); }
 
 void Fmmain::Timer1_Timer() { engine_.Timer1_Timer(); }
 
-void Fmmain::RefreshInput(scanner::SweepInput& input) {
+void Fmmain::RefreshInput(sweep::SweepInput& input) {
     input.octets = Octets();
     input.mac = ui_.Check1->checkState() == Qt::Checked;
 }
@@ -577,7 +579,7 @@ void Fmmain::SaveEntry() {
     save("count", ui_.Text2);
 }
 
-std::string Fmmain::Remark(const std::string& ip) { return scanner::RemarkFromProfile(ip); }
+std::string Fmmain::Remark(const std::string& ip) { return sweep::RemarkFromProfile(ip); }
 
 void Fmmain::ShowCount(const std::string& text) { ui_.Text2->setText(Q(text)); }
 
@@ -613,7 +615,7 @@ void Fmmain::SweepFailed(const std::string& what) {
 
 void Fmmain::WorkersStopped(const std::vector<int>& hosts) {
     platform::ShowMessage(
-        "以下主机的工作线程已停止, 未收到结果的轮次计为未应答:\n" + scanner::HostList(hosts) +
+        "以下主机的工作线程已停止, 未收到结果的轮次计为未应答:\n" + sweep::HostList(hosts) +
             "\n\n(另一个共用这些槽的窗口关闭时会停止它们; 它们会在下一次命令前重新启动。)",
         platform::MsgIcon::Warning);
 }
@@ -667,7 +669,7 @@ void Fmmain::List1_DblClick() {
 
 void Fmmain::ShowText() {
     if (CurHost_ < 1 || CurHost_ > kHosts || !engine_.HasHosts()) return;
-    const Ping& p = engine_.Host(CurHost_);
+    const sweep::Ping& p = engine_.Host(CurHost_);
     ui_.Text3->setPlainText(
         Q(ToLf(HostDetails(HostAddress(CurHost_), p.OKCount, engine_.RoundCount(), p.Mac, p.Ps))));
 }
@@ -693,3 +695,5 @@ void Fmmain::EditRemark() {
             S(tr("备注未能保存到文件:\n")) + psIni + S(tr("\n备注只在本窗口中修改了。")),
             platform::MsgIcon::Warning);
 }
+
+}  // namespace scanner

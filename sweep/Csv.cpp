@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace sweep {
+
 bool CsvReader::Next(std::vector<std::string>& fields, std::size_t keep) {
     malformed_ = false;
     if (pos_ >= text_.size()) return false;
@@ -84,3 +86,5 @@ void AppendCsvField(std::string& out, std::string_view field) {
     }
     out += '"';
 }
+
+}  // namespace sweep

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+namespace sweep {
+
 class CsvReader {
   public:
     explicit CsvReader(std::string_view text) : text_(text) {}
@@ -28,3 +30,5 @@ class CsvReader {
 
 // Appends one field to out, quoted when it holds a comma, a quote, CR or LF.
 void AppendCsvField(std::string& out, std::string_view field);
+
+}  // namespace sweep

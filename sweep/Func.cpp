@@ -5,6 +5,8 @@
 
 #include "platform/files/codepage.h"
 
+namespace sweep {
+
 namespace {
 
 // The byte length of the first `chars` code points of s; `counted` tells how
@@ -85,3 +87,5 @@ std::int32_t MixColor(std::int32_t colorA, std::int32_t colorB, double percent) 
 std::int32_t AnsiLen(const std::string& utf8) {
     return static_cast<std::int32_t>(platform::ToAnsi(utf8).size());
 }
+
+}  // namespace sweep

@@ -9,6 +9,8 @@
 
 #include "sweep/value.h"
 
+namespace sweep {
+
 // The text of v; def when v is Null or has no text.
 std::string StrOr(const Value& v, const std::string& def);
 
@@ -32,3 +34,5 @@ std::int32_t MixColor(std::int32_t colorA, std::int32_t colorB, double percent);
 
 // The length in bytes of utf8 in the ANSI code page (a GBK Chinese character 2).
 std::int32_t AnsiLen(const std::string& utf8);
+
+}  // namespace sweep

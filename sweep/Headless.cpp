@@ -16,7 +16,7 @@
 #include "sweep/Vendors.h"
 #include "sweep/Workers.h"
 
-namespace scanner {
+namespace sweep {
 
 namespace {
 
@@ -205,4 +205,4 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
     return 0;
 }
 
-}  // namespace scanner
+}  // namespace sweep

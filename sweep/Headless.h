@@ -10,7 +10,7 @@
 
 #include "sweep/SweepOptions.h"
 
-namespace scanner {
+namespace sweep {
 
 // Exit codes: 0 when the sweep ran (whether or not a host answered); 1 when
 // Morvel could not be reached or the report could not be written, with the
@@ -30,4 +30,4 @@ int RunSweepAlone(const SweepOptions& options, std::ostream& out, std::ostream& 
 int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
              const std::function<void(int)>& beforeRound);
 
-}  // namespace scanner
+}  // namespace sweep

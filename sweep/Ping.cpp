@@ -10,6 +10,8 @@
 #include "platform/threads/doorbell.h"
 #include "platform/threads/shared_block.h"
 
+namespace sweep {
+
 using platform::objects::Arg;
 
 namespace {
@@ -120,3 +122,5 @@ void Ping::Ring() {
     }
     if (bell_) bell_->Ring();
 }
+
+}  // namespace sweep

@@ -19,6 +19,8 @@ class Ref;
 }
 class CCShareString;
 
+namespace sweep {
+
 class Ping {
   public:
     Ping();
@@ -72,3 +74,5 @@ class Ping {
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastCheck_{};
 };
+
+}  // namespace sweep

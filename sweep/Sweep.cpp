@@ -8,14 +8,14 @@
 #include "settings/ini.h"
 #include "sweep/Func.h"
 
+namespace sweep {
+
 std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount) {
     if (k == roundCount) return kColorGreen;
     if (k == 0) return kColorRed;
     double p = std::floor((static_cast<double>(k) / roundCount * 0.8 + 0.1) * 100);
     return MixColor(kColorRed, kColorGreen, p);
 }
-
-namespace scanner {
 
 double OctetOf(const std::string& box) { return NumOr(Value(box), 0.0); }
 
@@ -228,4 +228,4 @@ void Sweep::Failed(const std::string& what) {
     listener_.SweepFailed(what);
 }
 
-}  // namespace scanner
+}  // namespace sweep

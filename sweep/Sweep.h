@@ -31,6 +31,8 @@
 
 #include "sweep/Ping.h"
 
+namespace sweep {
+
 // Colours the engine stores in a host's `color` (BGR, &H00BBGGRR).
 inline constexpr std::int32_t kColorIdle = 0x00C8C8C8;
 inline constexpr std::int32_t kColorBusy = 0x00646464;
@@ -40,8 +42,6 @@ inline constexpr std::int32_t kColorYellow = 0x0000FFFF;
 
 // The final colour of a host that answered k of roundCount rounds.
 std::int32_t FinalColor(std::int32_t k, std::int32_t roundCount);
-
-namespace scanner {
 
 // What a sweep is asked for, parsed where it is typed: each octet as a number
 // (the window's boxes may hold any number, the script's only 0 to 255); the
@@ -167,4 +167,4 @@ class Sweep {
     std::set<int> restart_;       // workers to start again before their next command
 };
 
-}  // namespace scanner
+}  // namespace sweep

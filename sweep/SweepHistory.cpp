@@ -9,6 +9,8 @@
 #include "sweep/SweepOptions.h"
 #include "sweep/Vendors.h"
 
+namespace sweep {
+
 namespace {
 
 constexpr int kHosts = 255;
@@ -112,3 +114,5 @@ bool KeepSweep(const std::string& folder, const SweepResult& r, std::string& pro
     }
     return true;
 }
+
+}  // namespace sweep

@@ -11,6 +11,8 @@
 
 #include "sweep/SweepReport.h"
 
+namespace sweep {
+
 // <the profile files' folder>/sweeps.
 std::string KeptSweepsFolder();
 
@@ -34,3 +36,5 @@ void MarkChanges(std::vector<HostResult>& hosts, const std::optional<std::vector
 // Keeps r as the subnet's last sweep, creating the folder when needed. False,
 // with problem set, when it could not be stored; the old one is then whole.
 bool KeepSweep(const std::string& folder, const SweepResult& r, std::string& problem);
+
+}  // namespace sweep

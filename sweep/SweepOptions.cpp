@@ -2,6 +2,8 @@
 
 #include "sweep/Sweep.h"
 
+namespace sweep {
+
 std::string SweepUsage() { return std::string("usage: ") + kSweepSynopsis; }
 
 std::string Subnet::Text() const {
@@ -31,9 +33,7 @@ std::optional<Subnet> ParseSubnet(std::string_view text) {
     return out;
 }
 
-std::int32_t RoundsFromText(const std::string& text) {
-    return scanner::RoundCountOf(text).value_or(1);
-}
+std::int32_t RoundsFromText(const std::string& text) { return RoundCountOf(text).value_or(1); }
 
 std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std::string>& args) {
     SweepOptions o;
@@ -87,3 +87,5 @@ std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std:
     if (!haveSubnet) return fail("--sweep needs the subnet A.B.C");
     return o;
 }
+
+}  // namespace sweep

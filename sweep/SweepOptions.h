@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+namespace sweep {
+
 enum class ReportFormat { Text, Csv, Json };
 
 // A subnet A.B.C, three numbers 0 to 255.
@@ -52,3 +54,5 @@ std::optional<Subnet> ParseSubnet(std::string_view text);
 // The round count as the window's count box takes it: NumOr of the text with
 // default 0, rounded half to even; below 1, or beyond 32 bits, gives 1.
 std::int32_t RoundsFromText(const std::string& text);
+
+}  // namespace sweep

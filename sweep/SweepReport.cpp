@@ -10,6 +10,8 @@
 #include "platform/files/codepage.h"
 #include "sweep/Csv.h"
 
+namespace sweep {
+
 namespace {
 
 void AppendJsonString(std::string& out, std::string_view s) {
@@ -195,3 +197,5 @@ std::string WriteText(const SweepResult& r) {
     out += "\n";
     return out;
 }
+
+}  // namespace sweep

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace sweep {
+
 struct HostResult {
     int host = 0;  // 1 to 255
     std::string ip;
@@ -51,3 +53,5 @@ std::string WriteCsv(const SweepResult& r);
 // remark or vendor become spaces, so a line stays one line and a terminal
 // receives no escape sequence.
 std::string WriteText(const SweepResult& r);
+
+}  // namespace sweep

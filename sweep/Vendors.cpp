@@ -7,6 +7,8 @@
 #include "platform/files/fileio.h"
 #include "sweep/Csv.h"
 
+namespace sweep {
+
 namespace {
 
 int HexDigit(char c) {
@@ -151,3 +153,5 @@ std::string Vendors::Lookup(std::string_view mac) const {
     }
     return std::string();
 }
+
+}  // namespace sweep

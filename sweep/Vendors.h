@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+namespace sweep {
+
 // Debian's ieee-data folder.
 inline constexpr const char* kIeeeDataFolder = "/usr/share/ieee-data";
 
@@ -56,3 +58,5 @@ class Vendors {
     std::vector<std::string> texts_;
     std::vector<Entry> index_;  // sorted; the first record of a prefix first
 };
+
+}  // namespace sweep

@@ -9,7 +9,7 @@
 #include "platform/process/session.h"
 #include "sweep/Sweep.h"
 
-namespace scanner {
+namespace sweep {
 
 bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::string& failure) {
     fresh.clear();
@@ -55,4 +55,4 @@ std::string EchoProblem() {
     return *text;
 }
 
-}  // namespace scanner
+}  // namespace sweep

@@ -13,7 +13,7 @@
 
 #include "sweep/Ping.h"
 
-namespace scanner {
+namespace sweep {
 
 // New proxies for hosts 1 to 255 (index 0 stays empty), each in the idle
 // colour. On failure `fresh` is empty, `failedHost` the host whose worker
@@ -38,4 +38,4 @@ WorkerStart StartWorkers(std::chrono::milliseconds registrationWait = std::chron
 // within a second or so.
 std::string EchoProblem();
 
-}  // namespace scanner
+}  // namespace sweep

@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 
+namespace sweep {
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -175,3 +177,5 @@ std::optional<std::int32_t> Value::ToInt32() const {
     if (!n) return std::nullopt;
     return RoundToInt32(*n);
 }
+
+}  // namespace sweep

@@ -17,6 +17,8 @@
 #include <utility>
 #include <variant>
 
+namespace sweep {
+
 class Value {
   public:
     enum class Kind { Empty, Null, Boolean, Int32, Double, Text };
@@ -94,3 +96,5 @@ double RoundHalfEven(double d);
 
 // RoundHalfEven into a 32-bit integer; fails for NaN and out of range.
 std::optional<std::int32_t> RoundToInt32(double d);
+
+}  // namespace sweep

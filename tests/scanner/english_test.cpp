@@ -27,6 +27,9 @@
 
 namespace {
 
+using namespace sweep;
+using namespace scanner;
+
 using Captions = std::map<std::string, std::string>;
 
 // `window`'s title ("") and the captions of the controls named in `expected`

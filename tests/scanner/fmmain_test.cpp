@@ -32,6 +32,9 @@
 
 namespace {
 
+using namespace sweep;
+using namespace scanner;
+
 using testsupport::MessageCatcher;
 using testsupport::OwnMorvels;
 using testsupport::WaitFor;

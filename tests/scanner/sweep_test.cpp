@@ -34,6 +34,9 @@
 
 namespace {
 
+using namespace sweep;
+using namespace scanner;
+
 using testsupport::MessageCatcher;
 using testsupport::OwnMorvels;
 using testsupport::TestLan;
@@ -541,7 +544,7 @@ TEST_F(LanSweep, AHostAnsweringTwoOfThreeRoundsEndsInTheBlend) {
     EXPECT_EQ(w->engine().Host(11).color, Value(kColorRed));
     QImage grid = Grid();
     EXPECT_EQ(grid.pixel(scanner::CellOf(7).left + 1, scanner::CellOf(7).top + 1),
-              Api::BgrToRgb(MixColor(kColorRed, kColorGreen, 63)));
+              scanner::BgrToRgb(MixColor(kColorRed, kColorGreen, 63)));
     w->SetCurHost(7);
     w->ShowText();
     EXPECT_TRUE(

@@ -11,8 +11,7 @@
 
 namespace {
 
-using scanner::Sweep;
-using scanner::SweepInput;
+using namespace sweep;
 
 // A proxy whose slot answers from a script: each poll takes the next state,
 // the last one repeats.
@@ -37,7 +36,7 @@ class ScriptedPing : public Ping {
     void RestartWorker() override { ++restarts; }
 };
 
-struct Recorder : scanner::SweepListener {
+struct Recorder : sweep::SweepListener {
     std::map<int, std::string> rows;
     int repaints = 0, refreshes = 0, focus = 0;
     std::int32_t progress = -1, progressMax = -1;
@@ -48,7 +47,7 @@ struct Recorder : scanner::SweepListener {
     bool mac = false;
 
     void RefreshInput(SweepInput& in) override {
-        for (std::size_t i = 0; i < octets.size(); ++i) in.octets[i] = scanner::OctetOf(octets[i]);
+        for (std::size_t i = 0; i < octets.size(); ++i) in.octets[i] = sweep::OctetOf(octets[i]);
         in.mac = mac;
     }
     void ShowCount(const std::string& t) override { count = t; }
@@ -82,7 +81,7 @@ class Engine : public ::testing::Test {
     void Start(const std::string& count) {
         SweepInput in;
         ui.RefreshInput(in);
-        in.rounds = scanner::RoundCountOf(count);
+        in.rounds = sweep::RoundCountOf(count);
         in.mac = false;
         sweep.DoPing(in);
     }
@@ -228,10 +227,10 @@ TEST_F(Engine, AHostWithoutAFinalStateIsGivenUpAndAStoppedWorkerReportedAndResta
     EXPECT_EQ(ui.stopped, (std::vector<std::vector<int>>{{5, 7, 8}}));
     for (int i : {5, 6, 7, 8}) EXPECT_EQ(hosts[i]->OKCount, 0) << i;
     EXPECT_EQ(hosts[9]->color, Value(kColorGreen));
-    EXPECT_EQ(scanner::HostList({3, 7}), "3, 7");
+    EXPECT_EQ(sweep::HostList({3, 7}), "3, 7");
     std::vector<int> many(25);
     for (int i = 0; i < 25; ++i) many[static_cast<std::size_t>(i)] = i + 1;
-    EXPECT_EQ(scanner::HostList(many).substr(scanner::HostList(many).size() - 13), "20 and 5 more");
+    EXPECT_EQ(sweep::HostList(many).substr(sweep::HostList(many).size() - 13), "20 and 5 more");
 }
 
 TEST(FinalColour, BlendsByTheShareOfAnsweredRounds) {

@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace sweep;
+
 TEST(StrOr, GivesTheTextOrTheDefault) {
     EXPECT_EQ(StrOr(Value::Null(), "dflt"), "dflt");
     EXPECT_EQ(StrOr(Value(5), ""), "5");

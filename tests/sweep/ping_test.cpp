@@ -42,6 +42,8 @@ extern char** environ;
 
 namespace {
 
+using namespace sweep;
+
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 using platform::objects::ObjectError;

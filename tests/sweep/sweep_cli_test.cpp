@@ -36,6 +36,8 @@
 
 namespace {
 
+using namespace sweep;
+
 using testsupport::TestLan;
 
 struct Outcome {
@@ -416,17 +418,17 @@ TEST_F(SweepCliLan, ScriptSweepsAndAWindowSideBySideEachGetTheirOwnResult) {
 
     // A window's engine on the LAN while a script sweeps loopback, then once
     // more after the script has closed its own workers.
-    struct Owner : scanner::SweepListener {
+    struct Owner : sweep::SweepListener {
         std::vector<int> stopped;
         std::string failed;
         void WorkersStopped(const std::vector<int>& hosts) override { stopped = hosts; }
         void SweepFailed(const std::string& what) override { failed = what; }
     } owner;
-    scanner::Sweep engine(owner);
-    scanner::WorkerStart workers = scanner::StartWorkers();
+    sweep::Sweep engine(owner);
+    sweep::WorkerStart workers = sweep::StartWorkers();
     ASSERT_TRUE(workers.ok()) << workers.failure;
     engine.SetPings(std::move(workers.pings));
-    scanner::SweepInput input;
+    sweep::SweepInput input;
     input.octets = {192, 0, 2};
     auto sweepOnce = [&](std::int32_t rounds) {
         input.rounds = rounds;
@@ -451,7 +453,7 @@ TEST_F(SweepCliLan, ScriptSweepsAndAWindowSideBySideEachGetTheirOwnResult) {
     ASSERT_EQ(beside.code, 0) << beside.err;
     EXPECT_EQ(AnsweredAll(beside.out, "3", &othersNone), everyHost);
     EXPECT_EQ(sweepOnce(1), lanAnswers);
-    EXPECT_TRUE(owner.stopped.empty()) << scanner::HostList(owner.stopped);
+    EXPECT_TRUE(owner.stopped.empty()) << sweep::HostList(owner.stopped);
     EXPECT_EQ(owner.failed, "");
     engine.ClosePings();
     engine.ReleasePings();
@@ -468,7 +470,7 @@ TEST_F(SweepCliLan, HostAnsweringEverySecondRoundHasShareFifty) {
     o.format = ReportFormat::Csv;
     std::ostringstream out, err;
     int code =
-        scanner::RunSweep(o, out, err, [&](int round) { lan.SetAnswering(5, round % 2 == 1); });
+        sweep::RunSweep(o, out, err, [&](int round) { lan.SetAnswering(5, round % 2 == 1); });
     ASSERT_EQ(code, 0) << err.str();
     auto rows = CsvRows(out.str());
     ASSERT_EQ(rows.size(), 256u);

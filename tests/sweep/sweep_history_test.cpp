@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace sweep;
+
 SweepResult Sweep(std::initializer_list<std::pair<int, const char*>> up) {
     SweepResult r;
     r.subnet = "192.0.2";

@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace sweep;
+
 using Args = std::vector<std::string>;
 
 SweepOptions Parsed(const Args& args) {

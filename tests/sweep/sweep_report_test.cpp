@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace sweep;
+
 SweepResult Sample() {
     SweepResult r;
     r.subnet = "192.0.2";

@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace sweep;
+
 TEST(ParseNumber, AcceptsTheNumberATextSpells) {
     EXPECT_EQ(ParseNumber("192"), 192.0);
     EXPECT_EQ(ParseNumber("  12 \t"), 12.0);

@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace sweep;
+
 void Write(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
