@@ -38,6 +38,8 @@
 
 namespace {
 
+using namespace worker;
+
 using namespace sweep;
 
 using Clock = std::chrono::steady_clock;

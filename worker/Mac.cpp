@@ -7,6 +7,8 @@
 #include "platform/files/codepage.h"
 #include "platform/net/neighbour.h"
 
+namespace worker {
+
 std::string LookupMac(const std::string& address) {
     const std::uint32_t destination = inet_addr(platform::ToAnsi(address).c_str());
     unsigned char mac[6] = {};
@@ -19,3 +21,5 @@ std::string LookupMac(const std::string& address) {
                   mac[3], mac[4], mac[5]);
     return text;
 }
+
+}  // namespace worker

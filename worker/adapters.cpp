@@ -10,7 +10,8 @@
 #include "worker/ClassEcho.h"
 #include "worker/ClassPing.h"
 
-namespace morvel {
+namespace worker {
+
 namespace {
 
 using platform::objects::Arg;
@@ -55,7 +56,7 @@ class CCShareStringObject : public platform::objects::Object {
   public:
     Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
         switch (member) {
-            case CCShareStringMember::Create: {
+            case morvel::CCShareStringMember::Create: {
                 const std::string m = "CCShareString.Create";
                 ExpectCount(m, args, 1, 2);
                 const std::string& name = TextArg(m, args[0], "sName");
@@ -64,7 +65,7 @@ class CCShareStringObject : public platform::objects::Object {
                     len = IntArg(m, args[1], "StrLen");
                 return block_.Create(name, len);
             }
-            case CCShareStringMember::getStr: {
+            case morvel::CCShareStringMember::getStr: {
                 const std::string m = "CCShareString.getStr";
                 ExpectCount(m, args, 2, 2);
                 const std::int32_t n = IntArg(m, args[0], "n");
@@ -79,13 +80,13 @@ class CCShareStringObject : public platform::objects::Object {
                                   std::to_string(kMaxReadLength) + " characters at a time)");
                 return block_.getStr(n, len);
             }
-            case CCShareStringMember::setStr: {
+            case morvel::CCShareStringMember::setStr: {
                 const std::string m = "CCShareString.setStr";
                 ExpectCount(m, args, 2, 2);
                 block_.setStr(TextArg(m, args[0], "s"), IntArg(m, args[1], "n"));
                 return {};
             }
-            case CCShareStringMember::LastErr:
+            case morvel::CCShareStringMember::LastErr:
                 ExpectCount("CCShareString.LastErr", args, 0, 0);
                 return block_.LastErr();
             default:
@@ -101,7 +102,7 @@ class ClassPingObject : public platform::objects::Object {
   public:
     Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
         switch (member) {
-            case ClassPingMember::Create: {
+            case morvel::ClassPingMember::Create: {
                 const std::string m = "ClassPing.Create";
                 ExpectCount(m, args, 1, 1);
                 try {
@@ -111,7 +112,7 @@ class ClassPingObject : public platform::objects::Object {
                 }
                 return {};
             }
-            case ClassPingMember::StopIt:
+            case morvel::ClassPingMember::StopIt:
                 ExpectCount("ClassPing.StopIt", args, 0, 0);
                 worker_.StopIt();
                 return {};
@@ -127,11 +128,11 @@ class ClassPingObject : public platform::objects::Object {
 class ClassEchoObject : public platform::objects::Object {
   public:
     Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
-        if (member == ClassEchoMember::IcmpProblem) {
+        if (member == morvel::ClassEchoMember::IcmpProblem) {
             ExpectCount("ClassEcho.IcmpProblem", args, 0, 0);
             return echo_.IcmpProblem();
         }
-        if (member != ClassEchoMember::SendEcho)
+        if (member != morvel::ClassEchoMember::SendEcho)
             Refuse("ClassEcho", "has no member " + std::to_string(member));
         const std::string m = "ClassEcho.SendEcho";
         ExpectCount(m, args, 3, 3);
@@ -165,10 +166,10 @@ std::unique_ptr<platform::objects::Object> NewClassEchoObject() {
 
 std::vector<platform::objects::ClassInfo> Classes() {
     return {
-        {kCCShareStringClsid, kCCShareStringIid, &NewCCShareStringObject},
-        {kClassPingClsid, kClassPingIid, &NewClassPingObject},
-        {kClassEchoClsid, kClassEchoIid, &NewClassEchoObject},
+        {morvel::kCCShareStringClsid, morvel::kCCShareStringIid, &NewCCShareStringObject},
+        {morvel::kClassPingClsid, morvel::kClassPingIid, &NewClassPingObject},
+        {morvel::kClassEchoClsid, morvel::kClassEchoIid, &NewClassEchoObject},
     };
 }
 
-}  // namespace morvel
+}  // namespace worker

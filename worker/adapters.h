@@ -11,7 +11,7 @@
 #include "contract/classes.h"
 #include "platform/objects/objects.h"
 
-namespace morvel {
+namespace worker {
 
 std::unique_ptr<platform::objects::Object> NewCCShareStringObject();
 std::unique_ptr<platform::objects::Object> NewClassPingObject();
@@ -20,4 +20,4 @@ std::unique_ptr<platform::objects::Object> NewClassEchoObject();
 // All classes, for registration and serving.
 std::vector<platform::objects::ClassInfo> Classes();
 
-}  // namespace morvel
+}  // namespace worker

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::string_view arg = argc == 2 ? argv[1] : "";
     if (arg == "/regsver") {
-        return platform::objects::RegisterServer(morvel::Classes(),
+        return platform::objects::RegisterServer(worker::Classes(),
                                                  platform::ProgramDir() + "/Morvel")
                    ? 0
                    : 1;
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
         // Blocks whose holders crashed stay on tmpfs until someone removes
         // them; only the server that won the start does it, before any client
         // opens a block.
-        return platform::objects::RunServer(morvel::Classes(),
+        return platform::objects::RunServer(worker::Classes(),
                                             [] { platform::FileMapping::RemoveStaleBlocks(); });
     }
     std::fputs(

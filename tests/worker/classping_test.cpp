@@ -27,6 +27,8 @@
 
 namespace {
 
+using namespace worker;
+
 using namespace std::chrono_literals;
 
 // ---- the fake network ----
@@ -59,9 +61,9 @@ std::string FakeMac(const std::string& address) {
     return g_fake.answering.at(address);
 }
 
-const classping::Net kFakeNet{&FakePing, &FakeMac};
+const worker::Net kFakeNet{&FakePing, &FakeMac};
 // The real lookup, whose neighbour query a test fakes.
-const classping::Net kRealLookupNet{&FakePing, &LookupMac};
+const worker::Net kRealLookupNet{&FakePing, &LookupMac};
 
 class ClassPingTest : public ::testing::Test {
   protected:
@@ -72,7 +74,7 @@ class ClassPingTest : public ::testing::Test {
         g_fake.blockOn.clear();
         g_fake.open = false;
         g_fake.window = nullptr;
-        classping::SetNetForTesting(&kFakeNet);
+        worker::SetNetForTesting(&kFakeNet);
     }
     void TearDown() override {
         {
@@ -81,7 +83,7 @@ class ClassPingTest : public ::testing::Test {
             g_fake.open = true;
         }
         g_fake.released.notify_all();
-        classping::SetNetForTesting(nullptr);
+        worker::SetNetForTesting(nullptr);
         platform::SetSendArpForTesting({});
     }
 };
@@ -168,7 +170,7 @@ TEST_F(ClassPingTest, AnAnsweredMWhoseLookupFailsWritesTheZerosMac) {
     platform::SetSendArpForTesting([](std::uint32_t, std::uint32_t, void*, std::uint32_t*) {
         return platform::kErrorBadNetName;
     });
-    classping::SetNetForTesting(&kRealLookupNet);
+    worker::SetNetForTesting(&kRealLookupNet);
     w.Command("192.0.2.7", 'M');
     ASSERT_TRUE(w.WaitState("0"));
     EXPECT_EQ(w.MacField(), "00-00-00-00-00-00");

@@ -16,6 +16,8 @@ using testsupport::TestLan;
 
 namespace {
 
+using namespace worker;
+
 [[maybe_unused]] testing::Environment* const gEnv =
     testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
 const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();

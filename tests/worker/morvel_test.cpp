@@ -35,6 +35,8 @@
 
 namespace {
 
+using namespace worker;
+
 using namespace std::chrono_literals;
 using platform::objects::Arg;
 using platform::objects::ObjectError;
