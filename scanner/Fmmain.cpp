@@ -340,11 +340,11 @@ void Fmmain::BuildControls() {
 // ---- start-up and shutdown ----
 
 bool Fmmain::Form_Load() {
-    const std::string setIni = IniPath(kSetIni);
-    ui_.Text1[0]->setText(Q(ReadIni("Set", "1", setIni)));
-    ui_.Text1[1]->setText(Q(ReadIni("Set", "2", setIni)));
-    ui_.Text1[2]->setText(Q(ReadIni("Set", "3", setIni)));
-    ui_.Text2->setText(Q(ReadIni("Set", "count", setIni)));
+    const std::string setIni = settings::IniPath(settings::kSetIni);
+    ui_.Text1[0]->setText(Q(settings::ReadIni("Set", "1", setIni)));
+    ui_.Text1[1]->setText(Q(settings::ReadIni("Set", "2", setIni)));
+    ui_.Text1[2]->setText(Q(settings::ReadIni("Set", "3", setIni)));
+    ui_.Text2->setText(Q(settings::ReadIni("Set", "count", setIni)));
     if (ui_.Text1[0]->text().isEmpty()) ui_.Text1[0]->setText("192");
     if (ui_.Text1[1]->text().isEmpty()) ui_.Text1[1]->setText("168");
     if (ui_.Text1[2]->text().isEmpty()) ui_.Text1[2]->setText("0");
@@ -565,13 +565,13 @@ void Fmmain::RefreshInput(sweep::SweepInput& input) {
 }
 
 void Fmmain::SaveEntry() {
-    const std::string setIni = IniPath(kSetIni);
+    const std::string setIni = settings::IniPath(settings::kSetIni);
     // Each write replaces the file and syncs it, which would delay every
     // sweep's start: a value already stored as typed is left alone.
     auto save = [&](const char* key, const QLineEdit* box) {
         const std::string typed = S(box->text());
-        if (typed.empty() || ReadIni("Set", key, setIni) != typed)
-            WriteIni("Set", key, typed, setIni);
+        if (typed.empty() || settings::ReadIni("Set", key, setIni) != typed)
+            settings::WriteIni("Set", key, typed, setIni);
     };
     save("1", ui_.Text1[0]);
     save("2", ui_.Text1[1]);
@@ -678,17 +678,17 @@ void Fmmain::EditRemark() {
     const int host = CurHost_;
     if (host < 1 || host > kHosts || !engine_.HasHosts()) return;
     const std::string key = HostAddress(host);
-    const std::string psIni = IniPath(kPsIni);
+    const std::string psIni = settings::IniPath(settings::kPsIni);
     // Start from what is stored under the key the edit will write, or nothing:
     // Ps may belong to another subnet or not be loaded yet, and confirming must
     // neither overwrite a remark the user was never shown nor copy another
     // host's remark to this key.
-    const std::string initial = ReadIni("PS", key, psIni);
+    const std::string initial = settings::ReadIni("PS", key, psIni);
     std::optional<std::string> entered =
         InputBox(S(tr("请输入要修改的备注:")), S(tr("备注")), initial);
     if (!entered || !engine_.HasHosts()) return;
     engine_.Host(host).Ps = *entered;
-    bool stored = WriteIni("PS", key, *entered, psIni);
+    bool stored = settings::WriteIni("PS", key, *entered, psIni);
     ui_.List1->item(host - 1)->setText(Q(engine_.FullRow(host)));
     if (!stored)
         platform::ShowMessage(

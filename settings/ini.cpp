@@ -4,6 +4,8 @@
 #include "platform/files/profile.h"
 #include "platform/process/session.h"
 
+namespace settings {
+
 namespace {
 
 // GetPrivateProfileStringA's buffer: a value is cut to 10239 bytes.
@@ -48,3 +50,5 @@ bool WriteIni(const std::string& section, const std::string& key, const std::str
     }
     return platform::profile::WriteString(ansi[0], ansi[1], ansi[2], IniPath(file));
 }
+
+}  // namespace settings

@@ -25,7 +25,9 @@ std::optional<std::int32_t> RoundCountOf(const std::string& box) {
     return count;
 }
 
-std::string RemarkFromProfile(const std::string& ip) { return ReadIni("PS", ip, IniPath(kPsIni)); }
+std::string RemarkFromProfile(const std::string& ip) {
+    return settings::ReadIni("PS", ip, settings::IniPath(settings::kPsIni));
+}
 
 std::string HostList(const std::vector<int>& hosts) {
     constexpr std::size_t kShown = 20;

@@ -34,7 +34,9 @@ bool ParseCount(const std::string& s, std::int32_t& out) {
 
 }  // namespace
 
-std::string KeptSweepsFolder() { return platform::FolderOf(IniPath(kPsIni)) + "/sweeps"; }
+std::string KeptSweepsFolder() {
+    return platform::FolderOf(settings::IniPath(settings::kPsIni)) + "/sweeps";
+}
 
 std::optional<std::vector<KeptHost>> ReadKeptSweep(const std::string& folder,
                                                    const std::string& subnet,

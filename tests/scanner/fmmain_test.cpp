@@ -32,6 +32,8 @@
 
 namespace {
 
+using namespace settings;
+
 using namespace sweep;
 using namespace scanner;
 

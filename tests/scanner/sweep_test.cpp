@@ -34,6 +34,8 @@
 
 namespace {
 
+using namespace settings;
+
 using namespace sweep;
 using namespace scanner;
 

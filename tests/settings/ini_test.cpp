@@ -29,6 +29,8 @@
 
 namespace {
 
+using namespace settings;
+
 std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

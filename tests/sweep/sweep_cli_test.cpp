@@ -36,6 +36,8 @@
 
 namespace {
 
+using namespace settings;
+
 using namespace sweep;
 
 using testsupport::TestLan;

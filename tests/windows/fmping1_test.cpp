@@ -28,6 +28,8 @@
 
 namespace {
 
+using namespace settings;
+
 using windows::FmPing1;
 
 const QString kStart = QStringLiteral("开始");
