@@ -18,7 +18,7 @@ namespace worker {
 namespace {
 
 const Net kRealNet{&echo::PingHost, &LookupMac};
-std::atomic<const Net*> g_net{&kRealNet};
+std::atomic<const Net*> currentNet{&kRealNet};
 
 }  // namespace
 
@@ -34,7 +34,7 @@ std::string& TargetIp() {
     return target;
 }
 
-void SetNetForTesting(const Net* net) { g_net = net ? net : &kRealNet; }
+void SetNetForTesting(const Net* net) { currentNet = net ? net : &kRealNet; }
 
 namespace {
 
@@ -87,7 +87,7 @@ void ClassPing::Timer1_Timer() {
         target = block.getStr(slot::kAddressPos, slot::kAddressLen);
         std::erase(target, '\0');
         std::erase(target, ' ');
-        const Net& net = *g_net.load();
+        const Net& net = *currentNet.load();
         bool answered = false;
         try {
             answered = net.PingHost(target);

@@ -66,7 +66,7 @@ std::string FolderOf(const std::string& path) {
 
 namespace {
 
-void (*gBeforeRename)() = nullptr;
+void (*beforeRename)() = nullptr;
 
 // A temporary file's name: "." + the file's name + "." + six letters or digits.
 constexpr std::size_t kTempSuffix = 6;
@@ -100,7 +100,7 @@ bool IsTempFileOf(std::string_view entry, std::string_view base) {
     return true;
 }
 
-void SetBeforeRenameForTesting(void (*hook)()) { gBeforeRename = hook; }
+void SetBeforeRenameForTesting(void (*hook)()) { beforeRename = hook; }
 
 bool ReplaceFile(const std::string& path, const std::string& data, std::optional<mode_t> mode) {
     auto slash = path.rfind('/');
@@ -111,7 +111,7 @@ bool ReplaceFile(const std::string& path, const std::string& data, std::optional
     if (fd < 0) return false;
     bool ok = (!mode || ::fchmod(fd, *mode) == 0) && WriteFully(fd, data) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
-    if (ok && gBeforeRename) gBeforeRename();
+    if (ok && beforeRename) beforeRename();
     if (ok) ok = ::rename(name.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(name.c_str());

@@ -280,8 +280,8 @@ long long Ns(const timespec& t) {
     return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-std::mutex g_cacheMutex;
-std::map<std::string, Cached> g_cache;  // by path; a handful of files at most
+std::mutex cacheMutex;
+std::map<std::string, Cached> cache;  // by path; a handful of files at most
 
 // The parsed file at path, or null when it cannot be read as a regular file
 // (the caller then takes the plain way, with its own answer for failures).
@@ -292,10 +292,9 @@ std::shared_ptr<const Index> Parsed(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     const Identity id{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
     {
-        std::lock_guard lock(g_cacheMutex);
-        auto it = g_cache.find(path);
-        if (it != g_cache.end() && it->second.settled && it->second.id == id)
-            return it->second.index;
+        std::lock_guard lock(cacheMutex);
+        auto it = cache.find(path);
+        if (it != cache.end() && it->second.settled && it->second.id == id) return it->second.index;
     }
     // Read after the identity was taken: a change in between shows at the next look.
     std::string text;
@@ -303,9 +302,9 @@ std::shared_ptr<const Index> Parsed(const std::string& path) {
     auto index = std::make_shared<const Index>(std::move(text));
     const bool settled =
         Ns(now) - Ns(st.st_ctim) > kSettleNs && Ns(now) - Ns(st.st_mtim) > kSettleNs;
-    std::lock_guard lock(g_cacheMutex);
-    if (g_cache.size() >= 8 && !g_cache.count(path)) g_cache.clear();
-    g_cache[path] = Cached{id, settled, index};
+    std::lock_guard lock(cacheMutex);
+    if (cache.size() >= 8 && !cache.count(path)) cache.clear();
+    cache[path] = Cached{id, settled, index};
     return index;
 }
 

@@ -30,8 +30,8 @@ struct IcmpFile {
 
 namespace {
 
-std::atomic<std::uint64_t> gSent{0};
-std::atomic<bool> gDenied{false};
+std::atomic<std::uint64_t> requestsSent{0};
+std::atomic<bool> icmpDenied{false};
 
 std::uint16_t RandomU16() {
     std::uint16_t v = 0;
@@ -63,8 +63,8 @@ void LogOnce(std::once_flag& flag, const std::string& text) {
     });
 }
 
-std::once_flag gNoPermissionLogged;
-std::once_flag gNoResourceLogged;
+std::once_flag noPermissionLogged;
+std::once_flag noResourceLogged;
 
 bool IsPermissionError(int err) { return err == EACCES || err == EPERM; }
 
@@ -116,7 +116,7 @@ std::string NoPermissionText(int dgramErr, int rawErr) {
 }  // namespace
 
 std::string IcmpProblem() {
-    if (gDenied) return NoPermissionText(EACCES, EPERM);
+    if (icmpDenied) return NoPermissionText(EACCES, EPERM);
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
     const int dgramErr = fd < 0 ? errno : 0;
     if (fd < 0) fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
@@ -131,10 +131,10 @@ std::string IcmpProblem() {
 
 bool IcmpPermitted() { return IcmpProblem().empty(); }
 
-void SetIcmpDeniedForTesting(bool denied) { gDenied = denied; }
+void SetIcmpDeniedForTesting(bool denied) { icmpDenied = denied; }
 
 IcmpHandle IcmpCreateFile() {
-    if (gDenied) return nullptr;
+    if (icmpDenied) return nullptr;
     // The datagram socket needs no privilege where ping_group_range covers one
     // of our groups; otherwise (EACCES) or without kernel support for it
     // (EAFNOSUPPORT, EPROTONOSUPPORT) the raw socket is the way.
@@ -170,9 +170,9 @@ IcmpHandle IcmpCreateFile() {
     }
     const int rawErr = errno;
     if (DeniedBoth(dgramErr, rawErr)) {
-        LogOnce(gNoPermissionLogged, NoPermissionText(dgramErr, rawErr));
+        LogOnce(noPermissionLogged, NoPermissionText(dgramErr, rawErr));
     } else {
-        LogOnce(gNoResourceLogged,
+        LogOnce(noResourceLogged,
                 NoSocketText(dgramErr, rawErr) + " Echoes fail until sockets are available again.");
     }
     return nullptr;
@@ -205,7 +205,7 @@ std::uint32_t IcmpSendEcho(IcmpHandle handle, std::uint32_t destination, const v
     sockaddr_in to{};
     to.sin_family = AF_INET;
     std::memcpy(&to.sin_addr.s_addr, &destination, sizeof destination);
-    gSent.fetch_add(1, std::memory_order_relaxed);
+    requestsSent.fetch_add(1, std::memory_order_relaxed);
     const auto start = steady_clock::now();
     ssize_t sent;
     do {
@@ -291,6 +291,6 @@ IcmpSocketKind IcmpKindOf(IcmpHandle handle) {
     return handle ? handle->kind : IcmpSocketKind::None;
 }
 
-std::uint64_t IcmpRequestsSent() { return gSent.load(std::memory_order_relaxed); }
+std::uint64_t IcmpRequestsSent() { return requestsSent.load(std::memory_order_relaxed); }
 
 }  // namespace platform

@@ -19,8 +19,8 @@
 namespace platform {
 namespace {
 
-std::mutex gSeamMutex;
-SendArpFn gFake;
+std::mutex seamMutex;
+SendArpFn fakeSendArp;
 
 struct Search {
     std::uint32_t destination;  // memory order, as NDA_DST carries it
@@ -193,8 +193,8 @@ std::uint32_t SendARP(std::uint32_t destination, std::uint32_t source, void* mac
                       std::uint32_t* macLength) {
     SendArpFn fake;
     {
-        std::lock_guard lock(gSeamMutex);
-        fake = gFake;
+        std::lock_guard lock(seamMutex);
+        fake = fakeSendArp;
     }
     if (fake) return fake(destination, source, mac, macLength);
     if (mac == nullptr || macLength == nullptr || *macLength < 6) return kErrorInvalidParameter;
@@ -208,8 +208,8 @@ std::uint32_t SendARP(std::uint32_t destination, std::uint32_t source, void* mac
 }
 
 void SetSendArpForTesting(SendArpFn fn) {
-    std::lock_guard lock(gSeamMutex);
-    gFake = std::move(fn);
+    std::lock_guard lock(seamMutex);
+    fakeSendArp = std::move(fn);
 }
 
 }  // namespace platform

@@ -6,10 +6,10 @@
 namespace platform {
 namespace {
 
-std::mutex gMutex;  // guards the count and the seams
-int gCount = 0;
-WSAStartupFn gStartup;
-WSACleanupFn gCleanup;
+std::mutex stateMutex;  // guards the count and the seams
+int startups = 0;
+WSAStartupFn startupSeam;
+WSACleanupFn cleanupSeam;
 
 constexpr std::uint16_t kHighest = 0x0202;
 
@@ -28,28 +28,28 @@ int DefaultWSAStartup(std::uint16_t versionRequested, WSADATA* data) {
     std::strcpy(data->szSystemStatus, "Running");
     data->iMaxSockets = 32767;
     data->iMaxUdpDg = 65467;
-    std::lock_guard lock(gMutex);
-    ++gCount;
+    std::lock_guard lock(stateMutex);
+    ++startups;
     return 0;
 }
 
 int DefaultWSACleanup() {
-    std::lock_guard lock(gMutex);
-    if (gCount == 0) return kSocketError;
-    --gCount;
+    std::lock_guard lock(stateMutex);
+    if (startups == 0) return kSocketError;
+    --startups;
     return 0;
 }
 
 int WinsockStartupCount() {
-    std::lock_guard lock(gMutex);
-    return gCount;
+    std::lock_guard lock(stateMutex);
+    return startups;
 }
 
 int WSAStartup(std::uint16_t versionRequested, WSADATA* data) {
     WSAStartupFn fake;
     {
-        std::lock_guard lock(gMutex);
-        fake = gStartup;
+        std::lock_guard lock(stateMutex);
+        fake = startupSeam;
     }
     return fake ? fake(versionRequested, data) : DefaultWSAStartup(versionRequested, data);
 }
@@ -57,20 +57,20 @@ int WSAStartup(std::uint16_t versionRequested, WSADATA* data) {
 int WSACleanup() {
     WSACleanupFn fake;
     {
-        std::lock_guard lock(gMutex);
-        fake = gCleanup;
+        std::lock_guard lock(stateMutex);
+        fake = cleanupSeam;
     }
     return fake ? fake() : DefaultWSACleanup();
 }
 
 void SetWSAStartupForTesting(WSAStartupFn fn) {
-    std::lock_guard lock(gMutex);
-    gStartup = std::move(fn);
+    std::lock_guard lock(stateMutex);
+    startupSeam = std::move(fn);
 }
 
 void SetWSACleanupForTesting(WSACleanupFn fn) {
-    std::lock_guard lock(gMutex);
-    gCleanup = std::move(fn);
+    std::lock_guard lock(stateMutex);
+    cleanupSeam = std::move(fn);
 }
 
 }  // namespace platform

@@ -284,15 +284,15 @@ class Connection {
     frames::FrameReader reader_;  // used by the reading thread only
 };
 
-std::mutex g_connMutex;
-std::weak_ptr<Connection> g_conn;
+std::mutex connectionMutex;
+std::weak_ptr<Connection> liveConnection;
 
 // The process's live connection, a new one, or nothing when no server listens.
 std::shared_ptr<Connection> SharedConnection() {
-    std::lock_guard lock(g_connMutex);
-    if (auto c = g_conn.lock(); c && c->Usable()) return c;
+    std::lock_guard lock(connectionMutex);
+    if (auto c = liveConnection.lock(); c && c->Usable()) return c;
     auto c = Connection::Open();
-    if (c) g_conn = c;
+    if (c) liveConnection = c;
     return c;
 }
 

@@ -10,8 +10,8 @@
 namespace platform {
 namespace {
 
-std::mutex gMutex;
-MessageHandler gHandler;
+std::mutex handlerMutex;
+MessageHandler installedHandler;
 
 // Without a window the text goes where an administrator looks for a daemon's
 // complaints, and to the terminal of whoever started the program.
@@ -27,8 +27,8 @@ void ShowMessage(const std::string& text, MsgIcon icon) { ShowMessage(text, icon
 void ShowMessage(const std::string& text, MsgIcon icon, const std::string& logText) {
     MessageHandler handler;
     {
-        std::lock_guard lock(gMutex);
-        handler = gHandler;
+        std::lock_guard lock(handlerMutex);
+        handler = installedHandler;
     }
     // Called outside the lock: a modal box blocks this thread, not the others.
     if (handler) {
@@ -49,9 +49,9 @@ void LogLine(const char* format, ...) {
 }
 
 MessageHandler SetMessageHandler(MessageHandler handler) {
-    std::lock_guard lock(gMutex);
-    MessageHandler previous = std::move(gHandler);
-    gHandler = std::move(handler);
+    std::lock_guard lock(handlerMutex);
+    MessageHandler previous = std::move(installedHandler);
+    installedHandler = std::move(handler);
     return previous;
 }
 

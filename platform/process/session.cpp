@@ -73,8 +73,8 @@ std::string InstalledCompanion(const std::string& dir, const std::string& name) 
     return dir + "/" VARNEX_MORVEL_FROM_BIN "/" + name;
 }
 
-std::mutex g_mutex;
-std::string g_programDirOverride;
+std::mutex foldersMutex;
+std::string programDirOverride;
 
 constexpr const char* kPrivateVar = "VARNEX_SESSION";
 constexpr const char* kPrivatePrefix = "sweep-";
@@ -83,7 +83,7 @@ constexpr const char* kPrivatePrefix = "sweep-";
 constexpr const char* kPrivateLock = "session.lock";
 constexpr const char* kPrivateGuard = "sessions.lock";
 
-std::atomic<bool> g_sessionFixed{false};
+std::atomic<bool> sessionFixed{false};
 
 std::string UserSessionDir() {
     const char* run = std::getenv("XDG_RUNTIME_DIR");
@@ -137,7 +137,7 @@ void RemoveAbandonedSessions(const std::string& user) {
 
 const std::string& SessionDir() {
     static const std::string dir = [] {
-        g_sessionFixed = true;
+        sessionFixed = true;
         const char* chosen = std::getenv(kPrivateVar);
         return (chosen && *chosen) ? CheckedPrivateSession(chosen) : UserSessionDir();
     }();
@@ -145,7 +145,7 @@ const std::string& SessionDir() {
 }
 
 PrivateSession::PrivateSession() {
-    if (g_sessionFixed)
+    if (sessionFixed)
         throw std::logic_error("a private session is chosen before the session is first used");
     const std::string user = UserSessionDir();
     // Making one and clearing abandoned ones take turns, so a folder is never
@@ -186,8 +186,8 @@ PrivateSession::~PrivateSession() {
 
 std::string ProgramDir() {
     {
-        std::lock_guard lock(g_mutex);
-        if (!g_programDirOverride.empty()) return g_programDirOverride;
+        std::lock_guard lock(foldersMutex);
+        if (!programDirOverride.empty()) return programDirOverride;
     }
     std::error_code ec;
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -196,8 +196,8 @@ std::string ProgramDir() {
 }
 
 void SetProgramDirForTesting(const std::string& dir) {
-    std::lock_guard lock(g_mutex);
-    g_programDirOverride = dir;
+    std::lock_guard lock(foldersMutex);
+    programDirOverride = dir;
 }
 
 std::string CompanionProgram(const std::string& name) {

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 // Timer ids are unique in the process, never reused, so a stale id held by a
 // registry can never name a later timer.
-std::atomic<std::uintptr_t> g_nextTimerId{1};
+std::atomic<std::uintptr_t> nextTimerId{1};
 
 struct ThreadTimer {
     std::chrono::milliseconds interval;
@@ -100,8 +100,8 @@ struct LoopState final : GateOwner {
 };
 
 namespace {
-thread_local Apartment* t_current = nullptr;
-thread_local LoopState* t_currentLoop = nullptr;
+thread_local Apartment* currentApartment = nullptr;
+thread_local LoopState* currentLoop = nullptr;
 }  // namespace
 
 struct Apartment::Impl {
@@ -193,11 +193,11 @@ Apartment::Apartment() : impl_(std::make_unique<Impl>()) {
     // threadId is written here before anything can be posted; the mutex of the
     // first Post orders it before every read on the loop thread.
     shared->thread = std::thread([shared, self] {
-        t_current = self;
-        t_currentLoop = shared.get();
+        currentApartment = self;
+        currentLoop = shared.get();
         shared->Loop();
-        t_current = nullptr;
-        t_currentLoop = nullptr;
+        currentApartment = nullptr;
+        currentLoop = nullptr;
     });
     shared->threadId = shared->thread.get_id();
     impl_->state = std::move(shared);
@@ -212,7 +212,7 @@ Apartment::~Apartment() {
     }
     if (std::this_thread::get_id() == impl->threadId) {
         // Destroyed by one of its own calls: the loop ends when that call returns.
-        t_current = nullptr;
+        currentApartment = nullptr;
         impl->thread.detach();
     } else {
         impl->thread.join();
@@ -245,11 +245,11 @@ void Apartment::Run(const std::function<void()>& fn) {
 
 bool Apartment::IsCurrent() const { return std::this_thread::get_id() == impl_->state->threadId; }
 
-Apartment* Apartment::Current() { return t_current; }
+Apartment* Apartment::Current() { return currentApartment; }
 
 std::uintptr_t SetTimer(void* hwnd, std::uintptr_t idEvent, std::uint32_t elapseMs,
                         TIMERPROC proc) {
-    LoopState* impl = t_currentLoop;
+    LoopState* impl = currentLoop;
     if (!impl || hwnd != nullptr || elapseMs < 1 || proc == nullptr) return 0;
     auto interval = std::chrono::milliseconds(elapseMs);
     auto due = Clock::now() + interval;
@@ -259,19 +259,19 @@ std::uintptr_t SetTimer(void* hwnd, std::uintptr_t idEvent, std::uint32_t elapse
         it->second = ThreadTimer{interval, proc, due};
         return idEvent;
     }
-    std::uintptr_t id = g_nextTimerId.fetch_add(1);
+    std::uintptr_t id = nextTimerId.fetch_add(1);
     impl->timers.emplace(id, ThreadTimer{interval, proc, due});
     return id;
 }
 
 bool KillTimer(void* hwnd, std::uintptr_t id) {
-    LoopState* impl = t_currentLoop;
+    LoopState* impl = currentLoop;
     if (!impl || hwnd != nullptr) return false;
     return impl->timers.erase(id) > 0;
 }
 
 bool WatchTimer(std::uintptr_t id, const unsigned char* byte, std::string_view wanted) {
-    LoopState* impl = t_currentLoop;
+    LoopState* impl = currentLoop;
     if (!impl || byte == nullptr) return false;
     auto it = impl->timers.find(id);
     if (it == impl->timers.end()) return false;

@@ -13,8 +13,8 @@ namespace {
 constexpr const char* kName = "Doorbell";
 constexpr std::int64_t kSize = 64;
 
-std::mutex g_mutex;
-std::weak_ptr<Doorbell> g_open;  // guarded by g_mutex
+std::mutex openMutex;
+std::weak_ptr<Doorbell> openBell;  // guarded by openMutex
 
 }  // namespace
 
@@ -24,8 +24,8 @@ Doorbell::Doorbell(std::unique_ptr<FileMapping> map, std::atomic<std::uint32_t>*
 Doorbell::~Doorbell() = default;
 
 std::shared_ptr<Doorbell> Doorbell::Open() {
-    std::lock_guard lock(g_mutex);
-    if (auto bell = g_open.lock()) return bell;
+    std::lock_guard lock(openMutex);
+    if (auto bell = openBell.lock()) return bell;
     std::uint32_t err = 0;
     auto map = FileMapping::Create(kName, kSize, err);
     if (!map) return nullptr;
@@ -34,7 +34,7 @@ std::shared_ptr<Doorbell> Doorbell::Open() {
     // Any value of the word is fine: only its changes mean something.
     auto* word = reinterpret_cast<std::atomic<std::uint32_t>*>(view);
     std::shared_ptr<Doorbell> bell(new Doorbell(std::move(map), word));
-    g_open = bell;
+    openBell = bell;
     return bell;
 }
 

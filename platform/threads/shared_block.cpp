@@ -200,12 +200,12 @@ struct FileMapping::Block : BlockState {};
 
 namespace {
 
-std::mutex g_mutex;  // guards everything below and every BlockShare's use
-std::shared_ptr<Folder> g_folder;
-std::map<std::string, std::shared_ptr<FileMapping::Block>> g_blocks;
-thread_local std::shared_ptr<BlockShare> t_share;
+std::mutex blocksMutex;  // guards everything below and every BlockShare's use
+std::shared_ptr<Folder> sessionFolder;
+std::map<std::string, std::shared_ptr<FileMapping::Block>> openBlocks;
+thread_local std::shared_ptr<BlockShare> threadShare;
 
-// Under g_mutex: the session's folder, found on first use.
+// Under blocksMutex: the session's folder, found on first use.
 std::shared_ptr<Folder> Attach(int& err) {
     std::string session;
     try {
@@ -214,12 +214,13 @@ std::shared_ptr<Folder> Attach(int& err) {
         err = EACCES;  // the session folder is not private: nothing of ours goes there
         return nullptr;
     }
-    if (g_folder && g_folder->session == session && g_folder->pid == ::getpid()) return g_folder;
-    if (g_folder && g_folder->pid != ::getpid()) {
+    if (sessionFolder && sessionFolder->session == session && sessionFolder->pid == ::getpid())
+        return sessionFolder;
+    if (sessionFolder && sessionFolder->pid != ::getpid()) {
         // A forked child shares its parent's open file descriptions, and with
         // them their locks: it takes turns and holds blocks on descriptors of
         // its own. (The parent's handles it inherited stay as they are.)
-        g_blocks.clear();
+        openBlocks.clear();
     }
     auto f = std::make_shared<Folder>();
     f->session = session;
@@ -233,11 +234,11 @@ std::shared_ptr<Folder> Attach(int& err) {
         err = OpenRecordedFolder(*f);
     }
     if (err) return nullptr;
-    g_folder = f;
+    sessionFolder = f;
     return f;
 }
 
-// The session-wide turn for an open or a close, taken under g_mutex (an
+// The session-wide turn for an open or a close, taken under blocksMutex (an
 // open file description lock does not exclude this process's own threads).
 class Turn {
   public:
@@ -395,7 +396,7 @@ int SweepShm(const std::string& own) {
 
 }  // namespace
 
-void SetThreadBlockShare(std::shared_ptr<BlockShare> share) { t_share = std::move(share); }
+void SetThreadBlockShare(std::shared_ptr<BlockShare> share) { threadShare = std::move(share); }
 
 FileMapping::FileMapping(std::shared_ptr<Block> block, std::shared_ptr<BlockShare> share,
                          std::int64_t charge, std::size_t size)
@@ -417,9 +418,9 @@ std::unique_ptr<FileMapping> FileMapping::Create(std::string_view name, std::int
         lastError = kErrorNotEnoughMemory;
         return nullptr;
     }
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(blocksMutex);
     const std::int64_t charge = Pages(size);
-    std::shared_ptr<BlockShare> share = t_share;
+    std::shared_ptr<BlockShare> share = threadShare;
     if (share && share->used_ + charge > share->limit_) {
         lastError = kErrorNotEnoughMemory;
         return nullptr;
@@ -440,7 +441,7 @@ std::unique_ptr<FileMapping> FileMapping::Create(std::string_view name, std::int
     const std::string key = folder->path + "/" + file;
     std::shared_ptr<Block> block;
     bool fresh = false;
-    if (auto it = g_blocks.find(key); it != g_blocks.end()) {
+    if (auto it = openBlocks.find(key); it != openBlocks.end()) {
         block = it->second;
         err = Reserve(*block, size, FileSize(block->fd));
     } else {
@@ -452,7 +453,7 @@ std::unique_ptr<FileMapping> FileMapping::Create(std::string_view name, std::int
         if (err) {
             if (block->fd >= 0) ::close(block->fd);
         } else {
-            g_blocks[key] = block;
+            openBlocks[key] = block;
         }
     }
     if (err) {
@@ -469,10 +470,10 @@ std::unique_ptr<FileMapping> FileMapping::Create(std::string_view name, std::int
 
 FileMapping::~FileMapping() {
     UnmapView();
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(blocksMutex);
     if (share_) share_->used_ -= charge_;
     if (--block_->holders > 0) return;
-    g_blocks.erase(block_->key);
+    openBlocks.erase(block_->key);
     {
         Turn turn(*block_->folder);
         // Under the turn, so no opener slips in between the check and the
@@ -485,7 +486,7 @@ FileMapping::~FileMapping() {
 }
 
 std::string FileMapping::Path(std::string_view name) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(blocksMutex);
     int err = 0;
     auto folder = Attach(err);
     if (!folder) return {};
@@ -524,7 +525,7 @@ std::string FileMapping::ErrorText(std::uint32_t code, std::string_view name) {
 }
 
 int FileMapping::RemoveStaleBlocks() {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(blocksMutex);
     int err = 0;
     auto folder = Attach(err);
     int removed = 0;

@@ -18,9 +18,9 @@ namespace {
 
 using namespace worker;
 
-[[maybe_unused]] testing::Environment* const gEnv =
+[[maybe_unused]] testing::Environment* const privateNetwork =
     testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
-const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();
+const std::string& noNetwork = testsupport::PrivateNetwork::Failure();
 
 // Replaces the neighbour lookup with fixed bytes and records what was asked.
 class FakeArpTest : public testing::Test {
@@ -83,7 +83,7 @@ TEST(MacLookupTest, LoopbackHasNoHardwareAddress) {
 }
 
 TEST(MacLookupTest, TestLanHostsGiveTheirOwnMacAndSilentOnesZero) {
-    if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+    if (!noNetwork.empty()) GTEST_SKIP() << noNetwork;
     std::string why;
     if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
     TestLan lan(TestLan::Range(1, 12));
@@ -111,7 +111,7 @@ TEST(MacLookupTest, TestLanHostsGiveTheirOwnMacAndSilentOnesZero) {
 }
 
 TEST(MacLookupTest, HandMadeEntriesCountByTheirState) {
-    if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+    if (!noNetwork.empty()) GTEST_SKIP() << noNetwork;
     std::string why;
     if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
     TestLan lan({1});

@@ -22,12 +22,12 @@ namespace {
 using platform::objects::Arg;
 using platform::objects::ObjectError;
 
-std::atomic<int> g_live{0};
+std::atomic<int> liveObjects{0};
 
 class Probe : public platform::objects::Object {
   public:
-    Probe() { ++g_live; }
-    ~Probe() override { --g_live; }
+    Probe() { ++liveObjects; }
+    ~Probe() override { --liveObjects; }
 
     Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
         using namespace testclasses;
@@ -46,7 +46,7 @@ class Probe : public platform::objects::Object {
             case kPid:
                 return static_cast<std::int32_t>(::getpid());
             case kLive:
-                return g_live.load();
+                return liveObjects.load();
             case kThread:
                 return static_cast<std::int32_t>(
                     std::hash<std::thread::id>{}(std::this_thread::get_id()) & 0x7fffffff);

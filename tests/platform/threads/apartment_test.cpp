@@ -27,21 +27,21 @@ struct Tick {
 };
 
 // Timer callbacks are plain function pointers, so what they see is collected here.
-std::mutex g_mutex;
-std::vector<Tick> g_ticks;
-std::chrono::milliseconds g_handlerSleep{0};
-std::uintptr_t g_killInHandler = 0;
+std::mutex ticksMutex;
+std::vector<Tick> recordedTicks;
+std::chrono::milliseconds handlerSleep{0};
+std::uintptr_t killInHandler = 0;
 
 void ResetTicks() {
-    std::lock_guard lock(g_mutex);
-    g_ticks.clear();
-    g_handlerSleep = 0ms;
-    g_killInHandler = 0;
+    std::lock_guard lock(ticksMutex);
+    recordedTicks.clear();
+    handlerSleep = 0ms;
+    killInHandler = 0;
 }
 
 std::vector<Tick> Ticks() {
-    std::lock_guard lock(g_mutex);
-    return g_ticks;
+    std::lock_guard lock(ticksMutex);
+    return recordedTicks;
 }
 
 std::size_t TickCount(std::uintptr_t id) {
@@ -55,11 +55,11 @@ void Record(void* hwnd, unsigned int msg, std::uintptr_t id, std::uint32_t) {
     std::chrono::milliseconds sleep;
     std::uintptr_t kill;
     {
-        std::lock_guard lock(g_mutex);
-        g_ticks.push_back({id, std::this_thread::get_id(), Clock::now(), msg, hwnd});
-        sleep = g_handlerSleep;
-        kill = g_killInHandler;
-        g_handlerSleep = 0ms;  // only the first tick runs long
+        std::lock_guard lock(ticksMutex);
+        recordedTicks.push_back({id, std::this_thread::get_id(), Clock::now(), msg, hwnd});
+        sleep = handlerSleep;
+        kill = killInHandler;
+        handlerSleep = 0ms;  // only the first tick runs long
     }
     if (kill == id) platform::KillTimer(nullptr, id);
     std::this_thread::sleep_for(sleep);
@@ -203,8 +203,8 @@ TEST(ThreadTimerTest, NoBurstAfterALongHandlerOrABusyLoop) {
     ResetTicks();
     Apartment apt;
     {
-        std::lock_guard lock(g_mutex);
-        g_handlerSleep = 300ms;  // the first tick overruns about 15 periods
+        std::lock_guard lock(ticksMutex);
+        handlerSleep = 300ms;  // the first tick overruns about 15 periods
     }
     std::uintptr_t id = StartOn(apt, 20);
     ASSERT_TRUE(testsupport::WaitFor([&] { return TickCount(id) >= 4; }));
@@ -247,8 +247,8 @@ TEST(ThreadTimerTest, KillTimerStopsTicks) {
     ResetTicks();
     std::uintptr_t self = StartOn(apt, 10);
     {
-        std::lock_guard lock(g_mutex);
-        g_killInHandler = self;
+        std::lock_guard lock(ticksMutex);
+        killInHandler = self;
     }
     ASSERT_TRUE(testsupport::WaitFor([&] { return TickCount(self) >= 1; }));
     std::this_thread::sleep_for(100ms);
