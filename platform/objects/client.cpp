@@ -130,14 +130,14 @@ class Connection {
     }
 
     Reply Transact(Request& r, Clock::duration limit) {
-        std::optional<Reply> slot;
+        std::optional<Reply> answer;  // filled by whichever thread reads it
         std::uint32_t id;
         {
             std::lock_guard lock(m_);
             if (broken_) throw Lost{why_, refused_};
             id = nextId_++;
             if (nextId_ == 0) nextId_ = 1;  // 0 marks an unsolicited reply
-            pending_[id] = &slot;
+            pending_[id] = &answer;
         }
         r.requestId = id;
         std::string frame = frames::EncodeRequest(r);
@@ -151,7 +151,7 @@ class Connection {
 
         std::unique_lock lock(m_);
         for (;;) {
-            if (slot) break;
+            if (answer) break;
             if (broken_) {
                 pending_.erase(id);
                 throw Lost{why_, refused_};
@@ -172,7 +172,7 @@ class Connection {
             }
         }
         pending_.erase(id);
-        return std::move(*slot);
+        return std::move(*answer);
     }
 
     // Never waits longer than kReleaseLimit: a stuck server loses the

@@ -1,7 +1,7 @@
 // Objects across processes: the stand-in for out-of-process COM.
 //
 // A server program registers classes by class identifier; a client creates an
-// object by class identifier and calls its members by slot number. Every object
+// object by class identifier and calls its members by member number. Every object
 // a client creates lives in an apartment (thread) of its own in the server, so
 // a call blocked in one object never delays another. An object lives until its
 // client releases it or the client's connection closes (calls still queued for

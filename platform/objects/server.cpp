@@ -56,8 +56,9 @@ struct Shared {
     }
 };
 
-// One object; `obj` and `counted` are touched only on its apartment's thread.
-struct Slot {
+// The server's record of one object; `obj` and `counted` are touched only
+// on its apartment's thread.
+struct Hosted {
     std::unique_ptr<Object> obj;
     bool counted = false;  // still part of Shared::live
 };
@@ -186,7 +187,7 @@ struct Link {
 
     // I/O thread only.
     frames::Dispatcher dispatcher;
-    std::map<std::uint32_t, std::pair<std::unique_ptr<Apartment>, std::shared_ptr<Slot>>> objects;
+    std::map<std::uint32_t, std::pair<std::unique_ptr<Apartment>, std::shared_ptr<Hosted>>> objects;
     // When the current unfinished frame began, or the last whole frame arrived:
     // a peer that trickles bytes without finishing a frame is dropped as well.
     Clock::time_point frameStart;
@@ -206,15 +207,15 @@ void SendReply(Link& link, Reply& rep) {
 // On the new object's apartment: makes the object and answers the creation.
 // An object that could not be made is reported to the I/O thread, which
 // forgets its id.
-void MakeObject(const std::shared_ptr<Link>& link, Slot& slot, const ClassInfo& info,
+void MakeObject(const std::shared_ptr<Link>& link, Hosted& hosted, const ClassInfo& info,
                 Shared& shared, std::uint32_t id, std::uint32_t req) {
     if (!link->cancelled) {
         // Every block this object opens counts against its client's share.
         SetThreadBlockShare(link->blocks);
         Reply rep{req, Status::Ok, {}, static_cast<std::int32_t>(id), {}};
         try {
-            slot.obj = info.create();
-            if (!slot.obj) throw ObjectError("the class made no object");
+            hosted.obj = info.create();
+            if (!hosted.obj) throw ObjectError("the class made no object");
         } catch (const std::exception& e) {
             rep.status = Status::Failed;
             rep.message = std::string("the object could not be created: ") + e.what();
@@ -223,8 +224,8 @@ void MakeObject(const std::shared_ptr<Link>& link, Slot& slot, const ClassInfo& 
         SendReply(*link, rep);
     }
     --link->inFlight;
-    if (!slot.obj) {
-        slot.counted = false;
+    if (!hosted.obj) {
+        hosted.counted = false;
         {
             std::lock_guard lock(shared.failedMutex);
             shared.failed.emplace_back(link, id);
@@ -236,19 +237,19 @@ void MakeObject(const std::shared_ptr<Link>& link, Slot& slot, const ClassInfo& 
 
 // On the object's apartment: runs one call and answers it, unless its
 // client has gone.
-void RunCall(Link& link, Slot& slot, std::uint32_t req, std::uint32_t member,
+void RunCall(Link& link, Hosted& hosted, std::uint32_t req, std::uint32_t member,
              std::vector<Arg>& args) {
     if (link.cancelled) {
         --link.inFlight;
         return;
     }
     Reply rep{req, Status::Ok, {}, {}, {}};
-    if (!slot.obj) {
+    if (!hosted.obj) {
         rep.status = Status::NoSuchObject;
         rep.message = "the object could not be created";
     } else {
         try {
-            rep.result = slot.obj->Invoke(member, args);
+            rep.result = hosted.obj->Invoke(member, args);
             rep.args = std::move(args);
         } catch (const ObjectError& e) {
             rep.status = Status::Failed;
@@ -287,7 +288,7 @@ class Server {
     void Call(const std::shared_ptr<Link>& link, Action& a);
     void Release(Link& link, std::uint32_t objectId);
     bool Posted(Link& link);
-    void DestroyLater(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot);
+    void DestroyLater(std::unique_ptr<Apartment> apt, std::shared_ptr<Hosted> hosted);
     void Close(Link& link, const char* why);
     void ForgetFailed();
 
@@ -417,11 +418,11 @@ void Server::Create(const std::shared_ptr<Link>& link, const Action& a) {
                       std::string("the object server cannot start a thread: ") + e.what());
     }
     ++shared_->live;
-    auto slot = std::make_shared<Slot>();
-    slot->counted = true;  // published to the apartment by Post's lock
-    apt->Post([link, slot, info = byClsid_.at(a.clsid), shared = shared_, id = a.objectId,
-               req = a.requestId] { MakeObject(link, *slot, *info, *shared, id, req); });
-    link->objects[a.objectId] = {std::move(apt), std::move(slot)};
+    auto hosted = std::make_shared<Hosted>();
+    hosted->counted = true;  // published to the apartment by Post's lock
+    apt->Post([link, hosted, info = byClsid_.at(a.clsid), shared = shared_, id = a.objectId,
+               req = a.requestId] { MakeObject(link, *hosted, *info, *shared, id, req); });
+    link->objects[a.objectId] = {std::move(apt), std::move(hosted)};
 }
 
 void Server::Call(const std::shared_ptr<Link>& link, Action& a) {
@@ -429,8 +430,8 @@ void Server::Call(const std::shared_ptr<Link>& link, Action& a) {
     if (it == link->objects.end()) return;  // the dispatcher knows every id we hold
     if (!Posted(*link)) return;
     it->second.first->Post(
-        [link, slot = it->second.second, req = a.requestId, member = a.member,
-         args = std::move(a.args)]() mutable { RunCall(*link, *slot, req, member, args); });
+        [link, hosted = it->second.second, req = a.requestId, member = a.member,
+         args = std::move(a.args)]() mutable { RunCall(*link, *hosted, req, member, args); });
 }
 
 void Server::Release(Link& link, std::uint32_t objectId) {
@@ -450,11 +451,11 @@ bool Server::Posted(Link& link) {
 }
 
 // The object is destroyed on its own thread, after the calls already posted to it.
-void Server::DestroyLater(std::unique_ptr<Apartment> apt, std::shared_ptr<Slot> slot) {
-    apt->Post([slot, shared = shared_] {
-        if (!slot->counted) return;
-        slot->obj.reset();
-        slot->counted = false;
+void Server::DestroyLater(std::unique_ptr<Apartment> apt, std::shared_ptr<Hosted> hosted) {
+    apt->Post([hosted, shared = shared_] {
+        if (!hosted->counted) return;
+        hosted->obj.reset();
+        hosted->counted = false;
         --shared->live;
         shared->Wake();
     });
