@@ -35,7 +35,7 @@ using objects::Arg;
 inline constexpr std::size_t kMaxFrameBody = 64 * 1024;
 inline constexpr std::size_t kMaxArgs = 32;
 // A connection may hold this many objects: fewer than the server's cap on all
-// of them (objects_internal.h), so that one client cannot take every thread.
+// of them (internal.h), so that one client cannot take every thread.
 inline constexpr std::size_t kMaxObjectsPerConnection = 1024;
 
 enum class Kind : std::uint8_t { Create = 1, Call = 2, Release = 3, Reply = 4 };
