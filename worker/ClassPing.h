@@ -17,6 +17,8 @@
 
 class CCShareString;
 
+namespace worker {
+
 class ClassPing {
   public:
     ClassPing() = default;
@@ -41,8 +43,6 @@ class ClassPing {
     std::unique_ptr<Timer> Timer1_;
 };
 
-namespace classping {
-
 // The calling apartment's slot object (SlotBlock) and the address of its
 // command in progress (TargetIp).
 CCShareString& SlotBlock();
@@ -56,4 +56,4 @@ struct Net {
 };
 void SetNetForTesting(const Net* net);
 
-}  // namespace classping
+}  // namespace worker

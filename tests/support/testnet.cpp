@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/icmp.h"
+#include "platform/net/icmp.h"
 #include "tests/support/children.h"
 
 namespace testsupport {
