@@ -824,13 +824,24 @@ void Fmmain::SweepDone() {
     for (const sweep::HostResult& h : result.hosts)
         if (sweep::WasSeen(h)) lastSeen_[static_cast<std::size_t>(h.host - 1)] = when;
     found_ = std::move(result);
-    if (table_) table_->SetSweep(found_, lastSeen_);
-    if (showChanges_) ui_.FG1->update();
+    FindingsChanged();
     // Told once: a sweep every few seconds must not bring a box every time.
     if (!problem.empty() && problem != recordProblem_)
         platform::ShowMessage(S(tr("扫描结果未能记录, 之后显示的变化可能不准确:\n")) + problem,
                               platform::MsgIcon::Warning);
     recordProblem_ = problem;
+}
+
+void Fmmain::FindingsChanged() {
+    if (table_) table_->SetSweep(found_, lastSeen_);
+    if (showChanges_) ui_.FG1->update();
+}
+
+void Fmmain::SetFindingsForTesting(sweep::SweepResult found, std::vector<std::string> lastSeen) {
+    found_ = std::move(found);
+    lastSeen_ = std::move(lastSeen);
+    lastSeen_.resize(kHosts);
+    FindingsChanged();
 }
 
 const sweep::Vendors& Fmmain::Registry() {

@@ -195,6 +195,8 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     // The tooltip of host n's cell (rich text); "" when there is nothing to tell.
     QString CellToolTip(int n) const;
     windows::HostTable* HostTableWindow() const;
+    // Tests: what a sweep found, shown as at the end of a sweep.
+    void SetFindingsForTesting(sweep::SweepResult found, std::vector<std::string> lastSeen);
 
     // What the continuous ping item opens. Tests replace it.
     std::function<void(const std::string& address)> OpenPingWindowAt;
@@ -229,6 +231,8 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     void SweepDone() override;
 
     void PaintMarks(QPainter& dc);
+    // The findings changed: the table and the marks follow.
+    void FindingsChanged();
     // The menu key or Shift+F10 in `from`: the menu of the host under the
     // pointer, else of List1's selected line. False when there is none.
     bool KeyboardMenu(QObject* from);

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -36,6 +37,14 @@ QString OneLine(const std::string& s) {
     text.replace(QChar('\r'), QStringLiteral("\u21B5"));
     text.replace(QChar('\n'), QStringLiteral("\u21B5"));
     return text;
+}
+
+// Room for the caption inside the style's margin and frame on either side,
+// which some styles' size hints leave out.
+void FitCaption(QPushButton* b) {
+    const int edge = b->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, b) +
+                     b->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, b);
+    b->setMinimumWidth(b->fontMetrics().horizontalAdvance(b->text()) + 2 * edge + 2);
 }
 
 }  // namespace
@@ -222,6 +231,7 @@ HostTable::HostTable(QWidget* parent) : QWidget(parent, Qt::Window) {
     ExportCsv->setObjectName("ExportCsv");
     ExportJson = new QPushButton(tr("导出JSON..."), this);
     ExportJson->setObjectName("ExportJson");
+    for (QPushButton* b : {Copy, ExportCsv, ExportJson}) FitCaption(b);
 
     Table = new QTableView(this);
     Table->setObjectName("Table");
