@@ -1,8 +1,12 @@
 // What the window adds around a host: its menu (right button, menu key,
-// Shift+F10) and what the menu's items do, and the host table. No Morvel: the
-// proxies carry no worker, and the findings of a sweep are given as a sweep's
-// end would give them.
+// Shift+F10) and what the menu's items do, and the host table. Mostly without
+// Morvel: the proxies carry no worker, and the findings of a sweep are given
+// as a sweep's end would give them. Then real sweeps of the test LAN 192.0.2,
+// and the packets the window sends there.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,13 +26,16 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "platform/files/fileio.h"
 #include "platform/process/session.h"
 #include "scanner/Fmmain.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"
 #include "sweep/Csv.h"
+#include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
+#include "tests/support/testnet.h"
 #include "windows/FmPing1.h"
 #include "windows/HostTable.h"
 
@@ -300,6 +307,126 @@ TEST_F(HostsTest, TheTableSortsFiltersCopiesExportsAndEditsRemarks) {
     w->SetCurHost(2);
     w->FG1_DblClick();
     EXPECT_EQ(first.data().toString(), "router");
+}
+
+TEST_F(HostsTest, AWakeThatNoInterfaceCanSendIsToldWithItsReason) {
+    std::string why;
+    // Nothing may leave: the test's namespace has no route to 198.51.100.
+    if (!testsupport::Isolated(&why)) GTEST_SKIP() << why;
+    w->ui().Text1[0]->setText("198");
+    w->ui().Text1[1]->setText("51");
+    w->ui().Text1[2]->setText("100");
+    SweepResult r;
+    r.subnet = "198.51.100";
+    for (int n = 1; n <= 255; ++n) {
+        HostResult h;
+        h.host = n;
+        h.ip = "198.51.100." + std::to_string(n);
+        h.answered = h.rounds = 1;
+        h.mac = "02-00-00-00-00-09";
+        r.hosts.push_back(h);
+    }
+    w->SetFindingsForTesting(r, {});
+    testsupport::MessageCatcher messages;
+    w->WakeHost(9);
+    ASSERT_EQ(messages.Texts().size(), 1u);
+    const std::string text = messages.Texts()[0];
+    EXPECT_NE(text.find("唤醒包未能发出 (02-00-00-00-00-09 -> 198.51.100.255:9)"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(std::strerror(ENETUNREACH)), std::string::npos) << text;
+}
+
+// The report of a sweep as CSV rows, without the column of changes.
+std::vector<std::vector<std::string>> ReportRows(const std::string& csv) {
+    std::vector<std::vector<std::string>> rows;
+    CsvReader reader(csv);
+    for (std::vector<std::string> row; reader.Next(row);) {
+        row.erase(row.begin() + 8);
+        rows.push_back(row);
+    }
+    EXPECT_FALSE(reader.Malformed());
+    return rows;
+}
+
+void SweepAndWait(Fmmain& w) {
+    w.DoPing();
+    ASSERT_TRUE(w.Sweeping());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.Sweeping(); }, 30000));
+}
+
+// The script's report of the test LAN (CSV, with MACs and changes).
+std::string ScriptSweep(const std::string& tessor) {
+    const std::string dir = testsupport::MakeTempDir("script");
+    testsupport::SpawnOptions options;
+    options.streams = {"/dev/null", dir + "/out", dir + "/err"};
+    EXPECT_EQ(testsupport::Run(
+                  tessor, {"--sweep", "192.0.2", "--mac", "--changes", "--format", "csv"}, options),
+              0);
+    std::string out;
+    platform::ReadAll(dir + "/out", out);
+    return out;
+}
+
+TEST(HostsLan, WindowSweepsAreRecordedForTheScriptAndItsWakeReachesTheHost) {
+    using testsupport::TestLan;
+    std::string why;
+    if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
+    // One program folder for the window and a script's Tessor: the same record of sweeps.
+    const std::string prog = testsupport::MakeTempDir("prog");
+    std::filesystem::create_hard_link(testsupport::BuildBinDir() + "/Tessor", prog + "/Tessor");
+    std::filesystem::create_symlink(testsupport::BuildBinDir() + "/Morvel", prog + "/Morvel");
+    platform::SetProgramDirForTesting(prog);
+    TestLan lan({2, 10, 50, 100});
+    ScriptSweep(prog + "/Tessor");
+    lan.SetAnswering(50, false);
+    Fmmain w;
+    ASSERT_TRUE(w.Form_Load());
+    w.ui().Text1[0]->setText("192");
+    w.ui().Text1[1]->setText("0");
+    w.ui().Text1[2]->setText("2");
+    w.ui().Check1->setChecked(true);
+    SweepAndWait(w);
+    const auto& found = w.Findings().hosts;
+    ASSERT_EQ(found.size(), 255u);
+    EXPECT_EQ(found[49].change, "down");  // against the script's sweep
+    lan.SetAnswering(10, false);
+    lan.SetAnswering(7, true);
+    SweepAndWait(w);
+    EXPECT_EQ(found[6].change, "up");
+    EXPECT_EQ(found[9].change, "down");
+    EXPECT_EQ(found[49].change, "");
+    EXPECT_EQ(found[6].mac, TestLan::Mac(7));
+
+    // The script compares with the window's last sweep (not its first, nor
+    // the script's own): nothing changed since.
+    const std::string script = ScriptSweep(prog + "/Tessor");
+    CsvReader reader(script);
+    for (std::vector<std::string> row; reader.Next(row);)
+        EXPECT_TRUE(row[8] == "" || row[8] == "change") << row[1] << " " << row[8];
+    // The table's export of every host is the script's report of the same LAN.
+    w.OpenHostTable();
+    w.HostTableWindow()->OnlySeen->setChecked(false);
+    const std::string table = testsupport::MakeTempDir("table") + "/all.csv";
+    ASSERT_TRUE(w.HostTableWindow()->Export(QString::fromStdString(table), ReportFormat::Csv, why))
+        << why;
+    EXPECT_EQ(ReportRows(testsupport::ReadText(table)), ReportRows(script));
+
+    // Wake-on-LAN: exactly the magic packet, once, on the host's own link.
+    const int listener = lan.UdpSocketOnHost(7, 9);
+    w.ShowHostMenu(7, {});
+    w.HostMenu()->findChild<QAction*>("WakeHost")->trigger();
+    std::string expected(6, '\xFF');
+    for (int i = 0; i < 16; ++i) expected += std::string("\x02\0\0\0\0\x07", 6);
+    pollfd in{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&in, 1, 5000), 1);
+    char packet[512];
+    const ssize_t got = recv(listener, packet, sizeof packet, 0);
+    EXPECT_EQ(std::string(packet, static_cast<std::size_t>(std::max<ssize_t>(got, 0))), expected);
+    EXPECT_EQ(poll(&in, 1, 300), 0);
+    close(listener);
+    w.close();
+    platform::SetProgramDirForTesting(testsupport::TestRoot() + "/prog");
 }
 
 }  // namespace

@@ -65,6 +65,11 @@ class TestLan {
     // e.g. a neighbour entry); throws std::runtime_error on failure.
     void IpInHosts(const std::initializer_list<std::string>& args) const;
 
+    // A UDP socket bound to `port` on host n's interface, in the hosts'
+    // namespace: it receives what reaches that host (broadcasts included).
+    // The caller closes it. Throws std::runtime_error when it cannot be made.
+    int UdpSocketOnHost(int n, unsigned short port) const;
+
   private:
     void Build();
     void Teardown() noexcept;
