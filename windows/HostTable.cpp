@@ -243,6 +243,7 @@ HostTable::HostTable(QWidget* parent) : QWidget(parent, Qt::Window) {
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table->setWordWrap(false);
     Table->verticalHeader()->hide();
+    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
     Table->horizontalHeader()->setStretchLastSection(true);
     Table->installEventFilter(this);
 
