@@ -800,26 +800,36 @@ void Fmmain::SweepDone() {
     prefix.pop_back();
     const std::optional<std::string> subnet =
         mixedOctets_ ? std::nullopt : sweep::SubnetOf(sweptOctets_);
+    // Gathered now, before another sweep can reset the hosts; recorded once
+    // the grid's last paint is out, so that the sweep ends as soon as before.
     sweep::SweepResult result =
-        sweep::GatherResult(engine_, subnet.value_or(prefix), started_, Registry());
+        sweep::GatherResult(engine_, subnet.value_or(prefix), started_, sweep::Vendors());
+    // Hosts whose worker stopped have no result: kept as silent, they would
+    // all show as changed next time.
+    const bool compare = subnet.has_value(), keep = compare && !workersStopped_;
+    QTimer::singleShot(0, this, [this, result = std::move(result), compare, keep]() mutable {
+        Record(std::move(result), compare, keep);
+    });
+}
+
+void Fmmain::Record(sweep::SweepResult result, bool compare, bool keep) {
+    const sweep::Vendors& registry = Registry();
+    for (sweep::HostResult& h : result.hosts) h.vendor = registry.Lookup(h.mac);
     std::string problem;
-    if (subnet) {
+    if (compare) {
         // The same record as the script's sweeps: either sees the other's last
         // sweep as the one before.
         const std::string folder = sweep::KeptSweepsFolder();
-        const auto kept = sweep::ReadKeptSweep(folder, *subnet, problem);
+        const auto kept = sweep::ReadKeptSweep(folder, result.subnet, problem);
         sweep::MarkChanges(result.hosts, kept);
         result.changes = true;
-        // Hosts whose worker stopped have no result: kept as silent, they
-        // would all show as changed next time.
         std::string keepProblem;
-        if (!workersStopped_ && !sweep::KeepSweep(folder, result, keepProblem))
-            problem = keepProblem;
+        if (keep && !sweep::KeepSweep(folder, result, keepProblem)) problem = keepProblem;
     }
     if (found_.subnet != result.subnet) lastSeen_.assign(kHosts, "");
     lastSeen_.resize(kHosts);
     const std::string when =
-        S(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(started_))
+        S(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(result.started))
               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     for (const sweep::HostResult& h : result.hosts)
         if (sweep::WasSeen(h)) lastSeen_[static_cast<std::size_t>(h.host - 1)] = when;

@@ -230,6 +230,9 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     void WorkersStopped(const std::vector<int>& hosts) override;
     void SweepDone() override;
 
+    // Shows what a sweep found, with its changes against the sweep before
+    // (`compare`), and keeps it for the next one (`keep`).
+    void Record(sweep::SweepResult result, bool compare, bool keep);
     void PaintMarks(QPainter& dc);
     // The findings changed: the table and the marks follow.
     void FindingsChanged();

@@ -349,10 +349,13 @@ std::vector<std::vector<std::string>> ReportRows(const std::string& csv) {
     return rows;
 }
 
+// A sweep of the window, until its findings are shown.
 void SweepAndWait(Fmmain& w) {
+    const auto before = w.Findings().started;
     w.DoPing();
     ASSERT_TRUE(w.Sweeping());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.Sweeping(); }, 30000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !w.Sweeping() && w.Findings().started != before; }, 30000));
 }
 
 // The script's report of the test LAN (CSV, with MACs and changes).
