@@ -15,8 +15,8 @@
 #include "contract/slot.h"
 #include "platform/session.h"
 #include "platform/shared_block.h"
-#include "tests/support/fm_support.h"
 #include "tests/support/children.h"
+#include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 
 namespace {

@@ -265,7 +265,9 @@ bool LinksReady(const std::vector<std::string>& args, int nsFd) {
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
-
+        // Only the links' lines ("3: tlan0@if2: <...>"): ip also says here
+        // what it could not resolve, such as a stale entry of /run/netns.
+        if (line.empty() || line.front() < '0' || line.front() > '9') continue;
         if (line.find(" lo:") != std::string::npos) continue;
         if (line.find("qdisc noop") != std::string::npos ||
             line.find("LOWER_UP") == std::string::npos) {
