@@ -19,10 +19,10 @@ using Subnet24 = std::array<std::uint8_t, 3>;
 std::uint32_t HostAddress(const Subnet24& subnet, int n);
 
 struct DirectLink {
-    int index = 0;                             // the interface
-    std::uint32_t source = 0;                  // our address there, memory order
-    std::array<unsigned char, 6> hardware{};   // our hardware address there
-    std::vector<int> hosts;                    // host numbers reached through it, ascending
+    int index = 0;                            // the interface
+    std::uint32_t source = 0;                 // our address there, memory order
+    std::array<unsigned char, 6> hardware{};  // our hardware address there
+    std::vector<int> hosts;                   // host numbers reached through it, ascending
 };
 
 // The Ethernet links (ARP on, a 6-byte hardware address) through which hosts

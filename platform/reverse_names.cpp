@@ -1,8 +1,8 @@
 #include "platform/reverse_names.h"
 
 #include <ares.h>
-#include <netinet/in.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -37,7 +37,8 @@ ReverseNames::ReverseNames() {
     static int libraryStatus = ARES_SUCCESS;
     std::call_once(library, [] { libraryStatus = ares_library_init(ARES_LIB_INIT_ALL); });
     if (libraryStatus != ARES_SUCCESS) {
-        problem_ = std::string("the resolver library cannot start: ") + ares_strerror(libraryStatus);
+        problem_ =
+            std::string("the resolver library cannot start: ") + ares_strerror(libraryStatus);
         return;
     }
     ares_options options{};

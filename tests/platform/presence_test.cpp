@@ -25,12 +25,12 @@ namespace {
 
 const platform::Subnet24 kLan{192, 0, 2};
 
-#define SKIP_WITHOUT_LAN()                                                                    \
-    do {                                                                                      \
-        std::string why = testsupport::PrivateNetwork::Failure();                             \
-        if (why.empty() && !TestLan::Usable(&why)) {                                          \
-        }                                                                                     \
-        if (!why.empty()) GTEST_SKIP() << why;                                                \
+#define SKIP_WITHOUT_LAN()                                        \
+    do {                                                          \
+        std::string why = testsupport::PrivateNetwork::Failure(); \
+        if (why.empty() && !TestLan::Usable(&why)) {              \
+        }                                                         \
+        if (!why.empty()) GTEST_SKIP() << why;                    \
     } while (0)
 
 // One echo to host n of the LAN: answered within 200 ms?
@@ -65,7 +65,7 @@ TEST(Presence, OnlyADirectlyAttachedSubnetHasLinksAndOurRequestsFindEchoDropping
     // Our own address and the broadcast address are no neighbours.
     const std::set<int> neighbours = TestLan::Range(1, 253);
     EXPECT_EQ(links[0].hosts, std::vector<int>(neighbours.begin(), neighbours.end()));
-    EXPECT_TRUE(platform::DirectLinks({127, 0, 0}).empty());    // local
+    EXPECT_TRUE(platform::DirectLinks({127, 0, 0}).empty());     // local
     EXPECT_TRUE(platform::DirectLinks({198, 51, 100}).empty());  // no route
     EXPECT_EQ(platform::ArpProbe({127, 0, 0}).State(), platform::ArpProbe::Start::NotAttached);
 
@@ -113,10 +113,9 @@ TEST(Presence, TheNeighbourTableCountsOnlyEntriesConfirmedWithinTheBound) {
     lan.SetAnswering(7, false);
     const auto again = std::chrono::steady_clock::now();
     EXPECT_FALSE(Echo(7));
-    EXPECT_TRUE(platform::ConfirmedNeighbours(
-                    kLan, links,
-                    std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - again))
+    EXPECT_TRUE(platform::ConfirmedNeighbours(kLan, links,
+                                              std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - again))
                     .empty());
     EXPECT_TRUE(platform::ConfirmedNeighbours(kLan, {}, 10s).empty());  // no link: nothing
 }
