@@ -103,8 +103,9 @@ int main() {
         std::printf("  each run:");
         for (double t : times) std::printf(" %.0f", t);
         std::printf(" ms\n");
-        if (std::getenv("VARNEX_BENCH_NO_PEERS") != nullptr) continue;
-        std::printf("the same LAN with other tools, %s:\n", how);
+        // The peers once, with names where they look them up.
+        if (!named || std::getenv("VARNEX_BENCH_NO_PEERS") != nullptr) continue;
+        std::printf("the same LAN with other tools:\n");
         Peer("fping -a -g", "fping", {"-a", "-g", "192.0.2.0/24"});
         Peer("fping -a -g -i 0", "fping", {"-a", "-g", "-i", "0", "192.0.2.0/24"});
         Peer("fping -a -g -i 0 -d (names)", "fping", {"-a", "-d", "-g", "-i", "0", "192.0.2.0/24"});

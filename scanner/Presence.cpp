@@ -78,7 +78,8 @@ std::map<int, std::string> ArpPresence::RoundSeen() {
             std::string line;
             while (std::getline(lines, line)) {
                 int host = 0;
-                const auto [end, ec] = std::from_chars(line.data(), line.data() + line.size(), host);
+                const auto [end, ec] =
+                    std::from_chars(line.data(), line.data() + line.size(), host);
                 const std::string mac = line.substr(static_cast<std::size_t>(end - line.data()));
                 if (ec == std::errc() && host >= 1 && host <= 255 && mac.size() == 18 &&
                     mac[0] == ' ' && IsKnownMac(mac.substr(1)))
