@@ -27,11 +27,6 @@ std::string MacText(const std::array<unsigned char, 6>& hardware) {
     return text;
 }
 
-bool LocallyAdministered(const std::string& mac) {
-    const auto value = ParseMac(mac);
-    return value && *value != 0 && ((*value >> 40) & 0x02) != 0;
-}
-
 ArpPresence::ArpPresence(const platform::Subnet24& subnet)
     : subnet_(subnet),
       arp_(platform::objects::CreateObject(morvel::kClassArpClsid, morvel::kClassArpIid)) {}

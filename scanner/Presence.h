@@ -56,8 +56,4 @@ class ArpPresence : public Presence {
 // "AA-BB-CC-DD-EE-FF" for six bytes.
 std::string MacText(const std::array<unsigned char, 6>& hardware);
 
-// Whether a MAC text ("02-00-...") is locally administered (bit 0x02 of its
-// first octet): a randomised privacy address rather than a maker's.
-bool LocallyAdministered(const std::string& mac);
-
 }  // namespace scanner

@@ -11,12 +11,18 @@
 
 enum class ReportFormat { Text, Csv, Json };
 
+// The echo's time-out of a script sweep's workers: the window's by default.
+inline constexpr std::int32_t kDefaultEchoTimeoutMs = 200;
+inline constexpr std::int32_t kMinEchoTimeoutMs = 50;
+inline constexpr std::int32_t kMaxEchoTimeoutMs = 5000;
+
 struct SweepOptions {
     std::string subnet;       // "A.B.C", each number in its shortest decimal form
     std::int32_t rounds = 1;  // at least 1
     bool mac = false;         // every round asks for the MAC address
     ReportFormat format = ReportFormat::Text;
     bool changes = false;  // compare with the kept result of the last sweep
+    std::int32_t timeoutMs = kDefaultEchoTimeoutMs;  // each echo's wait for its reply
 };
 
 struct SweepArgsError {
@@ -26,7 +32,8 @@ struct SweepArgsError {
 
 // The sweep's synopsis, for its usage line and Tessor's.
 inline constexpr const char* kSweepSynopsis =
-    "Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes]";
+    "Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes] "
+    "[--timeout MS]";
 
 // The usage line.
 std::string SweepUsage();
