@@ -151,8 +151,6 @@ TEST(SweepCli, BadArgumentsGiveUsageAndExitTwo) {
                                                  {"--sweep"},
                                                  {"--mac", "--sweep="},
                                                  {"--sweep", "192.0.2", "--format", "xml"},
-                                                 {"--sweep", "192.0.2", "--timeout", "49"},
-                                                 {"--sweep", "192.0.2", "--timeout=5001"},
                                                  {"--sweep", "192.0.2", "--timeout", "3e2"}}) {
         Outcome o = Spawn(tessor, args);
         EXPECT_EQ(o.code, 2) << args.back();
