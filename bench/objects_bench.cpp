@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/objects.h"
-#include "platform/shared_block.h"
-#include "tests/platform/objects_test_classes.h"
+#include "platform/objects/objects.h"
+#include "platform/threads/shared_block.h"
+#include "tests/platform/objects/objects_test_classes.h"
 #include "tests/support/children.h"
 #include "tests/support/isolation.h"
 

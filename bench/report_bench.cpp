@@ -10,14 +10,16 @@
 #include <utility>
 #include <vector>
 
-#include "scanner/SweepHistory.h"
-#include "scanner/SweepReport.h"
-#include "scanner/Vendors.h"
+#include "sweep/SweepHistory.h"
+#include "sweep/SweepReport.h"
+#include "sweep/Vendors.h"
 #include "tests/support/isolation.h"
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using namespace sweep;
 
 constexpr int kRuns = 15;
 

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "bench/quiet.h"
-#include "platform/process.h"
+#include "platform/process/process.h"
 #include "scanner/Fmmain.h"
 #include "settings/ini.h"
 #include "tests/support/fm_support.h"
@@ -42,6 +42,9 @@ using Clock = std::chrono::steady_clock;
 using bench::Median;
 
 namespace {
+
+using namespace sweep;
+using namespace scanner;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -231,7 +234,7 @@ void BenchDoPingWithManyRemarks(Fmmain& w) {
     w.DoPing();
     while (w.Sweeping()) QApplication::processEvents(QEventLoop::AllEvents, 5);
     {
-        std::FILE* f = std::fopen(IniPath("Ps.ini").c_str(), "w");
+        std::FILE* f = std::fopen(settings::IniPath("Ps.ini").c_str(), "w");
         if (!f) return;
         std::fputs("[PS]\n", f);
         for (int k = 0; k < 20000; ++k)
@@ -256,7 +259,7 @@ void BenchDoPingWithManyRemarks(Fmmain& w) {
         "DoPing with a Ps.ini of 20 000 remarks: median %.2f ms (first, parsing it: %.2f ms)  "
         "target <= 10 ms; host 4's remark \"%s\"\n",
         Median(times), first, w.engine().Host(4).Ps.c_str());
-    std::remove(IniPath("Ps.ini").c_str());
+    std::remove(settings::IniPath("Ps.ini").c_str());
 }
 
 void BenchSweeps() {

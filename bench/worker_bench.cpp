@@ -26,10 +26,10 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
-#include "platform/apartment.h"
-#include "platform/process.h"
-#include "platform/session.h"
-#include "scanner/Ping.h"
+#include "platform/process/process.h"
+#include "platform/process/session.h"
+#include "platform/threads/apartment.h"
+#include "sweep/Ping.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
@@ -37,6 +37,10 @@
 #include "worker/Timer.h"
 
 namespace {
+
+using namespace worker;
+
+using namespace sweep;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;

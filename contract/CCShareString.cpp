@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "platform/codepage.h"
-#include "platform/shared_block.h"
+#include "platform/files/codepage.h"
+#include "platform/threads/shared_block.h"
 
 CCShareString::CCShareString() = default;
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/winerror.h"
+#include "platform/process/winerror.h"
 
 namespace platform {
 class FileMapping;

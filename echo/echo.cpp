@@ -3,9 +3,9 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/icmp.h"
-#include "platform/msgbox.h"
-#include "platform/winsock.h"
+#include "platform/net/icmp.h"
+#include "platform/net/winsock.h"
+#include "platform/process/msgbox.h"
 
 namespace echo {
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/frames.h"
+#include "platform/objects/frames.h"
 
 using namespace platform::frames;
 

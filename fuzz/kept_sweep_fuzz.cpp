@@ -9,9 +9,10 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "scanner/SweepHistory.h"
+#include "sweep/SweepHistory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace sweep;
     const std::string& folder = fuzzsupport::Scratch();
     const std::string in(reinterpret_cast<const char*>(data), size);
     std::string problem;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/profile.h"
+#include "platform/files/profile.h"
 
 namespace {
 

@@ -10,9 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/Vendors.h"
+#include "sweep/Vendors.h"
 
 namespace {
+
+using namespace sweep;
 
 // "MA-L,001B63,..." gives 00-1B-63-00-00-01: the assignment's digits, then
 // zeros, then 1.

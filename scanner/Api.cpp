@@ -3,9 +3,10 @@
 #include <QPainter>
 #include <QPen>
 
-#include "scanner/Func.h"
+#include "sweep/Func.h"
 
-namespace Api {
+namespace scanner {
+
 namespace {
 
 QColor Qc(std::int32_t bgr) { return QColor::fromRgb(BgrToRgb(bgr)); }
@@ -116,13 +117,13 @@ void FillGradient(QPainter& dc, std::int32_t colorA, std::int32_t colorB, const 
         if (horizontal) {
             for (std::int32_t x = rect.Left; x <= rect.Right; ++x) {
                 double p = (x - rect.Left) / width * 100;
-                DrawLine(dc, x, rect.Top, x, rect.Bottom + 1, MixColor(colorA, colorB, p),
+                DrawLine(dc, x, rect.Top, x, rect.Bottom + 1, sweep::MixColor(colorA, colorB, p),
                          PS_SOLID);
             }
         } else {
             for (std::int32_t y = rect.Top; y <= rect.Bottom; ++y) {
                 double p = (y - rect.Top) / height * 100;
-                DrawLine(dc, rect.Left, y, rect.Right + 1, y, MixColor(colorA, colorB, p),
+                DrawLine(dc, rect.Left, y, rect.Right + 1, y, sweep::MixColor(colorA, colorB, p),
                          PS_SOLID);
             }
         }
@@ -136,7 +137,7 @@ void FillGradient(QPainter& dc, std::int32_t colorA, std::int32_t colorB, const 
             FillBox(dc,
                     RECT{static_cast<std::int32_t>(x), rect.Top,
                          static_cast<std::int32_t>(x + step - 1), rect.Bottom},
-                    MixColor(colorA, colorB, p));
+                    sweep::MixColor(colorA, colorB, p));
         }
     } else {
         for (std::int64_t y = rect.Top; y <= rect.Bottom; y += step) {
@@ -144,9 +145,9 @@ void FillGradient(QPainter& dc, std::int32_t colorA, std::int32_t colorB, const 
             FillBox(dc,
                     RECT{rect.Left, static_cast<std::int32_t>(y), rect.Right,
                          static_cast<std::int32_t>(y + step - 1)},
-                    MixColor(colorA, colorB, p));
+                    sweep::MixColor(colorA, colorB, p));
         }
     }
 }
 
-}  // namespace Api
+}  // namespace scanner

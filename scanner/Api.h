@@ -9,6 +9,8 @@
 
 class QPainter;
 
+namespace scanner {
+
 struct RECT {
     std::int32_t Left = 0;
     std::int32_t Top = 0;
@@ -23,8 +25,6 @@ inline constexpr std::int32_t PS_DOT = 2;
 inline constexpr std::int32_t PS_DASHDOT = 3;
 inline constexpr std::int32_t PS_DASHDOTDOT = 4;
 inline constexpr std::int32_t PS_NULL = 5;
-
-namespace Api {
 
 void SetRect(RECT& rect, std::int32_t left, std::int32_t top, std::int32_t right,
              std::int32_t bottom);
@@ -48,4 +48,4 @@ void DrawLine(QPainter& dc, std::int32_t x1, std::int32_t y1, std::int32_t x2, s
 void FillGradient(QPainter& dc, std::int32_t colorA, std::int32_t colorB, const RECT& rect,
                   bool horizontal, std::int32_t step);
 
-}  // namespace Api
+}  // namespace scanner

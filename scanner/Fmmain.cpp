@@ -21,18 +21,20 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "platform/codepage.h"
-#include "platform/msgbox.h"
-#include "platform/session.h"
+#include "platform/files/codepage.h"
+#include "platform/process/msgbox.h"
+#include "platform/process/session.h"
 #include "scanner/Api.h"
-#include "scanner/Func.h"
-#include "scanner/SweepReport.h"
-#include "scanner/Workers.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"
+#include "sweep/Func.h"
+#include "sweep/SweepReport.h"
+#include "sweep/Workers.h"
 #include "windows/FmPing1.h"
 #include "windows/Fmshow.h"
 #include "windows/design.h"
+
+namespace scanner {
 
 namespace {
 
@@ -173,7 +175,7 @@ std::string HostDetails(const std::string& address, std::int32_t okCount, std::i
         t += "\r\n\r\n" + S(Fmmain::tr("Ping成功: ")) + std::to_string(okCount) + "/" +
              std::to_string(roundCount);
         t += "\r\n" + S(Fmmain::tr("成功率: ")) +
-             std::to_string(SharePercent(okCount, roundCount)) + "%";
+             std::to_string(sweep::SharePercent(okCount, roundCount)) + "%";
         t += "\r\nMac:" + mac;
         t += "\r\n" + S(Fmmain::tr("备注:")) + remark;
     }
@@ -263,14 +265,14 @@ void Fmmain::BuildControls() {
     ui_.Picture2 = new QWidget(this);
     ui_.Picture2->setObjectName("Picture2");
     ui_.Picture2->setGeometry(Twips(9720, 360, 225, 375));
-    SetBackground(ui_.Picture2, kColorGreen);
+    SetBackground(ui_.Picture2, sweep::kColorGreen);
     ui_.PP1 = new ScaleBox(this, this);
     ui_.PP1->setObjectName("PP1");
     ui_.PP1->setGeometry(Twips(9930, 360, 915, 375));
     ui_.Picture3 = new QWidget(this);
     ui_.Picture3->setObjectName("Picture3");
     ui_.Picture3->setGeometry(Twips(10830, 360, 225, 375));
-    SetBackground(ui_.Picture3, kColorRed);
+    SetBackground(ui_.Picture3, sweep::kColorRed);
     ui_.Label4 = label("Label4", tr("断线"), Twips(11070, 450, 405, 225));
     // The legend's captions keep the system's control colour, not the window's.
     for (QLabel* l : {ui_.Label3, ui_.Label4}) {
@@ -338,18 +340,18 @@ void Fmmain::BuildControls() {
 // ---- start-up and shutdown ----
 
 bool Fmmain::Form_Load() {
-    const std::string setIni = IniPath(kSetIni);
-    ui_.Text1[0]->setText(Q(ReadIni("Set", "1", setIni)));
-    ui_.Text1[1]->setText(Q(ReadIni("Set", "2", setIni)));
-    ui_.Text1[2]->setText(Q(ReadIni("Set", "3", setIni)));
-    ui_.Text2->setText(Q(ReadIni("Set", "count", setIni)));
+    const std::string setIni = settings::IniPath(settings::kSetIni);
+    ui_.Text1[0]->setText(Q(settings::ReadIni("Set", "1", setIni)));
+    ui_.Text1[1]->setText(Q(settings::ReadIni("Set", "2", setIni)));
+    ui_.Text1[2]->setText(Q(settings::ReadIni("Set", "3", setIni)));
+    ui_.Text2->setText(Q(settings::ReadIni("Set", "count", setIni)));
     if (ui_.Text1[0]->text().isEmpty()) ui_.Text1[0]->setText("192");
     if (ui_.Text1[1]->text().isEmpty()) ui_.Text1[1]->setText("168");
     if (ui_.Text1[2]->text().isEmpty()) ui_.Text1[2]->setText("0");
     if (ui_.Text2->text().isEmpty()) ui_.Text2->setText("1");
 
     // Morvel registers its classes and exits; then every host gets its worker.
-    scanner::WorkerStart start = scanner::StartWorkers();
+    sweep::WorkerStart start = sweep::StartWorkers();
     const std::string& morvel = start.morvel;
     if (start.startError != 0) {
         platform::ShowMessage(S(tr("无法启动工作进程 Morvel:\n")) + morvel + "\n" +
@@ -370,13 +372,13 @@ bool Fmmain::Form_Load() {
     }
     engine_.SetPings(std::move(start.pings));
     ui_.List1->clear();
-    for (int n = 1; n <= kHosts; ++n) ui_.List1->addItem(Q(scanner::Sweep::BareRow(n)));
+    for (int n = 1; n <= kHosts; ++n) ui_.List1->addItem(Q(sweep::Sweep::BareRow(n)));
     return true;
 }
 
-bool Fmmain::MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& failure) {
+bool Fmmain::MakePings(std::vector<std::unique_ptr<sweep::Ping>>& fresh, std::string& failure) {
     int host = 0;
-    if (scanner::MakePings(fresh, host, failure)) return true;
+    if (sweep::MakePings(fresh, host, failure)) return true;
     failure = S(tr("主机 ")) + std::to_string(host) + ": " + failure;
     return false;
 }
@@ -446,12 +448,19 @@ void Fmmain::Text1_KeyUp(int Index, int KeyCode) {
     if (KeyCode == vbKeyReturn) DoPing();
 }
 
-std::string Fmmain::HostAddress(int n) const { return scanner::Sweep::Address(Entry().octets, n); }
+std::string Fmmain::HostAddress(int n) const { return sweep::Sweep::Address(Octets(), n); }
 
-scanner::SweepInput Fmmain::Entry() const {
-    scanner::SweepInput in;
-    for (std::size_t i = 0; i < in.octets.size(); ++i) in.octets[i] = S(ui_.Text1[i]->text());
-    in.count = S(ui_.Text2->text());
+std::array<double, 3> Fmmain::Octets() const {
+    std::array<double, 3> octets{};
+    for (std::size_t i = 0; i < octets.size(); ++i)
+        octets[i] = sweep::OctetOf(S(ui_.Text1[i]->text()));
+    return octets;
+}
+
+sweep::SweepInput Fmmain::Entry() const {
+    sweep::SweepInput in;
+    in.octets = Octets();
+    in.rounds = sweep::RoundCountOf(S(ui_.Text2->text()));
     in.mac = ui_.Check1->checkState() == Qt::Checked;
     return in;
 }
@@ -464,30 +473,30 @@ void Fmmain::RefIp(QPainter& dc) {
     if (!engine_.HasHosts()) return;
     for (int n = 1; n <= kHosts; ++n) {
         SetFGColor(dc, n, engine_.Host(n).color);
-        SetFGText(dc, n, Value(static_cast<std::int32_t>(n)));
+        SetFGText(dc, n, sweep::Value(static_cast<std::int32_t>(n)));
     }
 }
 
 namespace {
 RECT CellRect(int index) {
-    const scanner::Cell c = scanner::CellOf(index);
+    const Cell c = CellOf(index);
     RECT rect;
-    Api::SetRect(rect, c.left, c.top, c.right, c.bottom);
+    SetRect(rect, c.left, c.top, c.right, c.bottom);
     return rect;
 }
 }  // namespace
 
-void Fmmain::SetFGColor(QPainter& dc, int Index, const Value& Color) {
+void Fmmain::SetFGColor(QPainter& dc, int Index, const sweep::Value& Color) {
     RECT rect = CellRect(Index);
     // Null or not a number gives black; so does a number beyond a 32-bit colour.
-    std::int32_t color = NumOr(Color, Value(0)).ToInt32().value_or(0);
-    Api::FillBox(dc, rect, color);
-    Api::DrawBox(dc, rect, kColorBorder);
+    std::int32_t color = sweep::NumOr(Color, sweep::Value(0)).ToInt32().value_or(0);
+    FillBox(dc, rect, color);
+    DrawBox(dc, rect, kColorBorder);
 }
 
-void Fmmain::SetFGText(QPainter& dc, int Index, const Value& Text) {
+void Fmmain::SetFGText(QPainter& dc, int Index, const sweep::Value& Text) {
     RECT rect = CellRect(Index);
-    std::string text = StrOr(Text, "");
+    std::string text = sweep::StrOr(Text, "");
     // The text passes through the ANSI code page as the cell's text always did:
     // what the code page cannot hold shows as "?".
     bool ascii = true;
@@ -507,8 +516,8 @@ void Fmmain::SetFGText(QPainter& dc, int Index, const Value& Text) {
 
 void Fmmain::PaintPP1(QPainter& painter) {
     RECT rect;
-    Api::SetRect(rect, 0, 0, ui_.PP1->width(), ui_.PP1->height());
-    Api::FillGradient(painter, kColorGreen, kColorRed, rect, true, 1);
+    SetRect(rect, 0, 0, ui_.PP1->width(), ui_.PP1->height());
+    FillGradient(painter, sweep::kColorGreen, sweep::kColorRed, rect, true, 1);
 }
 
 // ---- the sweep ----
@@ -520,7 +529,7 @@ void Fmmain::DoPing() {
     if (engine_.Broken()) {
         // The last sweep lost Morvel: new proxies start a new one. The old ones
         // stay until the new ones exist, so a failure leaves the window as it was.
-        std::vector<std::unique_ptr<Ping>> fresh;
+        std::vector<std::unique_ptr<sweep::Ping>> fresh;
         std::string failure;
         if (!MakePings(fresh, failure)) {
             platform::ShowMessage(S(tr("无法重新启动工作进程 Morvel, 扫描未开始:\n")) + failure,
@@ -532,7 +541,7 @@ void Fmmain::DoPing() {
     // Asked of Morvel at every press: a Morvel that may send no echo would
     // paint every host red, as if the whole subnet were down.
     try {
-        const std::string problem = scanner::EchoProblem();
+        const std::string problem = sweep::EchoProblem();
         if (!problem.empty()) {
             platform::ShowMessage("工作进程 Morvel 无法发送 ICMP 回显请求, 扫描未开始:\n" + problem,
                                   platform::MsgIcon::Warning);
@@ -550,15 +559,27 @@ void Fmmain::PingIt() { engine_.PingIt(); }
 
 void Fmmain::Timer1_Timer() { engine_.Timer1_Timer(); }
 
-void Fmmain::RefreshInput(scanner::SweepInput& input) {
-    const scanner::SweepInput now = Entry();
-    input.octets = now.octets;
-    input.mac = now.mac;
+void Fmmain::RefreshInput(sweep::SweepInput& input) {
+    input.octets = Octets();
+    input.mac = ui_.Check1->checkState() == Qt::Checked;
 }
 
-void Fmmain::SaveEntry(const scanner::SweepInput& input) { scanner::SaveEntryToProfile(input); }
+void Fmmain::SaveEntry() {
+    const std::string setIni = settings::IniPath(settings::kSetIni);
+    // Each write replaces the file and syncs it, which would delay every
+    // sweep's start: a value already stored as typed is left alone.
+    auto save = [&](const char* key, const QLineEdit* box) {
+        const std::string typed = S(box->text());
+        if (typed.empty() || settings::ReadIni("Set", key, setIni) != typed)
+            settings::WriteIni("Set", key, typed, setIni);
+    };
+    save("1", ui_.Text1[0]);
+    save("2", ui_.Text1[1]);
+    save("3", ui_.Text1[2]);
+    save("count", ui_.Text2);
+}
 
-std::string Fmmain::Remark(const std::string& ip) { return scanner::RemarkFromProfile(ip); }
+std::string Fmmain::Remark(const std::string& ip) { return sweep::RemarkFromProfile(ip); }
 
 void Fmmain::ShowCount(const std::string& text) { ui_.Text2->setText(Q(text)); }
 
@@ -594,7 +615,7 @@ void Fmmain::SweepFailed(const std::string& what) {
 
 void Fmmain::WorkersStopped(const std::vector<int>& hosts) {
     platform::ShowMessage(
-        "以下主机的工作线程已停止, 未收到结果的轮次计为未应答:\n" + scanner::HostList(hosts) +
+        "以下主机的工作线程已停止, 未收到结果的轮次计为未应答:\n" + sweep::HostList(hosts) +
             "\n\n(另一个共用这些槽的窗口关闭时会停止它们; 它们会在下一次命令前重新启动。)",
         platform::MsgIcon::Warning);
 }
@@ -648,7 +669,7 @@ void Fmmain::List1_DblClick() {
 
 void Fmmain::ShowText() {
     if (CurHost_ < 1 || CurHost_ > kHosts || !engine_.HasHosts()) return;
-    const Ping& p = engine_.Host(CurHost_);
+    const sweep::Ping& p = engine_.Host(CurHost_);
     ui_.Text3->setPlainText(
         Q(ToLf(HostDetails(HostAddress(CurHost_), p.OKCount, engine_.RoundCount(), p.Mac, p.Ps))));
 }
@@ -657,20 +678,22 @@ void Fmmain::EditRemark() {
     const int host = CurHost_;
     if (host < 1 || host > kHosts || !engine_.HasHosts()) return;
     const std::string key = HostAddress(host);
-    const std::string psIni = IniPath(kPsIni);
+    const std::string psIni = settings::IniPath(settings::kPsIni);
     // Start from what is stored under the key the edit will write, or nothing:
     // Ps may belong to another subnet or not be loaded yet, and confirming must
     // neither overwrite a remark the user was never shown nor copy another
     // host's remark to this key.
-    const std::string initial = ReadIni("PS", key, psIni);
+    const std::string initial = settings::ReadIni("PS", key, psIni);
     std::optional<std::string> entered =
         InputBox(S(tr("请输入要修改的备注:")), S(tr("备注")), initial);
     if (!entered || !engine_.HasHosts()) return;
     engine_.Host(host).Ps = *entered;
-    bool stored = WriteIni("PS", key, *entered, psIni);
+    bool stored = settings::WriteIni("PS", key, *entered, psIni);
     ui_.List1->item(host - 1)->setText(Q(engine_.FullRow(host)));
     if (!stored)
         platform::ShowMessage(
             S(tr("备注未能保存到文件:\n")) + psIni + S(tr("\n备注只在本窗口中修改了。")),
             platform::MsgIcon::Warning);
 }
+
+}  // namespace scanner

@@ -1,6 +1,6 @@
 // The main window: subnet entry, the 16 x 16 host grid FG1, the host list and
 // the details box. It owns its widgets and forwards its handlers; the sweep
-// itself is scanner::Sweep, which tells the window what to show.
+// itself is sweep::Sweep, which tells the window what to show.
 //
 // Start-up (Form_Load) restores the entry from set.ini, has Morvel register
 // itself and creates one proxy per host number. The grid keeps no image:
@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "scanner/Ping.h"
-#include "scanner/Sweep.h"
-#include "scanner/value.h"
+#include "sweep/Ping.h"
+#include "sweep/Sweep.h"
+#include "sweep/value.h"
 
 class QCheckBox;
 class QLabel;
@@ -34,6 +34,8 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
+
+namespace scanner {
 
 // The key codes the subnet entry reacts to: Windows virtual-key codes, under
 // their Windows names. The window maps Qt's keys to them.
@@ -49,10 +51,10 @@ inline constexpr std::int32_t kColorGridBack = 0x00FFFFC0;
 std::string HostDetails(const std::string& address, std::int32_t okCount, std::int32_t roundCount,
                         const std::string& mac, const std::string& remark);
 
-class Fmmain : public QWidget, private scanner::SweepListener {
+class Fmmain : public QWidget, private sweep::SweepListener {
     Q_OBJECT
   public:
-    static constexpr int kHosts = scanner::Sweep::kHosts;
+    static constexpr int kHosts = sweep::Sweep::kHosts;
 
     // The controls, by their design names.
     struct Controls {
@@ -80,8 +82,8 @@ class Fmmain : public QWidget, private scanner::SweepListener {
     ~Fmmain() override;
 
     const Controls& ui() const { return ui_; }
-    scanner::Sweep& engine() { return engine_; }
-    const scanner::Sweep& engine() const { return engine_; }
+    sweep::Sweep& engine() { return engine_; }
+    const sweep::Sweep& engine() const { return engine_; }
 
     // The window's load: restores the entry, registers Morvel, creates the
     // proxies. False when Morvel could not be started or reached; the user has
@@ -96,8 +98,8 @@ class Fmmain : public QWidget, private scanner::SweepListener {
 
     // Drawing, with FG1's painter (inside its paint).
     void RefIp(QPainter& dc);
-    void SetFGColor(QPainter& dc, int Index, const Value& Color);
-    void SetFGText(QPainter& dc, int Index, const Value& Text);
+    void SetFGColor(QPainter& dc, int Index, const sweep::Value& Color);
+    void SetFGText(QPainter& dc, int Index, const sweep::Value& Text);
 
     // The sweep, forwarded to the engine with the boxes as they are now.
     void DoPing();
@@ -144,12 +146,14 @@ class Fmmain : public QWidget, private scanner::SweepListener {
 
   private:
     void BuildControls();
-    bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, std::string& failure);
-    scanner::SweepInput Entry() const;
+    bool MakePings(std::vector<std::unique_ptr<sweep::Ping>>& fresh, std::string& failure);
+    // The octet boxes and the whole entry as a sweep takes them.
+    std::array<double, 3> Octets() const;
+    sweep::SweepInput Entry() const;
 
     // What the engine asks of the window.
-    void RefreshInput(scanner::SweepInput& input) override;
-    void SaveEntry(const scanner::SweepInput& input) override;
+    void RefreshInput(sweep::SweepInput& input) override;
+    void SaveEntry() override;
     std::string Remark(const std::string& ip) override;
     void ShowCount(const std::string& text) override;
     void ShowRow(int host, const std::string& row) override;
@@ -164,8 +168,10 @@ class Fmmain : public QWidget, private scanner::SweepListener {
     void WorkersStopped(const std::vector<int>& hosts) override;
 
     Controls ui_;
-    scanner::Sweep engine_{*this};
+    sweep::Sweep engine_{*this};
     std::int32_t CurHost_ = 0;
     std::int32_t LastHost_ = 0;
     bool closed_ = false;
 };
+
+}  // namespace scanner

@@ -4,13 +4,13 @@
 #include <array>
 #include <string_view>
 
-#include "scanner/SweepOptions.h"
+#include "sweep/SweepOptions.h"
 
 #ifndef VARNEX_VERSION
 #define VARNEX_VERSION "unknown"
 #endif
 
-namespace tessor {
+namespace scanner {
 namespace {
 
 // QGuiApplication's and QApplication's options (one or two leading dashes).
@@ -123,7 +123,7 @@ std::string NoDisplayReason(const Options& opts, const EnvLookup& env) {
 }
 
 std::string UsageText() {
-    return std::string("Usage: Tessor [Qt options]\n       ") + kSweepSynopsis +
+    return std::string("Usage: Tessor [Qt options]\n       ") + sweep::kSweepSynopsis +
            "\n       Tessor --help | --version\n";
 }
 
@@ -163,4 +163,4 @@ std::string HelpText() {
 
 std::string VersionText() { return "Tessor (Varnex) " VARNEX_VERSION "\n"; }
 
-}  // namespace tessor
+}  // namespace scanner

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-namespace tessor {
+namespace scanner {
 
 enum class Action {
     Window,   // start the window program as usual
@@ -38,4 +38,4 @@ std::string UsageText();
 std::string HelpText();
 std::string VersionText();
 
-}  // namespace tessor
+}  // namespace scanner

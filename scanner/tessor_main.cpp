@@ -13,13 +13,13 @@
 #include <variant>
 #include <vector>
 
-#include "platform/msgbox.h"
-#include "platform/privilege.h"
-#include "platform/process.h"
+#include "platform/process/msgbox.h"
+#include "platform/process/privilege.h"
+#include "platform/process/process.h"
 #include "scanner/Fmmain.h"
-#include "scanner/Headless.h"
 #include "scanner/Options.h"
-#include "scanner/SweepOptions.h"
+#include "sweep/Headless.h"
+#include "sweep/SweepOptions.h"
 #include "windows/language.h"
 
 namespace {
@@ -39,12 +39,12 @@ void ShowBox(const std::string& text, platform::MsgIcon icon) {
 }
 
 int SweepFromScript(int argc, char** argv) {
-    auto parsed = ParseSweepArgs(std::vector<std::string>(argv + 1, argv + argc));
-    if (const auto* bad = std::get_if<SweepArgsError>(&parsed)) {
-        std::cerr << "Tessor: " << bad->message << "\n" << SweepUsage() << "\n";
+    auto parsed = sweep::ParseSweepArgs(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto* bad = std::get_if<sweep::SweepArgsError>(&parsed)) {
+        std::cerr << "Tessor: " << bad->message << "\n" << sweep::SweepUsage() << "\n";
         return bad->exitCode;
     }
-    return scanner::RunSweepAlone(std::get<SweepOptions>(parsed), std::cout, std::cerr);
+    return sweep::RunSweepAlone(std::get<sweep::SweepOptions>(parsed), std::cout, std::cerr);
 }
 
 // Qt's messages while it opens the display, held back: when it cannot open
@@ -78,19 +78,20 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Before QApplication: these answers need no display.
-    const tessor::Options opts = tessor::ParseOptions(argc, argv);
+    const scanner::Options opts = scanner::ParseOptions(argc, argv);
     switch (opts.action) {
-        case tessor::Action::Help:
-            std::fputs(tessor::HelpText().c_str(), stdout);
+        case scanner::Action::Help:
+            std::fputs(scanner::HelpText().c_str(), stdout);
             return 0;
-        case tessor::Action::Version:
-            std::fputs(tessor::VersionText().c_str(), stdout);
+        case scanner::Action::Version:
+            std::fputs(scanner::VersionText().c_str(), stdout);
             return 0;
-        case tessor::Action::Misuse:
-            std::fprintf(stderr, "Tessor: %s\n%s", opts.error.c_str(), tessor::UsageText().c_str());
+        case scanner::Action::Misuse:
+            std::fprintf(stderr, "Tessor: %s\n%s", opts.error.c_str(),
+                         scanner::UsageText().c_str());
             return 2;
-        case tessor::Action::Window:
-        case tessor::Action::Sweep:
+        case scanner::Action::Window:
+        case scanner::Action::Sweep:
             break;
     }
     // The ANSI code page of the slots and profile files is the locale's.
@@ -98,11 +99,11 @@ int main(int argc, char** argv) {
     // No Qt object exists yet: a sweep from a script loads no platform plugin.
     // Its reader is a script or a log: the system's error texts stay English
     // whatever the locale, as its own are.
-    if (opts.action == tessor::Action::Sweep) {
+    if (opts.action == scanner::Action::Sweep) {
         std::setlocale(LC_MESSAGES, "C");
         return SweepFromScript(argc, argv);
     }
-    if (const std::string why = tessor::NoDisplayReason(opts, std::getenv); !why.empty()) {
+    if (const std::string why = scanner::NoDisplayReason(opts, std::getenv); !why.empty()) {
         std::fprintf(stderr, "Tessor: %s\n", why.c_str());
         return 1;
     }
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
     windows::InstallTranslation(std::getenv);
     platform::SetMessageHandler(ShowBox);
 
-    auto* main = new Fmmain;
+    auto* main = new scanner::Fmmain;
     main->setAttribute(Qt::WA_DeleteOnClose);
     if (!main->Form_Load()) {
         delete main;

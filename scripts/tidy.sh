@@ -11,4 +11,4 @@ if [ ! -f "$build/compile_commands.json" ]; then
   exit 1
 fi
 run-clang-tidy -quiet -p "$build" -j "$(nproc)" \
-  "$root/(platform|echo|contract|worker|settings|scanner|windows)/[^/]+\.cpp$"
+  "$root/(platform/[a-z]+|echo|contract|worker|settings|sweep|scanner|windows)/[^/]+\.cpp$"

@@ -1,8 +1,10 @@
 #include "settings/ini.h"
 
-#include "platform/codepage.h"
-#include "platform/profile.h"
-#include "platform/session.h"
+#include "platform/files/codepage.h"
+#include "platform/files/profile.h"
+#include "platform/process/session.h"
+
+namespace settings {
 
 namespace {
 
@@ -48,3 +50,5 @@ bool WriteIni(const std::string& section, const std::string& key, const std::str
     }
     return platform::profile::WriteString(ansi[0], ansi[1], ansi[2], IniPath(file));
 }
+
+}  // namespace settings

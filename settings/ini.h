@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace settings {
+
 // The two profile files, by the names every window uses.
 inline constexpr const char* kSetIni = "set.ini";
 inline constexpr const char* kPsIni = "Ps.ini";
@@ -29,3 +31,5 @@ std::string ReadIni(const std::string& section, const std::string& key, const st
 // value (the remarks) check it; settings writes may ignore it.
 bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& file);
+
+}  // namespace settings

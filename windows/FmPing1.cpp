@@ -82,7 +82,7 @@ FmPing1::FmPing1(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(Timer1, &QTimer::timeout, this, &FmPing1::Timer1_Timer);
 
     // Form_Load: offer the address started last.
-    Text1->setText(QString::fromStdString(ReadIni("Set", "Ping", kSetIni)));
+    Text1->setText(QString::fromStdString(settings::ReadIni("Set", "Ping", settings::kSetIni)));
 }
 
 void FmPing1::SetPingFunction(PingFunction ping) { ping_ = OrPingHost(std::move(ping)); }
@@ -100,7 +100,7 @@ void FmPing1::Command1_Click() {
     if (Command1->text() == tr("开始")) {
         Command1->setText(tr("结束"));
         // A settings write: a failure only means the address is not offered next time.
-        WriteIni("Set", "Ping", Text1->text().toStdString(), kSetIni);
+        settings::WriteIni("Set", "Ping", Text1->text().toStdString(), settings::kSetIni);
         Timer1->start();
     } else {
         Command1->setText(tr("开始"));

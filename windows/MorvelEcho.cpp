@@ -7,8 +7,8 @@
 
 #include "contract/classes.h"
 #include "echo/echo.h"
-#include "platform/icmp.h"
-#include "platform/objects.h"
+#include "platform/net/icmp.h"
+#include "platform/objects/objects.h"
 
 namespace windows {
 namespace {

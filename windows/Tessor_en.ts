@@ -2,7 +2,7 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
-    <name>Fmmain</name>
+    <name>scanner::Fmmain</name>
     <message>
         <source>Ping成功: </source>
         <translation>Ping OK: </translation>

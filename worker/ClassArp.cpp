@@ -4,7 +4,9 @@
 #include <stdexcept>
 
 #include "contract/classes.h"
-#include "platform/arp_probe.h"
+#include "platform/net/arp_probe.h"
+
+namespace worker {
 
 ClassArp::ClassArp() = default;
 ClassArp::~ClassArp() = default;
@@ -45,3 +47,5 @@ std::string ClassArp::Replies() const {
     }
     return text;
 }
+
+}  // namespace worker

@@ -14,6 +14,8 @@ namespace platform {
 class ArpProbe;
 }
 
+namespace worker {
+
 class ClassArp {
   public:
     ClassArp();
@@ -34,3 +36,5 @@ class ClassArp {
     std::int32_t subnet_ = -1;  // the subnet probe_ was made for
     std::unique_ptr<platform::ArpProbe> probe_;
 };
+
+}  // namespace worker

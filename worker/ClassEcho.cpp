@@ -4,7 +4,9 @@
 #include <stdexcept>
 
 #include "echo/echo.h"
-#include "platform/icmp.h"
+#include "platform/net/icmp.h"
+
+namespace worker {
 
 std::string ClassEcho::SendEcho(std::uint32_t destination, const std::string& data,
                                 std::int32_t timeoutMs) {
@@ -26,3 +28,5 @@ std::string ClassEcho::SendEcho(std::uint32_t destination, const std::string& da
 }
 
 std::string ClassEcho::IcmpProblem() const { return platform::IcmpProblem(); }
+
+}  // namespace worker

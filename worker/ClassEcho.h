@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace worker {
+
 class ClassEcho {
   public:
     // Bounds on what a caller may ask: the window's reply buffer holds 250
@@ -28,3 +30,5 @@ class ClassEcho {
     // it starts, so that it is not taken for 255 silent hosts.
     std::string IcmpProblem() const;
 };
+
+}  // namespace worker

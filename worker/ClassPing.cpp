@@ -9,11 +9,12 @@
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
 #include "echo/echo.h"
-#include "platform/apartment.h"
-#include "platform/msgbox.h"
+#include "platform/process/msgbox.h"
+#include "platform/threads/apartment.h"
 #include "worker/Mac.h"
 
-namespace classping {
+namespace worker {
+
 namespace {
 
 bool Echo(const std::string& address, std::uint32_t timeoutMs) {
@@ -21,7 +22,7 @@ bool Echo(const std::string& address, std::uint32_t timeoutMs) {
 }
 
 const Net kRealNet{&Echo, &LookupMac};
-std::atomic<const Net*> g_net{&kRealNet};
+std::atomic<const Net*> currentNet{&kRealNet};
 
 }  // namespace
 
@@ -37,9 +38,7 @@ std::string& TargetIp() {
     return target;
 }
 
-void SetNetForTesting(const Net* net) { g_net = net ? net : &kRealNet; }
-
-}  // namespace classping
+void SetNetForTesting(const Net* net) { currentNet = net ? net : &kRealNet; }
 
 namespace {
 
@@ -70,13 +69,13 @@ void ClassPing::Create(std::int32_t ID, std::int32_t timeoutMs) {
     Timer1_.reset();
     Timer1_ = std::make_unique<Timer>();
     Timer1_->OnTimer([this] { Timer1_Timer(); });
-    classping::SlotBlock().Create(slot::Name(ID), slot::kSize);  // result not looked at
+    SlotBlock().Create(slot::Name(ID), slot::kSize);  // result not looked at
     Timer1_->Interval(50);
     Timer1_->Enabled(true);
     // A tick that finds no command does nothing: let the process's watcher read
     // the state byte and wake this thread only for a command or a close.
     static constexpr char kTaken[] = {slot::kPing, slot::kPingMac, slot::kClose};
-    if (const unsigned char* state = classping::SlotBlock().ByteAddress(slot::kStatePos);
+    if (const unsigned char* state = SlotBlock().ByteAddress(slot::kStatePos);
         state && Timer1_->TimerId() != 0)
         platform::WatchTimer(Timer1_->TimerId(), state, std::string_view(kTaken, sizeof kTaken));
 }
@@ -86,18 +85,18 @@ void ClassPing::StopIt() {
 }
 
 void ClassPing::Timer1_Timer() {
-    CCShareString& block = classping::SlotBlock();
+    CCShareString& block = SlotBlock();
     const char c = block.ReadByte(slot::kStatePos);
     if (c == slot::kPing || c == slot::kPingMac) {
         block.WriteByte(slot::kBusy, slot::kStatePos);
         // "D" must be visible before the address is read: a store followed by
         // loads, which neither release nor acquire orders; only a full fence does.
         std::atomic_thread_fence(std::memory_order_seq_cst);
-        std::string& target = classping::TargetIp();
+        std::string& target = TargetIp();
         target = block.getStr(slot::kAddressPos, slot::kAddressLen);
         std::erase(target, '\0');
         std::erase(target, ' ');
-        const classping::Net& net = *classping::g_net.load();
+        const Net& net = *currentNet.load();
         bool answered = false;
         try {
             answered = net.PingHost(target, static_cast<std::uint32_t>(timeoutMs_));
@@ -123,3 +122,5 @@ void ClassPing::Timer1_Timer() {
         Timer1_->Enabled(false);
     }
 }
+
+}  // namespace worker

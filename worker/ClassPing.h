@@ -17,6 +17,8 @@
 
 class CCShareString;
 
+namespace worker {
+
 class ClassPing {
   public:
     ClassPing() = default;
@@ -48,8 +50,6 @@ class ClassPing {
     std::int32_t timeoutMs_ = kDefaultTimeoutMs;
 };
 
-namespace classping {
-
 // The calling apartment's slot object (SlotBlock) and the address of its
 // command in progress (TargetIp).
 CCShareString& SlotBlock();
@@ -63,4 +63,4 @@ struct Net {
 };
 void SetNetForTesting(const Net* net);
 
-}  // namespace classping
+}  // namespace worker

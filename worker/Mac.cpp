@@ -4,8 +4,10 @@
 
 #include <cstdio>
 
-#include "platform/codepage.h"
-#include "platform/neighbour.h"
+#include "platform/files/codepage.h"
+#include "platform/net/neighbour.h"
+
+namespace worker {
 
 std::string LookupMac(const std::string& address) {
     const std::uint32_t destination = inet_addr(platform::ToAnsi(address).c_str());
@@ -19,3 +21,5 @@ std::string LookupMac(const std::string& address) {
                   mac[3], mac[4], mac[5]);
     return text;
 }
+
+}  // namespace worker

@@ -3,5 +3,9 @@
 
 #include <string>
 
+namespace worker {
+
 // "AA-BB-CC-DD-EE-FF" in upper case, or "00-00-00-00-00-00" when the lookup fails.
 std::string LookupMac(const std::string& address);
+
+}  // namespace worker

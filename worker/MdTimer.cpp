@@ -2,7 +2,7 @@
 
 #include "worker/Timer.h"
 
-namespace MdTimer {
+namespace worker {
 
 std::unordered_map<std::string, Timer*>& TimerRegistry() {
     thread_local std::unordered_map<std::string, Timer*> registry;
@@ -19,4 +19,4 @@ void TimerProc(void*, unsigned int, std::uintptr_t idEvent, std::uint32_t) {
     it->second->RaiseTimer();
 }
 
-}  // namespace MdTimer
+}  // namespace worker

@@ -11,9 +11,9 @@
 #include <string>
 #include <unordered_map>
 
-class Timer;
+namespace worker {
 
-namespace MdTimer {
+class Timer;
 
 // "ID:" followed by the timer id in decimal -> the Timer that runs it. The
 // calling apartment's registry, created on first use.
@@ -26,4 +26,4 @@ std::string Key(std::uintptr_t id);
 // the tick's id; an id without a Timer is ignored.
 void TimerProc(void* hwnd, unsigned int msg, std::uintptr_t idEvent, std::uint32_t time);
 
-}  // namespace MdTimer
+}  // namespace worker

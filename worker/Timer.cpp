@@ -1,7 +1,9 @@
 #include "worker/Timer.h"
 
-#include "platform/apartment.h"
+#include "platform/threads/apartment.h"
 #include "worker/MdTimer.h"
+
+namespace worker {
 
 Timer::~Timer() { StopTimer(); }
 
@@ -20,17 +22,16 @@ void Timer::Enabled(bool v) {
 bool Timer::StartTimer() {
     if (timerId_ != 0) return false;
     if (interval_ < 1) return false;
-    timerId_ =
-        platform::SetTimer(nullptr, 0, static_cast<std::uint32_t>(interval_), &MdTimer::TimerProc);
+    timerId_ = platform::SetTimer(nullptr, 0, static_cast<std::uint32_t>(interval_), &TimerProc);
     if (timerId_ == 0) return false;
-    MdTimer::TimerRegistry()[MdTimer::Key(timerId_)] = this;
+    TimerRegistry()[Key(timerId_)] = this;
     return true;
 }
 
 void Timer::StopTimer() {
     if (timerId_ == 0) return;
     platform::KillTimer(nullptr, timerId_);
-    MdTimer::TimerRegistry().erase(MdTimer::Key(timerId_));
+    TimerRegistry().erase(Key(timerId_));
     timerId_ = 0;
     enabled_ = false;
 }
@@ -41,3 +42,5 @@ void Timer::RaiseTimer() {
     auto handler = handler_;
     if (handler) handler();
 }
+
+}  // namespace worker

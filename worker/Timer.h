@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace worker {
+
 class Timer {
   public:
     Timer() = default;
@@ -36,7 +38,7 @@ class Timer {
     // Stops the running timer, if any, and clears the flag.
     void StopTimer();
     // Raises the Timer event: the handler runs at once on the calling thread.
-    // Called only by MdTimer::TimerProc.
+    // Called only by TimerProc.
     void RaiseTimer();
 
     // The handler of the Timer event (one per object, as a withevents member has).
@@ -51,3 +53,5 @@ class Timer {
     bool enabled_ = false;
     std::function<void()> handler_;
 };
+
+}  // namespace worker

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <string_view>
 
-#include "platform/objects.h"
-#include "platform/process.h"
-#include "platform/session.h"
-#include "platform/shared_block.h"
-#include "worker/classes.h"
+#include "platform/objects/objects.h"
+#include "platform/process/process.h"
+#include "platform/process/session.h"
+#include "platform/threads/shared_block.h"
+#include "worker/adapters.h"
 
 int main(int argc, char** argv) {
     // A closed stderr would be taken by the first socket, and a log line would
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::string_view arg = argc == 2 ? argv[1] : "";
     if (arg == "/regsver") {
-        return platform::objects::RegisterServer(morvel::Classes(),
+        return platform::objects::RegisterServer(worker::Classes(),
                                                  platform::ProgramDir() + "/Morvel")
                    ? 0
                    : 1;
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
         // Blocks whose holders crashed stay on tmpfs until someone removes
         // them; only the server that won the start does it, before any client
         // opens a block.
-        return platform::objects::RunServer(morvel::Classes(),
+        return platform::objects::RunServer(worker::Classes(),
                                             [] { platform::FileMapping::RemoveStaleBlocks(); });
     }
     std::fputs(

@@ -13,8 +13,8 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
-#include "platform/session.h"
-#include "platform/shared_block.h"
+#include "platform/process/session.h"
+#include "platform/threads/shared_block.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
@@ -167,7 +167,7 @@ TEST(CCShareString, AHolderKilledOutrightLeavesNoStaleContent) {
 }
 
 TEST(CCShareString, FilesOfAnotherUserOrOpenToOthersAreRefused) {
-    // (No other user can make one in the session's folder: tests/scanner/ping_test.cpp.)
+    // (No other user can make one in the session's folder: tests/sweep/ping_test.cpp.)
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
     CCShareString s;
     // A file there of another user (only root could put it there), or open to

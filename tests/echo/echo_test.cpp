@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "echo/echo.h"
-#include "platform/icmp.h"
-#include "platform/msgbox.h"
-#include "platform/winsock.h"
+#include "platform/net/icmp.h"
+#include "platform/net/winsock.h"
+#include "platform/process/msgbox.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "echo/echo.h"
-#include "platform/icmp.h"
+#include "platform/net/icmp.h"
 #include "tests/support/children.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
@@ -29,9 +29,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-[[maybe_unused]] testing::Environment* const gEnv =
+[[maybe_unused]] testing::Environment* const privateNetwork =
     testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
-const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();
+const std::string& noNetwork = testsupport::PrivateNetwork::Failure();
 
 struct Reply {
     bool answered = false;
@@ -65,7 +65,7 @@ std::uint32_t Addr(const std::string& text) {
 class PingTest : public testing::TestWithParam<platform::IcmpSocketKind> {
   protected:
     void SetUp() override {
-        if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+        if (!noNetwork.empty()) GTEST_SKIP() << noNetwork;
         const bool dgram = GetParam() == platform::IcmpSocketKind::Datagram;
         const std::string gid = std::to_string(getegid());
         // In a user namespace only mapped groups may be written, and "1 0"
@@ -309,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Sockets, PingTest,
 
 // Neither kind available: no reply, no crash, and the fault is reported.
 TEST(NoIcmpSocketTest, EchoesFailQuietlyForTheCallerButAreLogged) {
-    if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+    if (!noNetwork.empty()) GTEST_SKIP() << noNetwork;
     if (!testsupport::WriteSysctl("net/ipv4/ping_group_range", "1 0")) {
         GTEST_SKIP() << "cannot turn datagram ICMP sockets off here";
     }

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "echo/echo.h"
-#include "platform/neighbour.h"
+#include "platform/net/neighbour.h"
 #include "tests/support/children.h"
 #include "tests/support/testnet.h"
 
@@ -24,13 +24,13 @@ using testsupport::TestLan;
 
 namespace {
 
-[[maybe_unused]] testing::Environment* const gEnv =
+[[maybe_unused]] testing::Environment* const privateNetwork =
     testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
-const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();
+const std::string& noNetwork = testsupport::PrivateNetwork::Failure();
 
 #define SKIP_WITHOUT_LAN()                           \
     do {                                             \
-        std::string why = gNoNetwork;                \
+        std::string why = noNetwork;                 \
         if (why.empty() && !TestLan::Usable(&why)) { \
         }                                            \
         if (!why.empty()) GTEST_SKIP() << why;       \

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/session.h"
+#include "platform/process/session.h"
 #include "scanner/Fmmain.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
@@ -26,6 +26,9 @@
 #include "windows/Fmshow.h"
 
 namespace {
+
+using namespace sweep;
+using namespace scanner;
 
 using Captions = std::map<std::string, std::string>;
 

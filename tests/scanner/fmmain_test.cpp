@@ -25,12 +25,17 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
-#include "platform/session.h"
+#include "platform/process/session.h"
 #include "settings/ini.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 
 namespace {
+
+using namespace settings;
+
+using namespace sweep;
+using namespace scanner;
 
 using testsupport::MessageCatcher;
 using testsupport::OwnMorvels;

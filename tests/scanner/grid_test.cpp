@@ -18,18 +18,18 @@
 
 #include "scanner/Api.h"
 #include "scanner/Fmmain.h"
-#include "scanner/Func.h"
 #include "scanner/cell.h"
+#include "sweep/Func.h"
 
 namespace {
+
+using namespace sweep;
+using namespace scanner;
 
 constexpr QRgb kBack = 0xFFC0FFFF;    // FG1's background, RGB 192, 255, 255
 constexpr QRgb kBorder = 0xFFDCDCDC;  // every cell's border
 
-QRgb Rgb(std::int32_t bgr) { return Api::BgrToRgb(bgr); }
-
-using scanner::Cell;
-using scanner::CellOf;
+QRgb Rgb(std::int32_t bgr) { return scanner::BgrToRgb(bgr); }
 
 // A window whose proxies have colours but no worker.
 std::unique_ptr<Fmmain> GridWindow(std::int32_t color = kColorIdle) {
@@ -240,7 +240,7 @@ TEST(Api, FillsIncludeTheirRightAndBottomEdgeAndLinesStopBeforeTheEnd) {
     {
         QImage img = Canvas();
         QPainter p(&img);
-        Api::FillBox(p, RECT{2, 3, 5, 7}, 0xFF);
+        scanner::FillBox(p, RECT{2, 3, 5, 7}, 0xFF);
         p.end();
         EXPECT_EQ(Count(img, kRed), 4 * 5);
         EXPECT_EQ(img.pixel(5, 7), kRed);
@@ -249,7 +249,7 @@ TEST(Api, FillsIncludeTheirRightAndBottomEdgeAndLinesStopBeforeTheEnd) {
     {
         QImage img = Canvas();
         QPainter p(&img);
-        Api::FillBox(p, RECT{5, 5, 4, 9}, 0xFF);  // inverted: nothing
+        scanner::FillBox(p, RECT{5, 5, 4, 9}, 0xFF);  // inverted: nothing
         p.end();
         EXPECT_EQ(Count(img, kRed), 0);
     }
@@ -263,7 +263,7 @@ TEST(Api, FillsIncludeTheirRightAndBottomEdgeAndLinesStopBeforeTheEnd) {
                 L{1, 1, 6, 6, 5, {5, 5}, {6, 6}}}) {
         QImage img = Canvas();
         QPainter p(&img);
-        Api::DrawLine(p, l.x1, l.y1, l.x2, l.y2, 0xFF, PS_SOLID);
+        scanner::DrawLine(p, l.x1, l.y1, l.x2, l.y2, 0xFF, PS_SOLID);
         p.end();
         EXPECT_EQ(Count(img, kRed), l.pixels) << l.x1 << "," << l.y1 << "->" << l.x2 << "," << l.y2;
         EXPECT_EQ(img.pixel(l.x1, l.y1), kRed);
@@ -273,14 +273,14 @@ TEST(Api, FillsIncludeTheirRightAndBottomEdgeAndLinesStopBeforeTheEnd) {
     {
         QImage img = Canvas();
         QPainter p(&img);
-        Api::DrawLine(p, 4, 4, 4, 4, 0xFF, PS_SOLID);  // no length, nothing drawn
+        scanner::DrawLine(p, 4, 4, 4, 4, 0xFF, PS_SOLID);  // no length, nothing drawn
         p.end();
         EXPECT_EQ(Count(img, kRed), 0);
     }
     {
         QImage img = Canvas();
         QPainter p(&img);
-        Api::DrawBox(p, RECT{2, 2, 8, 6}, 0xFF);
+        scanner::DrawBox(p, RECT{2, 2, 8, 6}, 0xFF);
         p.end();
         EXPECT_EQ(Count(img, kRed), 2 * 7 + 2 * 3);  // the outline, corners once
         for (QPoint c : {QPoint(2, 2), QPoint(8, 2), QPoint(8, 6), QPoint(2, 6)})
@@ -292,7 +292,7 @@ TEST(Api, FillsIncludeTheirRightAndBottomEdgeAndLinesStopBeforeTheEnd) {
 TEST(Api, GradientBandsCoverTheRectangleAndMayOvershootTheLastStep) {
     QImage img = Canvas();
     QPainter p(&img);
-    Api::FillGradient(p, kColorGreen, kColorRed, RECT{0, 0, 9, 4}, true, 4);
+    scanner::FillGradient(p, kColorGreen, kColorRed, RECT{0, 0, 9, 4}, true, 4);
     p.end();
     // Bands at x = 0, 4, 8 (the last one 8..11 reaches beyond the right edge 9).
     EXPECT_EQ(img.pixel(0, 0), 0xFF00FF00u);
@@ -304,7 +304,7 @@ TEST(Api, GradientBandsCoverTheRectangleAndMayOvershootTheLastStep) {
 
     QImage v = Canvas();
     QPainter q(&v);
-    Api::FillGradient(q, kColorGreen, kColorRed, RECT{0, 0, 3, 9}, false, 1);
+    scanner::FillGradient(q, kColorGreen, kColorRed, RECT{0, 0, 3, 9}, false, 1);
     q.end();
     EXPECT_EQ(v.pixel(3, 0), 0xFF00FF00u);
     EXPECT_EQ(v.pixel(0, 9), Rgb(MixColor(kColorGreen, kColorRed, 90)));

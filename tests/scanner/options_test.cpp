@@ -9,11 +9,11 @@
 
 namespace {
 
-using tessor::Action;
+using scanner::Action;
 
-tessor::Options Parse(std::vector<const char*> args) {
+scanner::Options Parse(std::vector<const char*> args) {
     args.insert(args.begin(), "Tessor");
-    return tessor::ParseOptions(static_cast<int>(args.size()), args.data());
+    return scanner::ParseOptions(static_cast<int>(args.size()), args.data());
 }
 
 TEST(Options, HelpAndVersionWinOverTheWindowAndHelpOverVersion) {
@@ -50,11 +50,11 @@ TEST(Options, AnythingElseIsMisuseNamingTheArgument) {
              {{"-reverse=1"}, "-reverse=1"},
              {{"--help", "--frobnicate"}, "--frobnicate"},
              {{"-platform"}, "needs a value"}}) {
-        const tessor::Options o = Parse(args);
+        const scanner::Options o = Parse(args);
         EXPECT_EQ(o.action, Action::Misuse) << named;
         EXPECT_NE(o.error.find(named), std::string::npos) << o.error;
     }
-    EXPECT_EQ(tessor::HelpText().rfind(tessor::UsageText(), 0), 0u);
+    EXPECT_EQ(scanner::HelpText().rfind(scanner::UsageText(), 0), 0u);
 }
 
 // Qt aborts without a display, so the window is refused before Qt starts,
@@ -83,7 +83,7 @@ TEST(Options, TheWindowNeedsTheDisplayItsPlatformUses) {
             auto it = c.env.find(name);
             return it == c.env.end() ? nullptr : it->second.c_str();
         };
-        const std::string why = tessor::NoDisplayReason(Parse(c.args), env);
+        const std::string why = scanner::NoDisplayReason(Parse(c.args), env);
         EXPECT_EQ(why.empty(), c.reachable) << (c.args.empty() ? "" : c.args[0]) << " " << why;
         EXPECT_EQ(why.find('\n'), std::string::npos);
     }

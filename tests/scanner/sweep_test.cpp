@@ -21,18 +21,23 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/session.h"
+#include "platform/process/session.h"
 #include "scanner/Api.h"
 #include "scanner/Fmmain.h"
-#include "scanner/Func.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"
+#include "sweep/Func.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
 #include "tests/support/testnet.h"
 
 namespace {
+
+using namespace settings;
+
+using namespace sweep;
+using namespace scanner;
 
 using testsupport::MessageCatcher;
 using testsupport::OwnMorvels;
@@ -541,7 +546,7 @@ TEST_F(LanSweep, AHostAnsweringTwoOfThreeRoundsEndsInTheBlend) {
     EXPECT_EQ(w->engine().Host(11).color, Value(kColorRed));
     QImage grid = Grid();
     EXPECT_EQ(grid.pixel(scanner::CellOf(7).left + 1, scanner::CellOf(7).top + 1),
-              Api::BgrToRgb(MixColor(kColorRed, kColorGreen, 63)));
+              scanner::BgrToRgb(MixColor(kColorRed, kColorGreen, 63)));
     w->SetCurHost(7);
     w->ShowText();
     EXPECT_TRUE(

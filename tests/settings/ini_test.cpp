@@ -20,14 +20,16 @@
 #include <thread>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/fileio.h"
-#include "platform/msgbox.h"
-#include "platform/session.h"
+#include "platform/files/codepage.h"
+#include "platform/files/fileio.h"
+#include "platform/process/msgbox.h"
+#include "platform/process/session.h"
 #include "tests/support/children.h"
 #include "tests/support/isolation.h"
 
 namespace {
+
+using namespace settings;
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/msgbox.h"
+#include "platform/process/msgbox.h"
 
 namespace testsupport {
 

@@ -9,65 +9,65 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/session.h"
-#include "platform/shared_block.h"
+#include "platform/process/session.h"
+#include "platform/threads/shared_block.h"
 #include "tests/support/children.h"
 
 namespace testsupport {
 namespace {
 
-std::string g_root;
-std::string g_bin;
-pid_t g_owner = 0;
+std::string testRoot;
+std::string binDir;
+pid_t owner = 0;
 
 void RemoveRoot() {
     // Forked children exit through here too; only the process that made it cleans up.
-    if (!g_root.empty() && ::getpid() == g_owner) {
+    if (!testRoot.empty() && ::getpid() == owner) {
         std::error_code ec;
-        std::filesystem::remove_all(g_root, ec);
+        std::filesystem::remove_all(testRoot, ec);
     }
 }
 
 }  // namespace
 
 void IsolateProcess() {
-    if (!g_root.empty()) return;
+    if (!testRoot.empty()) return;
     std::error_code ec;
-    g_bin = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+    binDir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
     std::string tmpl = (std::filesystem::temp_directory_path() / "varnex-test-XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    g_root = tmpl;
-    g_owner = ::getpid();
-    std::filesystem::create_directories(g_root + "/run");
-    std::filesystem::create_directories(g_root + "/data");
-    std::filesystem::create_directories(g_root + "/prog");
-    std::filesystem::create_directories(g_root + "/config");
-    std::filesystem::permissions(g_root + "/run", std::filesystem::perms::owner_all);
-    ::setenv("XDG_RUNTIME_DIR", (g_root + "/run").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (g_root + "/data").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);
+    testRoot = tmpl;
+    owner = ::getpid();
+    std::filesystem::create_directories(testRoot + "/run");
+    std::filesystem::create_directories(testRoot + "/data");
+    std::filesystem::create_directories(testRoot + "/prog");
+    std::filesystem::create_directories(testRoot + "/config");
+    std::filesystem::permissions(testRoot + "/run", std::filesystem::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", (testRoot + "/run").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (testRoot + "/data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (testRoot + "/config").c_str(), 1);
     // A child test process (killed outright by some tests) makes its own
     // root inside ours, so that ours takes it along when it is removed.
-    ::setenv("TMPDIR", g_root.c_str(), 1);
+    ::setenv("TMPDIR", testRoot.c_str(), 1);
     for (const char* prog : {"Morvel", "Tessor"}) {
-        std::string target = g_bin + "/" + prog;
+        std::string target = binDir + "/" + prog;
         if (std::filesystem::exists(target))
-            std::filesystem::create_symlink(target, g_root + "/prog/" + prog, ec);
+            std::filesystem::create_symlink(target, testRoot + "/prog/" + prog, ec);
     }
-    platform::SetProgramDirForTesting(g_root + "/prog");
+    platform::SetProgramDirForTesting(testRoot + "/prog");
     std::atexit(RemoveRoot);
 }
 
-const std::string& TestRoot() { return g_root; }
+const std::string& TestRoot() { return testRoot; }
 
 std::string MakeTempDir(const std::string& prefix) {
     static std::atomic<int> counter{0};
-    std::string d = g_root + "/" + prefix + "-" + std::to_string(counter++);
+    std::string d = testRoot + "/" + prefix + "-" + std::to_string(counter++);
     std::filesystem::create_directories(d);
     return d;
 }
 
-std::string BuildBinDir() { return g_bin; }
+std::string BuildBinDir() { return binDir; }
 
 bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;

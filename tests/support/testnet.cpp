@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/icmp.h"
+#include "platform/net/icmp.h"
 #include "tests/support/children.h"
 #include "tests/support/isolation.h"
 

@@ -19,14 +19,16 @@
 #include <vector>
 
 #include "echo/echo.h"
-#include "platform/icmp.h"
-#include "platform/session.h"
-#include "platform/winsock.h"
+#include "platform/net/icmp.h"
+#include "platform/net/winsock.h"
+#include "platform/process/session.h"
 #include "settings/ini.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 
 namespace {
+
+using namespace settings;
 
 using windows::FmPing1;
 

@@ -18,14 +18,16 @@
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
 #include "echo/echo.h"
-#include "platform/apartment.h"
-#include "platform/doorbell.h"
-#include "platform/neighbour.h"
+#include "platform/net/neighbour.h"
+#include "platform/threads/apartment.h"
+#include "platform/threads/doorbell.h"
 #include "tests/support/isolation.h"
 #include "worker/ClassPing.h"
 #include "worker/Mac.h"
 
 namespace {
+
+using namespace worker;
 
 using namespace std::chrono_literals;
 
@@ -41,50 +43,51 @@ struct Fake {
     std::string stateSeenDuringEcho;
     std::string stateSeenDuringLookup;
     CCShareString* window = nullptr;  // read during the echo and the lookup
-} g_fake;
+} fakeNet;
 
 bool FakePing(const std::string& address, std::uint32_t timeoutMs) {
-    std::unique_lock lock(g_fake.mutex);
-    g_fake.pinged.push_back(address);
-    g_fake.timeouts.push_back(timeoutMs);
-    if (g_fake.window) g_fake.stateSeenDuringEcho = g_fake.window->getStr(1, 1);
+    std::unique_lock lock(fakeNet.mutex);
+    fakeNet.pinged.push_back(address);
+    fakeNet.timeouts.push_back(timeoutMs);
+    if (fakeNet.window) fakeNet.stateSeenDuringEcho = fakeNet.window->getStr(1, 1);
     if (std::count(address.begin(), address.end(), '.') > 3)
         throw echo::AddressError("too many parts");
-    if (!g_fake.blockOn.empty() && address == g_fake.blockOn)
-        g_fake.released.wait_for(lock, 20s, [] { return g_fake.open; });
-    return g_fake.answering.count(address) > 0;
+    if (!fakeNet.blockOn.empty() && address == fakeNet.blockOn)
+        fakeNet.released.wait_for(lock, 20s, [] { return fakeNet.open; });
+    return fakeNet.answering.count(address) > 0;
 }
 
 std::string FakeMac(const std::string& address) {
-    std::lock_guard lock(g_fake.mutex);
-    if (g_fake.window) g_fake.stateSeenDuringLookup = g_fake.window->getStr(1, 1);
-    return g_fake.answering.at(address);
+    std::lock_guard lock(fakeNet.mutex);
+    if (fakeNet.window) fakeNet.stateSeenDuringLookup = fakeNet.window->getStr(1, 1);
+    return fakeNet.answering.at(address);
 }
 
-const classping::Net kFakeNet{&FakePing, &FakeMac};
+const worker::Net kFakeNet{&FakePing, &FakeMac};
 // The real lookup, whose neighbour query a test fakes.
-const classping::Net kRealLookupNet{&FakePing, &LookupMac};
+const worker::Net kRealLookupNet{&FakePing, &LookupMac};
 
 class ClassPingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::lock_guard lock(g_fake.mutex);
-        g_fake.pinged.clear();
-        g_fake.timeouts.clear();
-        g_fake.answering = {{"192.0.2.7", "02-00-00-00-00-07"}, {"192.0.2.9", "02-00-00-00-00-09"}};
-        g_fake.blockOn.clear();
-        g_fake.open = false;
-        g_fake.window = nullptr;
-        classping::SetNetForTesting(&kFakeNet);
+        std::lock_guard lock(fakeNet.mutex);
+        fakeNet.pinged.clear();
+        fakeNet.timeouts.clear();
+        fakeNet.answering = {{"192.0.2.7", "02-00-00-00-00-07"},
+                             {"192.0.2.9", "02-00-00-00-00-09"}};
+        fakeNet.blockOn.clear();
+        fakeNet.open = false;
+        fakeNet.window = nullptr;
+        worker::SetNetForTesting(&kFakeNet);
     }
     void TearDown() override {
         {
-            std::lock_guard lock(g_fake.mutex);
-            g_fake.window = nullptr;
-            g_fake.open = true;
+            std::lock_guard lock(fakeNet.mutex);
+            fakeNet.window = nullptr;
+            fakeNet.open = true;
         }
-        g_fake.released.notify_all();
-        classping::SetNetForTesting(nullptr);
+        fakeNet.released.notify_all();
+        worker::SetNetForTesting(nullptr);
         platform::SetSendArpForTesting({});
     }
 };
@@ -132,22 +135,22 @@ TEST_F(ClassPingTest, CreateOpensTheThousandByteSlotWhichAFreshStateLeavesAlone)
     ASSERT_NE(w.ping->Timer1(), nullptr);
     EXPECT_NE(w.ping->Timer1()->TimerId(), 0u);
     EXPECT_TRUE(w.Stays(std::string(1, '\0')));
-    std::lock_guard lock(g_fake.mutex);
-    EXPECT_TRUE(g_fake.pinged.empty());
+    std::lock_guard lock(fakeNet.mutex);
+    EXPECT_TRUE(fakeNet.pinged.empty());
 }
 
 TEST_F(ClassPingTest, CommandsEndInTheirFinalStateAndTheMacFieldIsKept) {
     Worker w(7);
-    g_fake.window = &w.window;
+    fakeNet.window = &w.window;
     // "M" to an answering host: busy during the echo, MAC, then "0".
     w.Command("192.0.2.7", 'M');
     ASSERT_TRUE(w.WaitState("0"));
     EXPECT_EQ(w.MacField(), "02-00-00-00-00-07");
     {
-        std::lock_guard lock(g_fake.mutex);
-        EXPECT_EQ(g_fake.pinged.back(), "192.0.2.7");
-        EXPECT_EQ(g_fake.stateSeenDuringEcho, "D");
-        EXPECT_EQ(g_fake.stateSeenDuringLookup, "D");  // the "0" comes after the MAC
+        std::lock_guard lock(fakeNet.mutex);
+        EXPECT_EQ(fakeNet.pinged.back(), "192.0.2.7");
+        EXPECT_EQ(fakeNet.stateSeenDuringEcho, "D");
+        EXPECT_EQ(fakeNet.stateSeenDuringLookup, "D");  // the "0" comes after the MAC
     }
     // "P" to another answering host keeps the earlier MAC.
     w.Command("192.0.2.9", 'P');
@@ -159,9 +162,9 @@ TEST_F(ClassPingTest, CommandsEndInTheirFinalStateAndTheMacFieldIsKept) {
     EXPECT_EQ(w.MacField(), "02-00-00-00-00-07");
     // A final state is left alone by later ticks.
     EXPECT_TRUE(w.Stays("1"));
-    std::lock_guard lock(g_fake.mutex);
-    EXPECT_EQ(g_fake.pinged.size(), 3u);
-    EXPECT_EQ(g_fake.timeouts, std::vector<std::uint32_t>(3, 200));
+    std::lock_guard lock(fakeNet.mutex);
+    EXPECT_EQ(fakeNet.pinged.size(), 3u);
+    EXPECT_EQ(fakeNet.timeouts, std::vector<std::uint32_t>(3, 200));
 }
 
 TEST_F(ClassPingTest, AnAnsweredMWhoseLookupFailsWritesTheZerosMac) {
@@ -172,7 +175,7 @@ TEST_F(ClassPingTest, AnAnsweredMWhoseLookupFailsWritesTheZerosMac) {
     platform::SetSendArpForTesting([](std::uint32_t, std::uint32_t, void*, std::uint32_t*) {
         return platform::kErrorBadNetName;
     });
-    classping::SetNetForTesting(&kRealLookupNet);
+    worker::SetNetForTesting(&kRealLookupNet);
     w.Command("192.0.2.7", 'M');
     ASSERT_TRUE(w.WaitState("0"));
     EXPECT_EQ(w.MacField(), "00-00-00-00-00-00");
@@ -187,10 +190,10 @@ TEST_F(ClassPingTest, AddressFieldIsCleanedOfSpacesAndZeroBytes) {
     // Blank field: the empty text goes to the echo and the slot ends in "1".
     w.Command("", 'P');
     ASSERT_TRUE(w.WaitState("1"));
-    std::lock_guard lock(g_fake.mutex);
-    ASSERT_EQ(g_fake.pinged.size(), 2u);
-    EXPECT_EQ(g_fake.pinged[0], "192.0.2.7");
-    EXPECT_EQ(g_fake.pinged[1], "");
+    std::lock_guard lock(fakeNet.mutex);
+    ASSERT_EQ(fakeNet.pinged.size(), 2u);
+    EXPECT_EQ(fakeNet.pinged[0], "192.0.2.7");
+    EXPECT_EQ(fakeNet.pinged[1], "");
 }
 
 TEST_F(ClassPingTest, MalformedAddressEndsInOneAndTheWorkerGoesOnServing) {
@@ -214,8 +217,8 @@ TEST_F(ClassPingTest, CloseAnswersXAndStopsUntilANewCreate) {
     // Created again with a time-out of its own, which its echoes then wait.
     w.apartment->Run([&] { w.ping->Create(5, 750); });
     EXPECT_TRUE(w.WaitState("0"));
-    std::lock_guard lock(g_fake.mutex);
-    EXPECT_EQ(g_fake.timeouts.back(), 750u);
+    std::lock_guard lock(fakeNet.mutex);
+    EXPECT_EQ(fakeNet.timeouts.back(), 750u);
 }
 
 TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
@@ -226,8 +229,8 @@ TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
     platform::RingDoorbell();
     EXPECT_TRUE(w.Stays("P"));
     {
-        std::lock_guard lock(g_fake.mutex);
-        EXPECT_TRUE(g_fake.pinged.empty());
+        std::lock_guard lock(fakeNet.mutex);
+        EXPECT_TRUE(fakeNet.pinged.empty());
     }
     w.apartment->Run([&] { w.ping->Create(6); });
     EXPECT_TRUE(w.WaitState("0"));
@@ -250,8 +253,8 @@ TEST_F(ClassPingTest, BlockedEchoDelaysNoOtherWorkersPickUpAndACloseDuringItIsLo
     Worker slow(20), fast(21);
     std::this_thread::sleep_for(100ms);  // past the first interval, before which no tick comes
     {
-        std::lock_guard lock(g_fake.mutex);
-        g_fake.blockOn = "192.0.2.200";
+        std::lock_guard lock(fakeNet.mutex);
+        fakeNet.blockOn = "192.0.2.200";
     }
     slow.Command("192.0.2.200", 'P');
     platform::RingDoorbell();
@@ -266,10 +269,10 @@ TEST_F(ClassPingTest, BlockedEchoDelaysNoOtherWorkersPickUpAndACloseDuringItIsLo
     slow.window.setStr("A", slot::kStatePos);
     platform::RingDoorbell();  // its tick waits behind the echo, then finds the outcome
     {
-        std::lock_guard lock(g_fake.mutex);
-        g_fake.open = true;
+        std::lock_guard lock(fakeNet.mutex);
+        fakeNet.open = true;
     }
-    g_fake.released.notify_all();
+    fakeNet.released.notify_all();
     EXPECT_TRUE(slow.WaitState("1"));
     // The worker still serves; a command whose ring was lost is taken by the next scan.
     platform::SetWatchPeriodForTesting(0ms);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "echo/echo.h"
-#include "platform/neighbour.h"
+#include "platform/net/neighbour.h"
 #include "tests/support/children.h"
 #include "tests/support/testnet.h"
 #include "worker/Mac.h"
@@ -16,9 +16,11 @@ using testsupport::TestLan;
 
 namespace {
 
-[[maybe_unused]] testing::Environment* const gEnv =
+using namespace worker;
+
+[[maybe_unused]] testing::Environment* const privateNetwork =
     testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
-const std::string& gNoNetwork = testsupport::PrivateNetwork::Failure();
+const std::string& noNetwork = testsupport::PrivateNetwork::Failure();
 
 // Replaces the neighbour lookup with fixed bytes and records what was asked.
 class FakeArpTest : public testing::Test {
@@ -81,7 +83,7 @@ TEST(MacLookupTest, LoopbackHasNoHardwareAddress) {
 }
 
 TEST(MacLookupTest, TestLanHostsGiveTheirOwnMacAndSilentOnesZero) {
-    if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+    if (!noNetwork.empty()) GTEST_SKIP() << noNetwork;
     std::string why;
     if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
     TestLan lan(TestLan::Range(1, 12));
@@ -109,7 +111,7 @@ TEST(MacLookupTest, TestLanHostsGiveTheirOwnMacAndSilentOnesZero) {
 }
 
 TEST(MacLookupTest, HandMadeEntriesCountByTheirState) {
-    if (!gNoNetwork.empty()) GTEST_SKIP() << gNoNetwork;
+    if (!noNetwork.empty()) GTEST_SKIP() << noNetwork;
     std::string why;
     if (!TestLan::Usable(&why)) GTEST_SKIP() << why;
     TestLan lan({1});

@@ -1,7 +1,7 @@
 // Morvel as a real process: its command line, its two classes reached through
 // the object layer, and its end when the last object goes. The worker's slot
 // traffic, dead clients and a dead Morvel are covered through the window's
-// proxy (tests/scanner/ping_test.cpp).
+// proxy (tests/sweep/ping_test.cpp).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -24,16 +24,18 @@
 
 #include "contract/CCShareString.h"
 #include "contract/slot.h"
-#include "platform/objects.h"
-#include "platform/process.h"
-#include "platform/session.h"
-#include "platform/shared_block.h"
+#include "platform/objects/objects.h"
+#include "platform/process/process.h"
+#include "platform/process/session.h"
+#include "platform/threads/shared_block.h"
 #include "tests/support/children.h"
 #include "tests/support/fm_support.h"
 #include "tests/support/isolation.h"
-#include "worker/classes.h"
+#include "worker/adapters.h"
 
 namespace {
+
+using namespace worker;
 
 using namespace std::chrono_literals;
 using platform::objects::Arg;

@@ -9,12 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/apartment.h"
+#include "platform/threads/apartment.h"
 #include "tests/support/isolation.h"
 #include "worker/MdTimer.h"
 #include "worker/Timer.h"
 
 namespace {
+
+using namespace worker;
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -55,7 +57,7 @@ struct Ticking {
 
 bool HasKey(platform::Apartment& a, std::uintptr_t id) {
     bool has = false;
-    a.Run([&] { has = MdTimer::TimerRegistry().count(MdTimer::Key(id)) > 0; });
+    a.Run([&] { has = worker::TimerRegistry().count(worker::Key(id)) > 0; });
     return has;
 }
 
@@ -127,7 +129,7 @@ TEST(TimerTest, IdleTimerStartsOnlyWithAPositiveIntervalAndStops) {
     }));
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(t.Count(), 0u);
-    EXPECT_TRUE(t.On([] { return MdTimer::TimerRegistry().empty(); }));
+    EXPECT_TRUE(t.On([] { return worker::TimerRegistry().empty(); }));
     auto id = t.On([&] {
         t.timer->Interval(10);
         t.timer->Enabled(true);
@@ -222,7 +224,7 @@ TEST(TimerTest, RegistryIsPerApartment) {
     EXPECT_TRUE(HasKey(one.apartment, id));
     EXPECT_FALSE(HasKey(two.apartment, id));
     // A tick id from another apartment is ignored there.
-    two.apartment.Run([&] { MdTimer::TimerProc(nullptr, platform::WM_TIMER, id, 0); });
+    two.apartment.Run([&] { worker::TimerProc(nullptr, platform::WM_TIMER, id, 0); });
     EXPECT_EQ(one.Count(), 0u);
     EXPECT_EQ(two.Count(), 0u);
 }
@@ -252,7 +254,7 @@ TEST(TimerTest, HandlerMayStopOrDestroyItsOwnTimer) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(ticks, 1);
     a.Run([&] {
-        EXPECT_TRUE(MdTimer::TimerRegistry().empty());
+        EXPECT_TRUE(worker::TimerRegistry().empty());
         stopper.reset();
     });
 }

@@ -1,0 +1,215 @@
+#include "platform/net/neighbour.h"
+
+#include <libmnl/libmnl.h>
+#include <linux/if_addr.h>
+#include <linux/if_link.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+namespace {
+
+std::mutex seamMutex;
+SendArpFn fakeSendArp;
+
+struct Search {
+    std::uint32_t destination;  // memory order, as NDA_DST carries it
+    unsigned char mac[6];
+    bool found = false;
+};
+
+bool Complete(const ndmsg* ndm, const unsigned char* lladdr) {
+    constexpr std::uint16_t kComplete =
+        NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT;
+    if (ndm->ndm_state & kComplete) return true;
+    if (ndm->ndm_state & NUD_NOARP) {
+        static const unsigned char zero[6] = {};
+        return std::memcmp(lladdr, zero, 6) != 0;
+    }
+    return false;
+}
+
+// Files each attribute under its type in an array of Max + 1 pointers.
+template <int Max>
+int CollectAttr(const nlattr* attr, void* data) {
+    const int type = mnl_attr_get_type(attr);
+    if (type >= 0 && type <= Max) static_cast<const nlattr**>(data)[type] = attr;
+    return MNL_CB_OK;
+}
+
+int OnNeighbour(const nlmsghdr* nlh, void* arg) {
+    auto* search = static_cast<Search*>(arg);
+    const auto* ndm = static_cast<const ndmsg*>(mnl_nlmsg_get_payload(nlh));
+    if (ndm->ndm_family != AF_INET || (ndm->ndm_flags & NTF_PROXY)) return MNL_CB_OK;
+    const nlattr* attrs[NDA_MAX + 1] = {};
+    if (mnl_attr_parse(nlh, sizeof(*ndm), CollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
+    const nlattr* dst = attrs[NDA_DST];
+    const nlattr* lladdr = attrs[NDA_LLADDR];
+    // Only Ethernet-sized addresses fit the caller's 6 bytes; loopback's
+    // entries (if any) carry none or zeros and so never count.
+    if (dst == nullptr || lladdr == nullptr || mnl_attr_get_payload_len(dst) != 4 ||
+        mnl_attr_get_payload_len(lladdr) != 6) {
+        return MNL_CB_OK;
+    }
+    std::uint32_t addr;
+    std::memcpy(&addr, mnl_attr_get_payload(dst), 4);
+    const auto* mac = static_cast<const unsigned char*>(mnl_attr_get_payload(lladdr));
+    if (addr == search->destination && !search->found && Complete(ndm, mac)) {
+        std::memcpy(search->mac, mac, 6);
+        search->found = true;
+    }
+    return MNL_CB_OK;
+}
+
+struct SocketCloser {
+    void operator()(mnl_socket* s) const { mnl_socket_close(s); }
+};
+
+// Sends `request` on a netlink socket of its own (no state shared between
+// concurrent callers) and hands every message of the answer to `cb`: a dump
+// ends with its done message, a single get with its one answer.
+bool Ask(nlmsghdr* request, mnl_cb_t cb, void* data) {
+    std::unique_ptr<mnl_socket, SocketCloser> nl(mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC));
+    if (!nl || mnl_socket_bind(nl.get(), 0, MNL_SOCKET_AUTOPID) < 0) return false;
+    // The kernel answers at once; the bound only guards against a hang.
+    timeval tv{2, 0};
+    setsockopt(mnl_socket_get_fd(nl.get()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    const unsigned seq = static_cast<unsigned>(time(nullptr));
+    request->nlmsg_seq = seq;
+    if (mnl_socket_sendto(nl.get(), request, request->nlmsg_len) < 0) return false;
+
+    const bool dump = (request->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP;
+    const unsigned portid = mnl_socket_get_portid(nl.get());
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    for (;;) {
+        const ssize_t n = mnl_socket_recvfrom(nl.get(), buf.data(), buf.size());
+        if (n <= 0) return false;
+        const int r = mnl_cb_run(buf.data(), static_cast<size_t>(n), seq, portid, cb, data);
+        if (r == MNL_CB_ERROR) return false;
+        if (r == MNL_CB_STOP || !dump) return true;
+    }
+}
+
+// Looks for a complete entry in the IPv4 neighbour table.
+std::uint32_t LookUpNeighbour(std::uint32_t destination, unsigned char (&mac)[6]) {
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = RTM_GETNEIGH;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    auto* ndm = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ndmsg)));
+    ndm->ndm_family = AF_INET;
+    Search search{destination, {}, false};
+    if (!Ask(nlh, OnNeighbour, &search)) return kErrorGenFailure;
+    if (!search.found) return kErrorBadNetName;
+    std::memcpy(mac, search.mac, 6);
+    return kNoError;
+}
+
+// ---- the machine's own addresses ----
+
+struct OwnAddress {
+    std::uint32_t address;  // memory order
+    int index = 0;          // interface holding it, 0 while none found
+};
+
+int OnAddress(const nlmsghdr* nlh, void* arg) {
+    auto* own = static_cast<OwnAddress*>(arg);
+    const auto* ifa = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(nlh));
+    if (ifa->ifa_family != AF_INET || own->index != 0) return MNL_CB_OK;
+    const nlattr* attrs[IFA_MAX + 1] = {};
+    if (mnl_attr_parse(nlh, sizeof(*ifa), CollectAttr<IFA_MAX>, attrs) < 0) return MNL_CB_OK;
+    // IFA_LOCAL is our side; IFA_ADDRESS is the peer on a point-to-point link
+    // and the same address elsewhere.
+    const nlattr* local = attrs[IFA_LOCAL] ? attrs[IFA_LOCAL] : attrs[IFA_ADDRESS];
+    if (local == nullptr || mnl_attr_get_payload_len(local) != 4) return MNL_CB_OK;
+    std::uint32_t addr;
+    std::memcpy(&addr, mnl_attr_get_payload(local), 4);
+    if (addr == own->address) own->index = static_cast<int>(ifa->ifa_index);
+    return MNL_CB_OK;
+}
+
+struct LinkAddress {
+    unsigned char mac[6];
+    bool found = false;
+};
+
+int OnLink(const nlmsghdr* nlh, void* arg) {
+    auto* link = static_cast<LinkAddress*>(arg);
+    const nlattr* attrs[IFLA_MAX + 1] = {};
+    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), CollectAttr<IFLA_MAX>, attrs) < 0) return MNL_CB_OK;
+    const nlattr* hw = attrs[IFLA_ADDRESS];
+    // Loopback's all-zero address, or a link without an Ethernet-sized one
+    // (a tunnel), has nothing to give.
+    static const unsigned char zero[6] = {};
+    if (hw == nullptr || mnl_attr_get_payload_len(hw) != 6 ||
+        std::memcmp(mnl_attr_get_payload(hw), zero, 6) == 0) {
+        return MNL_CB_OK;
+    }
+    std::memcpy(link->mac, mnl_attr_get_payload(hw), 6);
+    link->found = true;
+    return MNL_CB_OK;
+}
+
+// The hardware address of the interface that holds `address`, when it is one
+// of this machine's own: the kernel answers for those itself, so the neighbour
+// table never holds them.
+std::uint32_t LookUpOwn(std::uint32_t address, unsigned char (&mac)[6]) {
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = RTM_GETADDR;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
+    ifa->ifa_family = AF_INET;
+    OwnAddress own{address, 0};
+    if (!Ask(nlh, OnAddress, &own)) return kErrorGenFailure;
+    if (own.index == 0) return kErrorBadNetName;
+
+    nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = RTM_GETLINK;
+    nlh->nlmsg_flags = NLM_F_REQUEST;
+    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_UNSPEC;
+    ifi->ifi_index = own.index;
+    LinkAddress link{};
+    // The interface may have gone meanwhile: that is "no entry", as for a host.
+    if (!Ask(nlh, OnLink, &link) || !link.found) return kErrorBadNetName;
+    std::memcpy(mac, link.mac, 6);
+    return kNoError;
+}
+
+}  // namespace
+
+std::uint32_t SendARP(std::uint32_t destination, std::uint32_t source, void* mac,
+                      std::uint32_t* macLength) {
+    SendArpFn fake;
+    {
+        std::lock_guard lock(seamMutex);
+        fake = fakeSendArp;
+    }
+    if (fake) return fake(destination, source, mac, macLength);
+    if (mac == nullptr || macLength == nullptr || *macLength < 6) return kErrorInvalidParameter;
+    unsigned char found[6];
+    std::uint32_t rc = LookUpNeighbour(destination, found);
+    if (rc == kErrorBadNetName) rc = LookUpOwn(destination, found);
+    if (rc != kNoError) return rc;
+    std::memcpy(mac, found, 6);
+    *macLength = 6;
+    return kNoError;
+}
+
+void SetSendArpForTesting(SendArpFn fn) {
+    std::lock_guard lock(seamMutex);
+    fakeSendArp = std::move(fn);
+}
+
+}  // namespace platform

@@ -1,0 +1,240 @@
+#include "sweep/Headless.h"
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/net/reverse_names.h"
+#include "platform/objects/objects.h"
+#include "platform/process/session.h"
+#include "sweep/Sweep.h"
+#include "sweep/SweepHistory.h"
+#include "sweep/SweepReport.h"
+#include "sweep/Vendors.h"
+#include "sweep/Workers.h"
+
+namespace sweep {
+
+namespace {
+
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+class HeadlessOwner : public SweepListener {
+  public:
+    HeadlessOwner(const std::function<void(int)>& beforeRound, std::function<void(int)> seen)
+        : beforeRound_(beforeRound), seen_(std::move(seen)) {}
+
+    void Attach(Sweep& sweep) { sweep_ = &sweep; }
+    const std::string& KnownMac(int host) const { return macs_.at(static_cast<std::size_t>(host)); }
+    const std::string& Failure() const { return failure_; }
+
+    void RefreshInput(SweepInput& input) override {
+        (void)input;
+        ++round_;
+        if (beforeRound_) beforeRound_(round_);
+    }
+    std::string Remark(const std::string& ip) override { return RemarkFromProfile(ip); }
+    // A host's row is shown when it answered, just after its MAC was read:
+    // keep the MAC of an answered round, which a later silent round would blank.
+    void ShowRow(int host, const std::string& row) override {
+        (void)row;
+        if (sweep_ == nullptr || host < 1 || host > Sweep::kHosts) return;
+        const std::string& mac = sweep_->Host(host).Mac;
+        if (IsKnownMac(mac)) macs_.at(static_cast<std::size_t>(host)) = mac;
+    }
+    void SweepFailed(const std::string& what) override { failure_ = what; }
+    void WorkersStopped(const std::vector<int>& hosts) override { stopped_ = hosts; }
+    const std::vector<int>& Stopped() const { return stopped_; }
+    void HostSeen(int host) override { seen_(host); }
+
+  private:
+    const std::function<void(int)>& beforeRound_;
+    std::function<void(int)> seen_;
+    Sweep* sweep_ = nullptr;
+    std::vector<std::string> macs_ = std::vector<std::string>(Sweep::kHosts + 1);
+    std::string failure_;
+    std::vector<int> stopped_;
+    int round_ = 0;
+};
+
+std::string Unreachable(const WorkerStart& start) {
+    std::string why = "cannot reach the worker host " + start.morvel + ": ";
+    if (start.startError != 0)
+        return why + "it cannot be started (" + std::strerror(start.startError) + ")";
+    why += "host " + std::to_string(start.failedHost) + ": " + start.failure;
+    if (start.regCode && *start.regCode != 0)
+        why +=
+            " (its registration run ended with exit code " + std::to_string(*start.regCode) + ")";
+    else if (!start.regCode)
+        why += " (its registration run did not end in time)";
+    return why;
+}
+
+SweepInput InputOf(const SweepOptions& options) {
+    SweepInput input;
+    for (std::size_t i = 0; i < input.octets.size(); ++i)
+        input.octets[i] = options.subnet.octets[i];
+    input.rounds = options.rounds;
+    input.mac = options.mac;
+    return input;
+}
+
+void Release(Sweep& sweep) {
+    sweep.ClosePings();
+    sweep.ReleasePings();
+}
+
+// After its last round a sweep waits no longer than this for host names.
+constexpr auto kNamesWait = std::chrono::seconds(1);
+
+}  // namespace
+
+int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err) {
+    return RunSweep(options, out, err, {});
+}
+
+int RunSweepAlone(const SweepOptions& options, std::ostream& out, std::ostream& err) {
+    std::optional<platform::PrivateSession> session;
+    try {
+        session.emplace();
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot make a session of its own for the sweep: " << e.what() << "\n";
+        return 1;
+    }
+    const int code = RunSweep(options, out, err);
+    // Every object is released: the session's worker host ends now (or is
+    // ended, when stopped or hung), so its folder can go with nothing in use.
+    platform::objects::EndPrivateServer(std::chrono::milliseconds(500));
+    return code;
+}
+
+int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
+             const std::function<void(int)>& beforeRound) {
+    const auto started = std::chrono::system_clock::now();
+    const auto t0 = std::chrono::steady_clock::now();
+    // The registry files take tens of milliseconds to index: do it while the
+    // workers start and the echoes are out.
+    std::future<Vendors> vendors =
+        std::async(std::launch::async, [] { return Vendors::Load(kIeeeDataFolder); });
+
+    // The resolver configuration is read now; look-ups start as hosts are seen.
+    platform::ReverseNames names;
+    if (!names.Problem().empty()) err << "Tessor: no host names: " << names.Problem() << "\n";
+    const platform::Subnet24 subnet = options.subnet.octets;
+
+    WorkerStart start = StartWorkers(std::chrono::seconds(10), options.timeoutMs);
+    if (!start.ok()) {
+        err << "Tessor: " << Unreachable(start) << "\n";
+        return 1;
+    }
+    // A worker host that may send no echo would report every host silent, and
+    // that result, kept, would mark every host "up" at the next --changes.
+    try {
+        const std::string problem = EchoProblem();
+        if (!problem.empty()) {
+            err << "Tessor: " << start.morvel
+                << " cannot send echoes, so nothing was swept: " << problem << "\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot reach the worker host " << start.morvel << ": " << e.what() << "\n";
+        return 1;
+    }
+    std::optional<ArpPresence> presence;
+    try {
+        presence.emplace(subnet);
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot reach the worker host " << start.morvel << ": " << e.what() << "\n";
+        return 1;
+    }
+    HeadlessOwner owner(beforeRound,
+                        [&](int host) { names.Start(platform::HostAddress(subnet, host)); });
+    Sweep sweep(owner);
+    owner.Attach(sweep);
+    sweep.SetPings(std::move(start.pings));
+    sweep.SetPresence(&*presence);
+    sweep.SetEchoTimeout(std::chrono::milliseconds(options.timeoutMs));
+    sweep.DoPing(InputOf(options));
+    while (sweep.Sweeping()) {
+        std::this_thread::sleep_for(kPollInterval);
+        sweep.Timer1_Timer();
+    }
+    const auto namesDeadline = std::chrono::steady_clock::now() + kNamesWait;
+    if (sweep.Broken()) {
+        Release(sweep);
+        err << "Tessor: lost the worker host during the sweep: " << owner.Failure() << "\n";
+        return 1;
+    }
+    // Hosts without an answer from their worker have no result; a kept sweep
+    // with them as "down" would spoil the next --changes.
+    if (!owner.Stopped().empty()) {
+        Release(sweep);
+        err << "Tessor: the workers of hosts " << HostList(owner.Stopped())
+            << " stopped during the sweep, so their result is unknown; nothing is kept\n";
+        return 1;
+    }
+
+    SweepResult result;
+    result.subnet = options.subnet.Text();
+    result.rounds = sweep.RoundCount();
+    result.started = started;
+    result.changes = options.changes;
+    const Vendors registry = vendors.get();
+    result.hosts.reserve(Sweep::kHosts);
+    for (int i = 1; i <= Sweep::kHosts; ++i) {
+        const Ping& p = sweep.Host(i);
+        HostResult h;
+        h.host = i;
+        h.ip = p.IP;
+        h.answered = p.OKCount;
+        h.rounds = result.rounds;
+        if (options.mac && p.OKCount > 0) h.mac = owner.KnownMac(i);
+        h.seen = p.OKCount > 0 ? "echo" : sweep.ArpRounds(i) > 0 ? "arp" : "none";
+        // A host seen by ARP only has the MAC of its reply, asked for or not.
+        if (h.seen == "arp") h.mac = sweep.ArpMac(i);
+        h.vendor = registry.Lookup(h.mac);
+        h.remark = p.Ps;
+        result.hosts.push_back(std::move(h));
+    }
+    Release(sweep);
+    presence.reset();
+    // Names still out after the bound stay empty.
+    names.Wait(namesDeadline);
+    for (HostResult& h : result.hosts)
+        if (h.seen != "none") h.name = names.Name(platform::HostAddress(subnet, h.host));
+
+    const std::string folder = KeptSweepsFolder();
+    std::string problem;
+    const auto kept = ReadKeptSweep(folder, result.subnet, problem);
+    if (!problem.empty()) err << "Tessor: " << problem << "\n";
+    if (options.changes) MarkChanges(result.hosts, kept);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+    std::string report;
+    switch (options.format) {
+        case ReportFormat::Json:
+            report = WriteJson(result);
+            break;
+        case ReportFormat::Csv:
+            report = WriteCsv(result);
+            break;
+        case ReportFormat::Text:
+            report = WriteText(result);
+            break;
+    }
+    // Kept first: a reader that closes the pipe early must not lose the sweep.
+    if (!KeepSweep(folder, result, problem)) err << "Tessor: " << problem << "\n";
+    out << report << std::flush;
+    if (!out) {
+        err << "Tessor: the report could not be written\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace sweep

@@ -1,0 +1,232 @@
+#include "sweep/SweepReport.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+#include "platform/files/codepage.h"
+#include "sweep/Csv.h"
+#include "sweep/Vendors.h"
+
+namespace sweep {
+
+namespace {
+
+void AppendJsonString(std::string& out, std::string_view s) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            const std::size_t n = platform::Utf8SeqLen(s, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                out.append(s.substr(i, n));
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+// One line of text for people: every control character (line breaks, tabs,
+// escape) a space.
+std::string OneLine(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return out;
+}
+
+std::string PadTo(std::string s, std::size_t width) {
+    if (s.size() < width) s.append(width - s.size(), ' ');
+    return s;
+}
+
+// A host's fields, in the order of the JSON objects and the CSV columns.
+struct Field {
+    const char* name;
+    std::string text;
+    bool number;  // written bare; otherwise as a string
+};
+
+std::array<Field, 12> Fields(const HostResult& h) {
+    return {{{"host", std::to_string(h.host), true},
+             {"ip", h.ip, false},
+             {"answered", std::to_string(h.answered), true},
+             {"rounds", std::to_string(h.rounds), true},
+             {"share", std::to_string(SharePercent(h.answered, h.rounds)), true},
+             {"mac", h.mac, false},
+             {"vendor", h.vendor, false},
+             {"remark", h.remark, false},
+             {"change", h.change, false},
+             {"seen", h.seen, false},
+             {"name", h.name, false},
+             {"local_mac", LocallyAdministered(h.mac) ? "true" : "false", true}}};
+}
+
+}  // namespace
+
+std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds) {
+    if (rounds <= 0) return 0;
+    return static_cast<std::int32_t>(std::floor(static_cast<double>(answered) / rounds * 100));
+}
+
+std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string WriteJson(const SweepResult& r) {
+    std::string out = "{\"subnet\": ";
+    AppendJsonString(out, r.subnet);
+    out += ", \"rounds\": " + std::to_string(r.rounds) + ", \"started\": ";
+    AppendJsonString(out, Iso8601Utc(r.started));
+    out += ", \"hosts\": [";
+    bool first = true;
+    for (const HostResult& h : r.hosts) {
+        out += first ? "\n  {" : ",\n  {";
+        first = false;
+        const char* sep = "";
+        for (const Field& f : Fields(h)) {
+            out += sep;
+            sep = ", ";
+            AppendJsonString(out, f.name);
+            out += ": ";
+            if (f.number)
+                out += f.text;
+            else
+                AppendJsonString(out, f.text);
+        }
+        out += "}";
+    }
+    out += "\n]}\n";
+    return out;
+}
+
+std::string WriteCsv(const SweepResult& r) {
+    // Piece by piece: a "," + std::string chain trips GCC 12's false
+    // -Wrestrict at -O3.
+    std::string out;
+    const char* sep = "";
+    for (const Field& f : Fields(HostResult{})) {
+        out += sep;
+        sep = ",";
+        out += f.name;
+    }
+    out += "\r\n";
+    for (const HostResult& h : r.hosts) {
+        sep = "";
+        for (const Field& f : Fields(h)) {
+            out += sep;
+            sep = ",";
+            if (f.number)
+                out += f.text;
+            else
+                AppendCsvField(out, f.text);
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::string WriteText(const SweepResult& r) {
+    const auto arpOnly = [](const HostResult& h) { return h.seen == "arp"; };
+    const auto listed = [&](const HostResult& h) {
+        return h.answered > 0 || arpOnly(h) || (r.changes && h.change == "down");
+    };
+    // Names get a column of their own only when a listed host has one.
+    std::size_t nameWidth = 0;
+    for (const HostResult& h : r.hosts)
+        if (listed(h)) nameWidth = std::max(nameWidth, OneLine(h.name).size());
+    std::string out;
+    int answered = 0, byArp = 0, up = 0, down = 0, mac = 0;
+    bool marked = false;
+    // The hosts seen by ARP only come after the others.
+    for (const bool arpPass : {false, true}) {
+        for (const HostResult& h : r.hosts) {
+            if (!arpPass) {
+                if (h.answered > 0) ++answered;
+                if (arpOnly(h)) ++byArp;
+                if (h.change == "up") ++up;
+                if (h.change == "down") ++down;
+                if (h.change == "mac") ++mac;
+            }
+            if (!listed(h) || arpOnly(h) != arpPass) continue;
+            const std::string share =
+                arpPass ? "arp" : std::to_string(SharePercent(h.answered, h.rounds)) + "%";
+            const bool local = LocallyAdministered(h.mac);
+            marked = marked || local;
+            std::string line = PadTo(OneLine(h.ip), 15) + "  " +
+                               std::string(4 - std::min<std::size_t>(4, share.size()), ' ') +
+                               share + "  " + PadTo(OneLine(h.mac), 17) + (local ? "* " : "  ");
+            if (nameWidth > 0) line += PadTo(OneLine(h.name), nameWidth) + "  ";
+            line += OneLine(h.vendor);
+            if (!h.remark.empty()) line += "  " + OneLine(h.remark);
+            if (r.changes && !h.change.empty()) line += "  [" + h.change + "]";
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            out += line + "\n";
+        }
+    }
+    char took[32];
+    std::snprintf(took, sizeof took, "%.2f s", r.seconds);
+    out += r.subnet + ".0/24: " + std::to_string(answered) + " of " +
+           std::to_string(r.hosts.size()) + " answered, ";
+    if (byArp > 0) out += std::to_string(byArp) + " by ARP only, ";
+    out += std::to_string(r.rounds) + (r.rounds == 1 ? " round, " : " rounds, ") + took;
+    if (r.changes)
+        out += "; changed: " + std::to_string(up) + " up, " + std::to_string(down) + " down, " +
+               std::to_string(mac) + " mac";
+    out += "\n";
+    if (marked) out += "* a locally administered MAC, such as a randomised privacy address\n";
+    return out;
+}
+
+bool LocallyAdministered(const std::string& mac) {
+    const auto value = ParseMac(mac);
+    return value && *value != 0 && ((*value >> 40) & 0x02) != 0;
+}
+
+}  // namespace sweep
