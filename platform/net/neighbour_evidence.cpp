@@ -75,13 +75,7 @@ std::vector<NeighbourSighting> ConfirmedNeighbours(const Subnet24& subnet,
     // Rounded up: an entry confirmed within the bound must not be cut off.
     const long ticks = (within.count() * (hz > 0 ? hz : 100) + 999) / 1000;
     Dump dump{&subnet, &links, ticks, {}};
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
-    nlh->nlmsg_type = RTM_GETNEIGH;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    auto* ndm = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ndmsg)));
-    ndm->ndm_family = AF_INET;
-    if (!rtnl::Ask(nlh, OnNeighbour, &dump)) return {};
+    if (!rtnl::DumpNeighbours(OnNeighbour, &dump)) return {};
     return dump.seen;
 }
 

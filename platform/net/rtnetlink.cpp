@@ -1,5 +1,7 @@
 #include "platform/net/rtnetlink.h"
 
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -36,6 +38,16 @@ bool Ask(nlmsghdr* request, mnl_cb_t cb, void* data) {
         if (r == MNL_CB_ERROR) return false;
         if (r == MNL_CB_STOP || !dump) return true;
     }
+}
+
+bool DumpNeighbours(mnl_cb_t cb, void* data) {
+    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
+    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
+    nlh->nlmsg_type = RTM_GETNEIGH;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    auto* ndm = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ndmsg)));
+    ndm->ndm_family = AF_INET;
+    return Ask(nlh, cb, data);
 }
 
 }  // namespace platform::rtnl

@@ -14,6 +14,9 @@ namespace platform::rtnl {
 // error answer, e.g. no route) or nothing comes within two seconds.
 bool Ask(nlmsghdr* request, mnl_cb_t cb, void* data);
 
+// Asks for the whole IPv4 neighbour table: `cb` gets every entry (an ndmsg).
+bool DumpNeighbours(mnl_cb_t cb, void* data);
+
 // For mnl_attr_parse: files each attribute under its type in an array of
 // Max + 1 pointers.
 template <int Max>

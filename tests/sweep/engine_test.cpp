@@ -73,7 +73,7 @@ struct Recorder : sweep::SweepListener {
 };
 
 // Who answered ARP, round by round; it may fail as Morvel gone would.
-struct ScriptedPresence : scanner::Presence {
+struct ScriptedPresence : sweep::Presence {
     std::deque<std::map<int, std::string>> rounds;
     int starts = 0;
     bool fail = false;

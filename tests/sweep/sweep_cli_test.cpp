@@ -605,12 +605,12 @@ TEST_F(SweepCliLan, HostsSeenGetTheirNamesAndASilentNameServerCostsAtMostASecond
     testsupport::ResolverFiles files("nameserver 192.0.2.53\n", "");
     ASSERT_EQ(files.Problem(), "");
     SweepOptions o;
-    o.subnet = "192.0.2";
+    o.subnet = Subnet{{192, 0, 2}};
     o.format = ReportFormat::Csv;
     std::ostringstream out, err;
     std::chrono::steady_clock::time_point roundStart;
     ASSERT_EQ(
-        scanner::RunSweep(o, out, err, [&](int) { roundStart = std::chrono::steady_clock::now(); }),
+        sweep::RunSweep(o, out, err, [&](int) { roundStart = std::chrono::steady_clock::now(); }),
         0)
         << err.str();
     // The round itself, then at most the second for the names.
