@@ -23,7 +23,7 @@ int OnRoute(const nlmsghdr* nlh, void* arg) {
     auto* route = static_cast<Route*>(arg);
     const auto* rtm = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(nlh));
     const nlattr* attrs[RTA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*rtm), rtnl::CollectAttr<RTA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*rtm), RtnlCollectAttr<RTA_MAX>, attrs) < 0) return MNL_CB_OK;
     // Local and broadcast addresses are answered by this machine itself.
     if (rtm->rtm_family != AF_INET || rtm->rtm_type != RTN_UNICAST || attrs[RTA_GATEWAY] ||
         attrs[RTA_VIA] || !attrs[RTA_OIF] || !attrs[RTA_PREFSRC] ||
@@ -47,7 +47,7 @@ Route LookUpRoute(std::uint32_t destination) {
     mnl_attr_put(nlh, RTA_DST, 4, &destination);
     Route route;
     // No route at all is an error answer: not direct.
-    if (!rtnl::Ask(nlh, OnRoute, &route)) return {};
+    if (!RtnlAsk(nlh, OnRoute, &route)) return {};
     return route;
 }
 
@@ -60,7 +60,7 @@ int OnLink(const nlmsghdr* nlh, void* arg) {
     auto* link = static_cast<Link*>(arg);
     const auto* ifi = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(nlh));
     const nlattr* attrs[IFLA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ifi), rtnl::CollectAttr<IFLA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ifi), RtnlCollectAttr<IFLA_MAX>, attrs) < 0) return MNL_CB_OK;
     const nlattr* hw = attrs[IFLA_ADDRESS];
     static const unsigned char zero[6] = {};
     if (ifi->ifi_type != ARPHRD_ETHER || (ifi->ifi_flags & IFF_NOARP) || hw == nullptr ||
@@ -81,7 +81,7 @@ Link LookUpLink(int index) {
     ifi->ifi_family = AF_UNSPEC;
     ifi->ifi_index = index;
     Link link;
-    if (!rtnl::Ask(nlh, OnLink, &link)) return {};
+    if (!RtnlAsk(nlh, OnLink, &link)) return {};
     return link;
 }
 

@@ -43,7 +43,7 @@ int OnNeighbour(const nlmsghdr* nlh, void* arg) {
     const auto* ndm = static_cast<const ndmsg*>(mnl_nlmsg_get_payload(nlh));
     if (ndm->ndm_family != AF_INET || (ndm->ndm_flags & NTF_PROXY)) return MNL_CB_OK;
     const nlattr* attrs[NDA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ndm), rtnl::CollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ndm), RtnlCollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
     const nlattr* dst = attrs[NDA_DST];
     const nlattr* lladdr = attrs[NDA_LLADDR];
     // Only Ethernet-sized addresses fit the caller's 6 bytes; loopback's
@@ -65,7 +65,7 @@ int OnNeighbour(const nlmsghdr* nlh, void* arg) {
 // Looks for a complete entry in the IPv4 neighbour table.
 std::uint32_t LookUpNeighbour(std::uint32_t destination, unsigned char (&mac)[6]) {
     Search search{destination, {}, false};
-    if (!rtnl::DumpNeighbours(OnNeighbour, &search)) return kErrorGenFailure;
+    if (!RtnlDumpNeighbours(OnNeighbour, &search)) return kErrorGenFailure;
     if (!search.found) return kErrorBadNetName;
     std::memcpy(mac, search.mac, 6);
     return kNoError;
@@ -83,7 +83,7 @@ int OnAddress(const nlmsghdr* nlh, void* arg) {
     const auto* ifa = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(nlh));
     if (ifa->ifa_family != AF_INET || own->index != 0) return MNL_CB_OK;
     const nlattr* attrs[IFA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ifa), rtnl::CollectAttr<IFA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ifa), RtnlCollectAttr<IFA_MAX>, attrs) < 0) return MNL_CB_OK;
     // IFA_LOCAL is our side; IFA_ADDRESS is the peer on a point-to-point link
     // and the same address elsewhere.
     const nlattr* local = attrs[IFA_LOCAL] ? attrs[IFA_LOCAL] : attrs[IFA_ADDRESS];
@@ -102,7 +102,7 @@ struct LinkAddress {
 int OnLink(const nlmsghdr* nlh, void* arg) {
     auto* link = static_cast<LinkAddress*>(arg);
     const nlattr* attrs[IFLA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), rtnl::CollectAttr<IFLA_MAX>, attrs) < 0)
+    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), RtnlCollectAttr<IFLA_MAX>, attrs) < 0)
         return MNL_CB_OK;
     const nlattr* hw = attrs[IFLA_ADDRESS];
     // Loopback's all-zero address, or a link without an Ethernet-sized one
@@ -128,7 +128,7 @@ std::uint32_t LookUpOwn(std::uint32_t address, unsigned char (&mac)[6]) {
     auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
     ifa->ifa_family = AF_INET;
     OwnAddress own{address, 0};
-    if (!rtnl::Ask(nlh, OnAddress, &own)) return kErrorGenFailure;
+    if (!RtnlAsk(nlh, OnAddress, &own)) return kErrorGenFailure;
     if (own.index == 0) return kErrorBadNetName;
 
     nlh = mnl_nlmsg_put_header(buf.data());
@@ -139,7 +139,7 @@ std::uint32_t LookUpOwn(std::uint32_t address, unsigned char (&mac)[6]) {
     ifi->ifi_index = own.index;
     LinkAddress link{};
     // The interface may have gone meanwhile: that is "no entry", as for a host.
-    if (!rtnl::Ask(nlh, OnLink, &link) || !link.found) return kErrorBadNetName;
+    if (!RtnlAsk(nlh, OnLink, &link) || !link.found) return kErrorBadNetName;
     std::memcpy(mac, link.mac, 6);
     return kNoError;
 }

@@ -35,7 +35,7 @@ int OnNeighbour(const nlmsghdr* nlh, void* arg) {
         return MNL_CB_OK;
     }
     const nlattr* attrs[NDA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ndm), rtnl::CollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ndm), RtnlCollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
     const nlattr* dst = attrs[NDA_DST];
     const nlattr* lladdr = attrs[NDA_LLADDR];
     const nlattr* cache = attrs[NDA_CACHEINFO];
@@ -75,7 +75,7 @@ std::vector<NeighbourSighting> ConfirmedNeighbours(const Subnet24& subnet,
     // Rounded up: an entry confirmed within the bound must not be cut off.
     const long ticks = (within.count() * (hz > 0 ? hz : 100) + 999) / 1000;
     Dump dump{&subnet, &links, ticks, {}};
-    if (!rtnl::DumpNeighbours(OnNeighbour, &dump)) return {};
+    if (!RtnlDumpNeighbours(OnNeighbour, &dump)) return {};
     return dump.seen;
 }
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-namespace platform::rtnl {
+namespace platform {
 namespace {
 
 struct SocketCloser {
@@ -18,7 +18,7 @@ struct SocketCloser {
 
 }  // namespace
 
-bool Ask(nlmsghdr* request, mnl_cb_t cb, void* data) {
+bool RtnlAsk(nlmsghdr* request, mnl_cb_t cb, void* data) {
     std::unique_ptr<mnl_socket, SocketCloser> nl(mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC));
     if (!nl || mnl_socket_bind(nl.get(), 0, MNL_SOCKET_AUTOPID) < 0) return false;
     // The kernel answers at once; the bound only guards against a hang.
@@ -40,14 +40,14 @@ bool Ask(nlmsghdr* request, mnl_cb_t cb, void* data) {
     }
 }
 
-bool DumpNeighbours(mnl_cb_t cb, void* data) {
+bool RtnlDumpNeighbours(mnl_cb_t cb, void* data) {
     std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
     nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
     nlh->nlmsg_type = RTM_GETNEIGH;
     nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     auto* ndm = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ndmsg)));
     ndm->ndm_family = AF_INET;
-    return Ask(nlh, cb, data);
+    return RtnlAsk(nlh, cb, data);
 }
 
-}  // namespace platform::rtnl
+}  // namespace platform
