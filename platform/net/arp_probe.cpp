@@ -131,7 +131,13 @@ void ArpProbe::Receive() {
         }
         if (fds.back().revents) return;
         for (std::size_t i = 0; i < sockets_.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
+            if (fds[i].revents == 0) continue;
+            if (fds[i].revents & POLLNVAL) {
+                fds[i].fd = -1;  // never again
+                continue;
+            }
+            // Also on an error alone (the link went down): the read takes
+            // it, or poll would report it again at once.
             for (;;) {
                 unsigned char buf[256];
                 sockaddr_ll from{};
