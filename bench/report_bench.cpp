@@ -70,7 +70,8 @@ int main() {
                                    : "74-1A-E0-90-00-%02X",
                       i);
         r.hosts.push_back(HostResult{i, "192.0.2." + std::to_string(i), i % 6 ? 1 : 0, 1, mac, "",
-                                     "remark " + std::to_string(i), ""});
+                                     "remark " + std::to_string(i), "", i % 6 ? "echo" : "none",
+                                     "host" + std::to_string(i) + ".lan.test"});
     }
     Report("255 vendor lookups", [&] {
         for (HostResult& h : r.hosts) h.vendor = vendors.Lookup(h.mac);

@@ -32,7 +32,7 @@ _varnex() {
             COMPREPLY=($(compgen -W 'text csv json' -- "$cur"))
             return
             ;;
-        --rounds | -h | --help | --version)
+        --rounds | --timeout | -h | --help | --version)
             return
             ;;
     esac

@@ -22,6 +22,9 @@ SweepResult GatherResult(const Sweep& sweep, const std::string& subnet,
         h.answered = p.OKCount;
         h.rounds = result.rounds;
         if (p.OKCount > 0) h.mac = sweep.AnsweredMac(i);
+        h.seen = p.OKCount > 0 ? "echo" : sweep.ArpRounds(i) > 0 ? "arp" : "none";
+        // A host seen by ARP only has the MAC of its reply, asked for or not.
+        if (h.seen == "arp") h.mac = sweep.ArpMac(i);
         h.vendor = vendors.Lookup(h.mac);
         h.remark = p.Ps;
         result.hosts.push_back(std::move(h));
@@ -39,12 +42,9 @@ std::optional<std::string> SubnetOf(const std::array<double, 3>& octets) {
     return text;
 }
 
-bool WasSeen(const HostResult& h) { return h.answered > 0; }
+bool WasSeen(const HostResult& h) { return h.seen == "echo" || h.seen == "arp"; }
 
-bool SeenByArpOnly(const HostResult& h) {
-    (void)h;
-    return false;
-}
+bool SeenByArpOnly(const HostResult& h) { return h.seen == "arp"; }
 
 ChangeKind KindOf(const std::string& change) {
     if (change == "new") return ChangeKind::New;

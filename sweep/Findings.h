@@ -16,8 +16,9 @@ class Sweep;
 class Vendors;
 
 // The result of the last sweep of `sweep` over subnet "A.B.C": per host its
-// address, rounds answered, the MAC of an answered round that asked for one,
-// vendor and remark; no change marked yet.
+// address, rounds answered, how it was seen, the MAC of an answered round
+// that asked for one (or of its ARP reply), vendor and remark; no name and
+// no change yet.
 SweepResult GatherResult(const Sweep& sweep, const std::string& subnet,
                          std::chrono::system_clock::time_point started, const Vendors& vendors);
 

@@ -63,7 +63,8 @@ std::optional<std::vector<KeptHost>> ReadKeptSweep(const std::string& folder,
     };
     CsvReader reader(text);
     std::vector<std::string> f;
-    if (!reader.Next(f) || reader.Malformed() || f.size() != 9 || f[0] != "host" ||
+    // Nine columns, or more from a later version: only the first nine are read.
+    if (!reader.Next(f) || reader.Malformed() || f.size() < 9 || f[0] != "host" ||
         f[2] != "answered" || f[5] != "mac")
         return unreadable();
     std::vector<KeptHost> kept(kHosts + 1);
@@ -71,7 +72,7 @@ std::optional<std::vector<KeptHost>> ReadKeptSweep(const std::string& folder,
     int rows = 0;
     while (reader.Next(f)) {
         std::int32_t host = 0, answered = 0;
-        if (reader.Malformed() || f.size() != 9 || !ParseCount(f[0], host) || host < 1 ||
+        if (reader.Malformed() || f.size() < 9 || !ParseCount(f[0], host) || host < 1 ||
             host > kHosts || seen[static_cast<std::size_t>(host)] || !ParseCount(f[2], answered))
             return unreadable();
         seen[static_cast<std::size_t>(host)] = true;

@@ -1,5 +1,7 @@
 #include "sweep/SweepOptions.h"
 
+#include <charconv>
+
 #include "sweep/Sweep.h"
 
 namespace sweep {
@@ -46,7 +48,8 @@ std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std:
             inlineValue = name.substr(eq + 1);
             name.resize(eq);
         }
-        const bool takesValue = name == "--sweep" || name == "--rounds" || name == "--format";
+        const bool takesValue =
+            name == "--sweep" || name == "--rounds" || name == "--format" || name == "--timeout";
         if (!takesValue && inlineValue) return fail(name + " takes no value");
         std::string value;
         if (takesValue) {
@@ -76,6 +79,16 @@ std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std:
                 o.format = ReportFormat::Json;
             else
                 return fail("unknown format: \"" + value + "\" (text, csv or json)");
+        } else if (name == "--timeout") {
+            // Whole milliseconds only: a typo must not become another wait.
+            std::int32_t ms = 0;
+            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+            if (ec != std::errc() || end != value.data() + value.size() || ms < kMinEchoTimeoutMs ||
+                ms > kMaxEchoTimeoutMs)
+                return fail("not a time-out: \"" + value + "\" (" +
+                            std::to_string(kMinEchoTimeoutMs) + " to " +
+                            std::to_string(kMaxEchoTimeoutMs) + " milliseconds)");
+            o.timeoutMs = ms;
         } else if (name == "--mac") {
             o.mac = true;
         } else if (name == "--changes") {

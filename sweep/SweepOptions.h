@@ -14,6 +14,11 @@ namespace sweep {
 
 enum class ReportFormat { Text, Csv, Json };
 
+// The echo's time-out of a script sweep's workers: the window's by default.
+inline constexpr std::int32_t kDefaultEchoTimeoutMs = 200;
+inline constexpr std::int32_t kMinEchoTimeoutMs = 50;
+inline constexpr std::int32_t kMaxEchoTimeoutMs = 5000;
+
 // A subnet A.B.C, three numbers 0 to 255.
 struct Subnet {
     std::array<std::uint8_t, 3> octets{};
@@ -28,6 +33,7 @@ struct SweepOptions {
     bool mac = false;         // every round asks for the MAC address
     ReportFormat format = ReportFormat::Text;
     bool changes = false;  // compare with the kept result of the last sweep
+    std::int32_t timeoutMs = kDefaultEchoTimeoutMs;  // each echo's wait for its reply
 };
 
 struct SweepArgsError {
@@ -37,7 +43,8 @@ struct SweepArgsError {
 
 // The sweep's synopsis, for its usage line and Tessor's.
 inline constexpr const char* kSweepSynopsis =
-    "Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes]";
+    "Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes] "
+    "[--timeout MS]";
 
 // The usage line.
 std::string SweepUsage();

@@ -75,6 +75,7 @@ class HostsTest : public ::testing::Test {
             h.ip = "192.168.0." + std::to_string(n);
             h.rounds = 2;
             h.answered = n == 2 || n == 7 || n == 100 ? 2 : 0;
+            h.seen = h.answered > 0 ? "echo" : "none";
             if (n == 7) {
                 h.mac = "02-00-00-00-00-07";
                 h.vendor = "Acme Printers";

@@ -18,7 +18,8 @@ SweepResult Sweep(std::initializer_list<std::pair<int, const char*>> up) {
     r.subnet = "192.0.2";
     r.rounds = 1;
     for (int i = 1; i <= 255; ++i)
-        r.hosts.push_back(HostResult{i, "192.0.2." + std::to_string(i), 0, 1, "", "", "", ""});
+        r.hosts.push_back(
+            HostResult{i, "192.0.2." + std::to_string(i), 0, 1, "", "", "", "", "none", ""});
     for (auto [host, mac] : up) {
         r.hosts[static_cast<std::size_t>(host - 1)].answered = 1;
         r.hosts[static_cast<std::size_t>(host - 1)].mac = mac;
@@ -92,6 +93,16 @@ TEST(SweepHistory, AnUnreadableKeptSweepIsPassedOverWithOneLineAndThenReplaced) 
     ASSERT_TRUE(kept.has_value()) << problem;
     EXPECT_TRUE((*kept)[7].answered);
     EXPECT_FALSE((*kept)[1].answered);
+    // One kept by an earlier version, nine columns wide, is read all the same.
+    std::string nine = "host,ip,answered,rounds,share,mac,vendor,remark,change\r\n";
+    for (int i = 1; i <= 255; ++i)
+        nine += std::to_string(i) + ",192.0.2." + std::to_string(i) +
+                (i == 3 ? ",1,1,100" : ",0,1,0") + ",,,,\r\n";
+    std::ofstream(path, std::ios::binary) << nine;
+    kept = ReadKeptSweep(dir, "192.0.2", problem);
+    ASSERT_TRUE(kept.has_value()) << problem;
+    EXPECT_TRUE((*kept)[3].answered);
+    EXPECT_FALSE((*kept)[7].answered);
     // No temporary file is left beside it.
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir)) files += e.is_regular_file();
