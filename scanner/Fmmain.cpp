@@ -30,6 +30,8 @@
 #include <initializer_list>
 
 #include "platform/files/codepage.h"
+#include "platform/net/direct_links.h"
+#include "platform/net/reverse_names.h"
 #include "platform/net/wake.h"
 #include "platform/process/msgbox.h"
 #include "platform/process/session.h"
@@ -38,6 +40,7 @@
 #include "settings/ini.h"
 #include "sweep/Findings.h"
 #include "sweep/Func.h"
+#include "sweep/Presence.h"
 #include "sweep/SweepHistory.h"
 #include "sweep/SweepOptions.h"
 #include "sweep/SweepReport.h"
@@ -446,6 +449,8 @@ void Fmmain::closeEvent(QCloseEvent* event) {
         if (menu_) menu_->close();
         if (table_) table_->close();
         Form_QueryUnload();
+        engine_.SetPresence(nullptr);
+        presence_.reset();
         // Releasing the proxies releases Morvel's objects; Morvel ends with the last.
         engine_.ReleasePings();
     }
@@ -619,6 +624,9 @@ void Fmmain::DoPing() {
             return;
         }
         engine_.ReplacePings(std::move(fresh));
+        // Its ARP object lived in the Morvel that was lost.
+        engine_.SetPresence(nullptr);
+        presence_.reset();
     }
     // Asked of Morvel at every press: a Morvel that may send no echo would
     // paint every host red, as if the whole subnet were down.
@@ -634,6 +642,7 @@ void Fmmain::DoPing() {
                               platform::MsgIcon::Warning);
         return;
     }
+    PrepareLookups();
     started_ = std::chrono::system_clock::now();
     workersStopped_ = false;
     // The registry files take tens of milliseconds to index: once, while the
@@ -656,9 +665,37 @@ void Fmmain::RefreshInput(sweep::SweepInput& input) {
     if (engine_.RoundNo() <= 1) {
         sweptOctets_ = input.octets;
         mixedOctets_ = false;
-    } else if (input.octets != sweptOctets_) {
+    } else if (input.octets != sweptOctets_ && !mixedOctets_) {
         mixedOctets_ = true;
+        // Its evidence is of the subnet the sweep began with.
+        engine_.SetPresence(nullptr);
+        names_.reset();
     }
+}
+
+void Fmmain::PrepareLookups() {
+    engine_.SetPresence(nullptr);
+    names_.reset();
+    const auto subnet = sweep::ParseSubnet(sweep::SubnetOf(Octets()).value_or(""));
+    if (!subnet) {
+        presence_.reset();
+        return;
+    }
+    // Kept from sweep to sweep of one subnet and one Morvel: making it asks
+    // Morvel for an object, and its first round looks up the subnet's links.
+    if (!presence_ || presenceSubnet_ != subnet->octets) {
+        presence_.reset();
+        try {
+            presence_ = std::make_unique<sweep::ArpPresence>(subnet->octets);
+            presenceSubnet_ = subnet->octets;
+        } catch (const std::exception&) {
+            // The sweep runs without it, as the window always swept: hosts that
+            // drop the echo show as absent, as they always did.
+        }
+    }
+    engine_.SetPresence(presence_.get());
+    names_ = std::make_shared<platform::ReverseNames>();
+    namesSubnet_ = subnet->octets;
 }
 
 void Fmmain::SaveEntry() {
@@ -708,6 +745,10 @@ void Fmmain::SweepFailed(const std::string& what) {
     platform::ShowMessage(S(tr("与工作进程 Morvel 的连接已中断, 扫描已停止:\n")) + what +
                               S(tr("\n\n下次扫描时会重新启动 Morvel。")),
                           platform::MsgIcon::Warning);
+}
+
+void Fmmain::HostSeen(int host) {
+    if (names_ && namesSubnet_) names_->Start(platform::HostAddress(*namesSubnet_, host));
 }
 
 void Fmmain::WorkersStopped(const std::vector<int>& hosts) {
@@ -807,9 +848,12 @@ void Fmmain::SweepDone() {
     // Hosts whose worker stopped have no result: kept as silent, they would
     // all show as changed next time.
     const bool compare = subnet.has_value(), keep = compare && !workersStopped_;
-    QTimer::singleShot(0, this, [this, result = std::move(result), compare, keep]() mutable {
-        Record(std::move(result), compare, keep);
-    });
+    QTimer::singleShot(0, this,
+                       [this, result = std::move(result), compare, keep, names = names_,
+                        at = namesSubnet_]() mutable {
+                           Record(std::move(result), compare, keep);
+                           if (names && at) Name(names, *at);
+                       });
 }
 
 void Fmmain::Record(sweep::SweepResult result, bool compare, bool keep) {
@@ -840,6 +884,22 @@ void Fmmain::Record(sweep::SweepResult result, bool compare, bool keep) {
         platform::ShowMessage(S(tr("扫描结果未能记录, 之后显示的变化可能不准确:\n")) + problem,
                               platform::MsgIcon::Warning);
     recordProblem_ = problem;
+}
+
+void Fmmain::Name(const std::shared_ptr<platform::ReverseNames>& names,
+                  const platform::Subnet24& subnet) {
+    for (sweep::HostResult& h : found_.hosts)
+        if (sweep::WasSeen(h)) h.name = names->Name(platform::HostAddress(subnet, h.host));
+    FindingsChanged();
+    // As a script's sweep, a name gets a second at most after the last round;
+    // one still out by then stays empty.
+    if (names->Wait(std::chrono::steady_clock::now())) return;
+    QTimer::singleShot(kNamesWait, this, [this, names, subnet, started = found_.started] {
+        if (found_.started != started) return;  // another sweep's findings by now
+        for (sweep::HostResult& h : found_.hosts)
+            if (sweep::WasSeen(h)) h.name = names->Name(platform::HostAddress(subnet, h.host));
+        FindingsChanged();
+    });
 }
 
 void Fmmain::FindingsChanged() {
@@ -916,8 +976,9 @@ QString Fmmain::CellToolTip(int n) const {
         facts << tr("与上次扫描相比: ") + windows::ChangeText(h.change).toHtmlEscaped();
     if (!lastSeen_[static_cast<std::size_t>(n - 1)].empty())
         facts << tr("最后在线: ") + Html(lastSeen_[static_cast<std::size_t>(n - 1)]);
-    if (facts.isEmpty() && !showChanges_) return {};
+    if (facts.isEmpty() && h.name.empty() && !showChanges_) return {};
     QString tip = "<b>" + Html(h.ip) + "</b>";
+    if (!h.name.empty()) tip += " " + Html(h.name);
     for (const QString& fact : facts) tip += "<br>" + fact;
     if (showChanges_) {
         const QString corner = QStringLiteral("\u25E5");
@@ -964,7 +1025,12 @@ void Fmmain::ShowHostMenu(int n, const QPoint& globalPos) {
         return a;
     };
     const bool mac = !KnownMac(n).empty();
-    QAction* title = menu->addAction(Q(ShownAddress(n)));
+    QString heading = Q(ShownAddress(n));
+    if (found_.hosts.size() == static_cast<std::size_t>(kHosts) &&
+        found_.hosts[static_cast<std::size_t>(n - 1)].ip == ShownAddress(n) &&
+        !found_.hosts[static_cast<std::size_t>(n - 1)].name.empty())
+        heading += "  " + Q(found_.hosts[static_cast<std::size_t>(n - 1)].name);
+    QAction* title = menu->addAction(heading);
     title->setEnabled(false);
     menu->addSeparator();
     add("PingContinuously", tr("持续ping"), [this, n] { PingContinuously(n); });

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net/direct_links.h"
 #include "sweep/Ping.h"
 #include "sweep/Sweep.h"
 #include "sweep/SweepReport.h"
@@ -49,6 +50,9 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
+namespace platform {
+class ReverseNames;
+}
 namespace windows {
 class HostTable;
 }
@@ -67,6 +71,9 @@ inline constexpr std::int32_t kColorGridBack = 0x00FFFFC0;
 
 // set.ini, section "Set": "1" when the grid marks the changes, else not.
 inline constexpr const char* kShowChangesKey = "ShowChanges";
+
+// How long after a sweep its hosts' names may still come in.
+inline constexpr std::chrono::milliseconds kNamesWait{1000};
 
 // The corner marks (BGR), each kind of change its colour, top right; a host
 // seen by ARP only, bottom left.
@@ -228,11 +235,18 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     void FocusLastOctet() override;
     void SweepFailed(const std::string& what) override;
     void WorkersStopped(const std::vector<int>& hosts) override;
+    void HostSeen(int host) override;
     void SweepDone() override;
+    // Who answered ARP and the names of the hosts seen, for the sweep about
+    // to start on the subnet of the boxes; none for octets that name none.
+    void PrepareLookups();
 
     // Shows what a sweep found, with its changes against the sweep before
     // (`compare`), and keeps it for the next one (`keep`).
     void Record(sweep::SweepResult result, bool compare, bool keep);
+    // The names of the hosts found, now and once more when the look-ups had their time.
+    void Name(const std::shared_ptr<platform::ReverseNames>& names,
+              const platform::Subnet24& subnet);
     void PaintMarks(QPainter& dc);
     // The findings changed: the table and the marks follow.
     void FindingsChanged();
@@ -258,6 +272,10 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     bool workersStopped_ = false;
     std::string recordProblem_;  // the last one told, so a failing record is told once
     std::shared_future<sweep::Vendors> vendors_;
+    std::unique_ptr<sweep::ArpPresence> presence_;  // of presenceSubnet_, for the engine
+    platform::Subnet24 presenceSubnet_{};
+    std::shared_ptr<platform::ReverseNames> names_;  // this sweep's look-ups
+    std::optional<platform::Subnet24> namesSubnet_;
     QPointer<QMenu> menu_;
     QPointer<windows::HostTable> table_;
 };

@@ -103,7 +103,7 @@ QString HostTableModel::Text(const sweep::HostResult& h, std::size_t row, int co
         case Address:
             return Q(h.ip);
         case Name:
-            return {};
+            return OneLine(h.name);
         case Mac:
             return Q(h.mac);
         case Vendor:

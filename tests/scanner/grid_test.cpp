@@ -173,6 +173,7 @@ TEST(Grid, ChangeMarksShowOnlyWhenAskedAndOnlyInTheChangedCellsCorners) {
         h.host = n;
         h.ip = "192.168.0." + std::to_string(n);
         if (marks.count(n)) h.change = marks.at(n).first;
+        if (n == 77 || n == 255) h.seen = "arp";  // their own mark, bottom left
         found.hosts.push_back(h);
     }
     w->SetFindingsForTesting(found, {});
@@ -184,9 +185,12 @@ TEST(Grid, ChangeMarksShowOnlyWhenAskedAndOnlyInTheChangedCellsCorners) {
         for (int x = 0; x < marked.width(); ++x) {
             if (marked.pixel(x, y) == today.pixel(x, y)) continue;
             const int host = HostAt(x, y);
-            ASSERT_TRUE(marks.count(host)) << x << "," << y;
             const Cell c = CellOf(host);
-            ASSERT_TRUE(x >= c.right - kMarkSize && y <= c.top + kMarkSize) << x << "," << y;
+            const bool change =
+                marks.count(host) && x >= c.right - kMarkSize && y <= c.top + kMarkSize;
+            const bool arp =
+                (host == 77 || host == 255) && x <= c.left + kMarkSize && y >= c.bottom - kMarkSize;
+            ASSERT_TRUE(change || arp) << x << "," << y;
         }
     // Each mark is whole, in its kind's colour, and hides no ink of the number.
     for (const auto& [host, mark] : marks) {
@@ -196,6 +200,12 @@ TEST(Grid, ChangeMarksShowOnlyWhenAskedAndOnlyInTheChangedCellsCorners) {
                 EXPECT_EQ(today.pixel(x, c.top + 1 + k), Rgb(kColorGreen)) << host;
                 EXPECT_EQ(marked.pixel(x, c.top + 1 + k), Rgb(mark.second)) << host;
             }
+    }
+    for (int host : {77, 255}) {
+        const Cell c = CellOf(host);
+        for (int k = 0; k < kMarkSize; ++k)
+            for (int x = c.left + 1; x <= c.left + kMarkSize - k; ++x)
+                EXPECT_EQ(marked.pixel(x, c.bottom - 1 - k), Rgb(kMarkArpOnly)) << host;
     }
     w->SetShowChanges(false);
     EXPECT_EQ(Grab(w->ui().FG1), today);

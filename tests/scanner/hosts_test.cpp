@@ -231,6 +231,35 @@ QStringList Shown(const windows::HostTable* t) {
     return rows;
 }
 
+// A name, and a host that dropped the echo but answered ARP: both count as
+// known wherever the host is shown.
+TEST_F(HostsTest, NamesAndHostsSeenByArpOnlyShowWhereverTheHostIs) {
+    Swept();
+    SweepResult r = w->Findings();
+    r.hosts[1].name = "gw.lan";
+    r.hosts[29].seen = "arp";
+    r.hosts[29].mac = "00-11-22-33-44-30";
+    w->SetFindingsForTesting(r, {});
+    w->ShowHostMenu(2, {});
+    EXPECT_EQ(MenuTitle(), "192.168.0.2  gw.lan");
+    w->ShowHostMenu(30, {});
+    EXPECT_TRUE(Item("WakeHost")->isEnabled());
+    EXPECT_TRUE(w->CellToolTip(2).contains("gw.lan"));
+    EXPECT_TRUE(w->CellToolTip(30).contains("只应答了ARP"));
+
+    w->OpenHostTable();
+    windows::HostTable* t = w->HostTableWindow();
+    EXPECT_EQ(Shown(t),
+              QStringList({"192.168.0.2", "192.168.0.7", "192.168.0.30", "192.168.0.100"}));
+    auto cell = [&](int row, int column) { return t->Proxy->index(row, column).data().toString(); };
+    EXPECT_EQ(cell(0, windows::HostTableModel::Name), "gw.lan");
+    EXPECT_EQ(cell(0, windows::HostTableModel::Seen), "Ping");
+    EXPECT_EQ(cell(2, windows::HostTableModel::Seen), "仅ARP");
+    EXPECT_EQ(cell(2, windows::HostTableModel::Answered), "0/2");
+    t->Filter->setText("GW.LAN");
+    EXPECT_EQ(Shown(t), QStringList({"192.168.0.2"}));
+}
+
 TEST_F(HostsTest, TheTableSortsFiltersCopiesExportsAndEditsRemarks) {
     Swept();
     w->OpenHostTable();
@@ -381,7 +410,10 @@ TEST(HostsLan, WindowSweepsAreRecordedForTheScriptAndItsWakeReachesTheHost) {
     std::filesystem::create_hard_link(testsupport::BuildBinDir() + "/Tessor", prog + "/Tessor");
     std::filesystem::create_symlink(testsupport::BuildBinDir() + "/Morvel", prog + "/Morvel");
     platform::SetProgramDirForTesting(prog);
-    TestLan lan({2, 10, 50, 100});
+    TestLan lan({2, 4, 10, 50, 100});
+    lan.DropEcho(4);
+    testsupport::ResolverFiles files("nameserver 127.0.0.1\n", "192.0.2.2 two-by-file\n");
+    ASSERT_EQ(files.Problem(), "");
     ScriptSweep(prog + "/Tessor");
     lan.SetAnswering(50, false);
     Fmmain w;
@@ -401,6 +433,11 @@ TEST(HostsLan, WindowSweepsAreRecordedForTheScriptAndItsWakeReachesTheHost) {
     EXPECT_EQ(found[9].change, "down");
     EXPECT_EQ(found[49].change, "");
     EXPECT_EQ(found[6].mac, TestLan::Mac(7));
+    // As the script sees them: by ARP only, with its MAC; with a name.
+    EXPECT_EQ(found[3].seen, "arp");
+    EXPECT_EQ(found[3].mac, TestLan::Mac(4));
+    EXPECT_EQ(w.engine().Host(4).color, kColorRed);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return found[1].name == "two-by-file"; }, 2000));
 
     // The script compares with the window's last sweep (not its first, nor
     // the script's own): nothing changed since.
