@@ -22,6 +22,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTextDocument>
+#include <QThreadPool>
 #include <QTimer>
 #include <QToolTip>
 #include <cerrno>
@@ -228,6 +229,8 @@ std::string HostDetails(const std::string& address, std::int32_t okCount, std::i
 
 Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
     setObjectName("Fmmain");
+    recorder_ = std::make_unique<QThreadPool>();
+    recorder_->setMaxThreadCount(1);
     setWindowTitle(tr("局域网Varnex工具"));
     // Fixed size, no maximise button.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -252,7 +255,10 @@ Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
     };
 }
 
-Fmmain::~Fmmain() = default;
+Fmmain::~Fmmain() {
+    // Its tasks post to this window: they end first.
+    recorder_.reset();
+}
 
 void Fmmain::BuildControls() {
     auto label = [this](const char* name, const QString& text, QRect r) {
@@ -449,6 +455,9 @@ void Fmmain::closeEvent(QCloseEvent* event) {
         if (menu_) menu_->close();
         if (table_) table_->close();
         Form_QueryUnload();
+        // The last sweep is recorded before Morvel and the program may end.
+        FlushRecord();
+        recorder_->waitForDone();
         engine_.SetPresence(nullptr);
         presence_.reset();
         // Releasing the proxies releases Morvel's objects; Morvel ends with the last.
@@ -642,6 +651,7 @@ void Fmmain::DoPing() {
                               platform::MsgIcon::Warning);
         return;
     }
+    FlushRecord();  // the sweep before goes first, with the names it has
     PrepareLookups();
     started_ = std::chrono::system_clock::now();
     workersStopped_ = false;
@@ -841,35 +851,71 @@ void Fmmain::SweepDone() {
     prefix.pop_back();
     const std::optional<std::string> subnet =
         mixedOctets_ ? std::nullopt : sweep::SubnetOf(sweptOctets_);
-    // Gathered now, before another sweep can reset the hosts; recorded once
-    // the grid's last paint is out, so that the sweep ends as soon as before.
-    sweep::SweepResult result =
+    // Gathered now, before another sweep can reset the hosts.
+    FlushRecord();
+    pending_.emplace();
+    pending_->result =
         sweep::GatherResult(engine_, subnet.value_or(prefix), started_, sweep::Vendors());
     // Hosts whose worker stopped have no result: kept as silent, they would
     // all show as changed next time.
-    const bool compare = subnet.has_value(), keep = compare && !workersStopped_;
-    QTimer::singleShot(0, this,
-                       [this, result = std::move(result), compare, keep, names = names_,
-                        at = namesSubnet_]() mutable {
-                           Record(std::move(result), compare, keep);
-                           if (names && at) Name(names, *at);
-                       });
+    pending_->compare = subnet.has_value();
+    pending_->keep = pending_->compare && !workersStopped_;
+    pending_->names = names_;
+    pending_->namesSubnet = namesSubnet_;
+    pending_->deadline = std::chrono::steady_clock::now() + kNamesWait;
+    pending_->id = ++pendingId_;
+    // Not inside the poll that ended the sweep: the grid's last paint goes first.
+    QTimer::singleShot(0, this, [this, id = pendingId_] { AwaitNames(id); });
 }
 
-void Fmmain::Record(sweep::SweepResult result, bool compare, bool keep) {
-    const sweep::Vendors& registry = Registry();
-    for (sweep::HostResult& h : result.hosts) h.vendor = registry.Lookup(h.mac);
-    std::string problem;
-    if (compare) {
-        // The same record as the script's sweeps: either sees the other's last
-        // sweep as the one before.
-        const std::string folder = sweep::KeptSweepsFolder();
-        const auto kept = sweep::ReadKeptSweep(folder, result.subnet, problem);
-        sweep::MarkChanges(result.hosts, kept);
-        result.changes = true;
-        std::string keepProblem;
-        if (keep && !sweep::KeepSweep(folder, result, keepProblem)) problem = keepProblem;
+void Fmmain::AwaitNames(std::uint64_t id) {
+    if (!pending_ || pending_->id != id) return;
+    // As a script's sweep, the names get a second at most after the last
+    // round; one still out by then stays empty.
+    const auto now = std::chrono::steady_clock::now();
+    if (!pending_->names || pending_->names->Wait(now) || now >= pending_->deadline) {
+        FlushRecord();
+        return;
     }
+    QTimer::singleShot(kNamesPoll, this, [this, id] { AwaitNames(id); });
+}
+
+void Fmmain::FlushRecord() {
+    if (!pending_) return;
+    Pending p = std::move(*pending_);
+    pending_.reset();
+    if (p.names && p.namesSubnet)
+        for (sweep::HostResult& h : p.result.hosts)
+            if (sweep::WasSeen(h))
+                h.name = p.names->Name(platform::HostAddress(*p.namesSubnet, h.host));
+    // Off the window's thread: the record may wait for another program's
+    // write. One thread, so sweeps are recorded in their order.
+    recorder_->start([this, result = std::move(p.result), compare = p.compare, keep = p.keep,
+                      vendors = vendors_]() mutable {
+        static const sweep::Vendors none;
+        const sweep::Vendors& registry = vendors.valid() ? vendors.get() : none;
+        for (sweep::HostResult& h : result.hosts) h.vendor = registry.Lookup(h.mac);
+        std::string problem;
+        if (compare) {
+            // The same record as the script's sweeps: either sees the other's
+            // last sweep as the one before.
+            const std::string folder = sweep::KeptSweepsFolder();
+            const auto kept = sweep::ReadKeptSweep(folder, result.subnet, problem);
+            sweep::MarkChanges(result.hosts, kept);
+            result.changes = true;
+            std::string keepProblem;
+            if (keep && !sweep::KeepSweep(folder, result, keepProblem)) problem = keepProblem;
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, result = std::move(result), problem]() mutable {
+                Recorded(std::move(result), problem);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Fmmain::Recorded(sweep::SweepResult result, const std::string& problem) {
     if (found_.subnet != result.subnet) lastSeen_.assign(kHosts, "");
     lastSeen_.resize(kHosts);
     const std::string when =
@@ -886,22 +932,6 @@ void Fmmain::Record(sweep::SweepResult result, bool compare, bool keep) {
     recordProblem_ = problem;
 }
 
-void Fmmain::Name(const std::shared_ptr<platform::ReverseNames>& names,
-                  const platform::Subnet24& subnet) {
-    for (sweep::HostResult& h : found_.hosts)
-        if (sweep::WasSeen(h)) h.name = names->Name(platform::HostAddress(subnet, h.host));
-    FindingsChanged();
-    // As a script's sweep, a name gets a second at most after the last round;
-    // one still out by then stays empty.
-    if (names->Wait(std::chrono::steady_clock::now())) return;
-    QTimer::singleShot(kNamesWait, this, [this, names, subnet, started = found_.started] {
-        if (found_.started != started) return;  // another sweep's findings by now
-        for (sweep::HostResult& h : found_.hosts)
-            if (sweep::WasSeen(h)) h.name = names->Name(platform::HostAddress(subnet, h.host));
-        FindingsChanged();
-    });
-}
-
 void Fmmain::FindingsChanged() {
     if (table_) table_->SetSweep(found_, lastSeen_);
     if (showChanges_) ui_.FG1->update();
@@ -912,11 +942,6 @@ void Fmmain::SetFindingsForTesting(sweep::SweepResult found, std::vector<std::st
     lastSeen_ = std::move(lastSeen);
     lastSeen_.resize(kHosts);
     FindingsChanged();
-}
-
-const sweep::Vendors& Fmmain::Registry() {
-    static const sweep::Vendors none;
-    return vendors_.valid() ? vendors_.get() : none;
 }
 
 void Fmmain::PaintMarks(QPainter& dc) {

@@ -48,6 +48,7 @@ class QPainter;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QThreadPool;
 class QTimer;
 
 namespace platform {
@@ -74,6 +75,7 @@ inline constexpr const char* kShowChangesKey = "ShowChanges";
 
 // How long after a sweep its hosts' names may still come in.
 inline constexpr std::chrono::milliseconds kNamesWait{1000};
+inline constexpr std::chrono::milliseconds kNamesPoll{20};
 
 // The corner marks (BGR), each kind of change its colour, top right; a host
 // seen by ARP only, bottom left.
@@ -241,12 +243,12 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     // to start on the subnet of the boxes; none for octets that name none.
     void PrepareLookups();
 
-    // Shows what a sweep found, with its changes against the sweep before
-    // (`compare`), and keeps it for the next one (`keep`).
-    void Record(sweep::SweepResult result, bool compare, bool keep);
-    // The names of the hosts found, now and once more when the look-ups had their time.
-    void Name(const std::shared_ptr<platform::ReverseNames>& names,
-              const platform::Subnet24& subnet);
+    // A finished sweep waits (AwaitNames) for its names, a second at most,
+    // then is recorded off the window's thread (FlushRecord), and shown with
+    // its changes (Recorded).
+    void AwaitNames(std::uint64_t id);
+    void FlushRecord();
+    void Recorded(sweep::SweepResult result, const std::string& problem);
     void PaintMarks(QPainter& dc);
     // The findings changed: the table and the marks follow.
     void FindingsChanged();
@@ -254,7 +256,6 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     // pointer, else of List1's selected line. False when there is none.
     bool KeyboardMenu(QObject* from);
     void RemarkChanged(int n, const std::string& key, const std::string& remark);
-    const sweep::Vendors& Registry();
     sweep::SweepResult TableData() const;
 
     Controls ui_;
@@ -271,6 +272,17 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     bool mixedOctets_ = false;  // the boxes changed between this sweep's rounds
     bool workersStopped_ = false;
     std::string recordProblem_;  // the last one told, so a failing record is told once
+    struct Pending {
+        sweep::SweepResult result;
+        bool compare = false, keep = false;  // changes against the sweep before; kept
+        std::shared_ptr<platform::ReverseNames> names;
+        std::optional<platform::Subnet24> namesSubnet;
+        std::chrono::steady_clock::time_point deadline;  // for the names
+        std::uint64_t id = 0;
+    };
+    std::optional<Pending> pending_;  // a finished sweep not yet handed to the recorder
+    std::uint64_t pendingId_ = 0;
+    std::unique_ptr<QThreadPool> recorder_;
     std::shared_future<sweep::Vendors> vendors_;
     std::unique_ptr<sweep::ArpPresence> presence_;  // of presenceSubnet_, for the engine
     platform::Subnet24 presenceSubnet_{};
