@@ -882,7 +882,7 @@ void Fmmain::AwaitNames(std::uint64_t id) {
 
 void Fmmain::FlushRecord() {
     if (!pending_) return;
-    Pending p = std::move(*pending_);
+    FinishedSweep p = std::move(*pending_);
     pending_.reset();
     if (p.names && p.namesSubnet)
         for (sweep::HostResult& h : p.result.hosts)

@@ -90,6 +90,17 @@ inline constexpr std::int32_t kMarkArpOnly = 0x00FFFF00;  // cyan
 std::string HostDetails(const std::string& address, std::int32_t okCount, std::int32_t roundCount,
                         const std::string& mac, const std::string& remark);
 
+// A sweep the window finished and has not yet recorded: what it found, and
+// the look-ups of its names.
+struct FinishedSweep {
+    sweep::SweepResult result;
+    bool compare = false, keep = false;  // changes against the sweep before; kept
+    std::shared_ptr<platform::ReverseNames> names;
+    std::optional<platform::Subnet24> namesSubnet;
+    std::chrono::steady_clock::time_point deadline;  // for the names
+    std::uint64_t id = 0;
+};
+
 class Fmmain : public QWidget, private sweep::SweepListener {
     Q_OBJECT
   public:
@@ -271,16 +282,8 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     std::array<double, 3> sweptOctets_{};
     bool mixedOctets_ = false;  // the boxes changed between this sweep's rounds
     bool workersStopped_ = false;
-    std::string recordProblem_;  // the last one told, so a failing record is told once
-    struct Pending {
-        sweep::SweepResult result;
-        bool compare = false, keep = false;  // changes against the sweep before; kept
-        std::shared_ptr<platform::ReverseNames> names;
-        std::optional<platform::Subnet24> namesSubnet;
-        std::chrono::steady_clock::time_point deadline;  // for the names
-        std::uint64_t id = 0;
-    };
-    std::optional<Pending> pending_;  // a finished sweep not yet handed to the recorder
+    std::string recordProblem_;             // the last one told, so a failing record is told once
+    std::optional<FinishedSweep> pending_;  // a finished sweep not yet handed to the recorder
     std::uint64_t pendingId_ = 0;
     std::unique_ptr<QThreadPool> recorder_;
     std::shared_future<sweep::Vendors> vendors_;
