@@ -14,6 +14,34 @@ namespace sweep {
 
 namespace {
 
+std::string PadTo(std::string s, std::size_t width) {
+    if (s.size() < width) s.append(width - s.size(), ' ');
+    return s;
+}
+
+// A host's fields, in the order of the JSON objects and the CSV columns.
+struct Field {
+    const char* name;
+    std::string text;
+    bool number;  // written bare; otherwise as a string
+};
+
+std::array<Field, 11> Fields(const HostResult& h) {
+    return {{{"host", std::to_string(h.host), true},
+             {"ip", h.ip, false},
+             {"answered", std::to_string(h.answered), true},
+             {"rounds", std::to_string(h.rounds), true},
+             {"share", std::to_string(SharePercent(h.answered, h.rounds)), true},
+             {"mac", h.mac, false},
+             {"vendor", h.vendor, false},
+             {"remark", h.remark, false},
+             {"change", h.change, false},
+             {"previous_mac", h.previousMac, false},
+             {"previous_ip", h.previousIp, false}}};
+}
+
+}  // namespace
+
 void AppendJsonString(std::string& out, std::string_view s) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
@@ -66,40 +94,12 @@ void AppendJsonString(std::string& out, std::string_view s) {
     out += '"';
 }
 
-// One line of text for people: every control character (line breaks, tabs,
-// escape) a space.
 std::string OneLine(std::string_view s) {
     std::string out(s);
     for (char& c : out)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
     return out;
 }
-
-std::string PadTo(std::string s, std::size_t width) {
-    if (s.size() < width) s.append(width - s.size(), ' ');
-    return s;
-}
-
-// A host's fields, in the order of the JSON objects and the CSV columns.
-struct Field {
-    const char* name;
-    std::string text;
-    bool number;  // written bare; otherwise as a string
-};
-
-std::array<Field, 9> Fields(const HostResult& h) {
-    return {{{"host", std::to_string(h.host), true},
-             {"ip", h.ip, false},
-             {"answered", std::to_string(h.answered), true},
-             {"rounds", std::to_string(h.rounds), true},
-             {"share", std::to_string(SharePercent(h.answered, h.rounds)), true},
-             {"mac", h.mac, false},
-             {"vendor", h.vendor, false},
-             {"remark", h.remark, false},
-             {"change", h.change, false}}};
-}
-
-}  // namespace
 
 std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds) {
     if (rounds <= 0) return 0;
@@ -170,19 +170,23 @@ std::string WriteCsv(const SweepResult& r) {
 
 std::string WriteText(const SweepResult& r) {
     std::string out;
-    int answered = 0, up = 0, down = 0, mac = 0;
+    int answered = 0;
+    std::array<int, 5> changed{};  // per kind, in the order of kChangeKinds
     for (const HostResult& h : r.hosts) {
         if (h.answered > 0) ++answered;
-        if (h.change == "up") ++up;
-        if (h.change == "down") ++down;
-        if (h.change == "mac") ++mac;
+        for (std::size_t k = 0; k < changed.size(); ++k) changed[k] += h.change == kChangeKinds[k];
         if (h.answered == 0 && !(r.changes && h.change == "down")) continue;
         std::string share = std::to_string(SharePercent(h.answered, h.rounds)) + "%";
         std::string line = PadTo(OneLine(h.ip), 15) + "  " +
                            std::string(4 - std::min<std::size_t>(4, share.size()), ' ') + share +
                            "  " + PadTo(OneLine(h.mac), 17) + "  " + OneLine(h.vendor);
         if (!h.remark.empty()) line += "  " + OneLine(h.remark);
-        if (r.changes && !h.change.empty()) line += "  [" + h.change + "]";
+        if (r.changes && !h.change.empty()) {
+            line += "  [" + h.change;
+            if (!h.previousIp.empty()) line += " from " + OneLine(h.previousIp);
+            if (!h.previousMac.empty()) line += ", was " + OneLine(h.previousMac);
+            line += "]";
+        }
         while (!line.empty() && line.back() == ' ') line.pop_back();
         out += line + "\n";
     }
@@ -191,9 +195,11 @@ std::string WriteText(const SweepResult& r) {
     out += r.subnet + ".0/24: " + std::to_string(answered) + " of " +
            std::to_string(r.hosts.size()) + " answered, " + std::to_string(r.rounds) +
            (r.rounds == 1 ? " round, " : " rounds, ") + took;
-    if (r.changes)
-        out += "; changed: " + std::to_string(up) + " up, " + std::to_string(down) + " down, " +
-               std::to_string(mac) + " mac";
+    if (r.changes) {
+        out += "; changed:";
+        for (std::size_t k = 0; k < changed.size(); ++k)
+            out += std::string(k ? ", " : " ") + std::to_string(changed[k]) + " " + kChangeKinds[k];
+    }
     out += "\n";
     return out;
 }

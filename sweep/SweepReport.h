@@ -6,19 +6,27 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sweep {
+
+// The kinds of a host's change, in the order in which the first that applies wins.
+inline constexpr const char* kChangeKinds[] = {"new", "moved", "mac", "up", "down"};
 
 struct HostResult {
     int host = 0;  // 1 to 255
     std::string ip;
     std::int32_t answered = 0;  // rounds answered
     std::int32_t rounds = 0;
-    std::string mac;     // empty unless asked for and the host answered
-    std::string vendor;  // empty when unknown
-    std::string remark;  // from Ps.ini, may hold line breaks
-    std::string change;  // "", "up", "down" or "mac"
+    std::string mac;            // empty unless asked for and the host answered, or seen by ARP only
+    std::string vendor;         // empty when unknown
+    std::string remark;         // from Ps.ini, may hold line breaks
+    std::string change;         // "", "new", "moved", "mac", "up" or "down"
+    std::string seen = "none";  // "echo" (answered an echo), "arp" (answered ARP only) or "none"
+    std::string name;           // from a reverse look-up, empty without one
+    std::string previousMac{};  // for "mac": the MAC the last sweep saw here
+    std::string previousIp{};   // for "moved": where the last sweep saw this MAC
 };
 
 struct SweepResult {
@@ -53,5 +61,12 @@ std::string WriteCsv(const SweepResult& r);
 // remark or vendor become spaces, so a line stays one line and a terminal
 // receives no escape sequence.
 std::string WriteText(const SweepResult& r);
+
+// Appends s to out as a JSON string; invalid UTF-8 becomes U+FFFD.
+void AppendJsonString(std::string& out, std::string_view s);
+
+// One line of text for people: every control character (line breaks, tabs,
+// escape) a space.
+std::string OneLine(std::string_view s);
 
 }  // namespace sweep

@@ -18,12 +18,14 @@ SweepResult Sample() {
     r.started = std::chrono::system_clock::from_time_t(1796658746);  // 2026-12-07T15:52:26Z
     r.seconds = 0.4237;
     for (int i = 1; i <= 255; ++i)
-        r.hosts.push_back(HostResult{i, "192.0.2." + std::to_string(i), 0, 4, "", "", "", ""});
-    r.hosts[9] = {10, "192.0.2.10", 4, 4, "00-1A-2B-3C-4D-5E", "Ayecom", "", ""};
+        r.hosts.push_back(
+            HostResult{i, "192.0.2." + std::to_string(i), 0, 4, "", "", "", "", "none", ""});
+    r.hosts[9] = {10, "192.0.2.10", 4, 4, "00-1A-2B-3C-4D-5E", "Ayecom", "", "", "echo", ""};
     r.hosts[10] = {
-        11,   "192.0.2.11", 2, 4, "02-42-C6-33-64-09", "", "printer, \"old\"\r\nroom 2\x1b[31m",
-        "mac"};
-    r.hosts[11] = {12, "192.0.2.12", 0, 4, "", "", "", "down"};
+        11,    "192.0.2.11", 2, 4, "02-42-C6-33-64-09", "", "printer, \"old\"\r\nroom 2\x1b[31m",
+        "mac", "echo",       ""};
+    r.hosts[10].previousMac = "02-42-C6-33-64-08";
+    r.hosts[11] = {12, "192.0.2.12", 0, 4, "", "", "", "down", "none", ""};
     return r;
 }
 
@@ -53,7 +55,8 @@ TEST(WriteJson, EscapesEveryStringAndKeepsUtf8) {
     EXPECT_NE(
         j.find("{\"host\": 11, \"ip\": \"192.0.2.11\", \"answered\": 2, \"rounds\": 4, "
                "\"share\": 50, \"mac\": \"02-42-C6-33-64-09\", \"vendor\": \"\", "
-               "\"remark\": \"printer, \\\"old\\\"\\r\\nroom 2\\u001b[31m\", \"change\": \"mac\"}"),
+               "\"remark\": \"printer, \\\"old\\\"\\r\\nroom 2\\u001b[31m\", \"change\": \"mac\", "
+               "\"previous_mac\": \"02-42-C6-33-64-08\", \"previous_ip\": \"\"}"),
         std::string::npos);
     std::size_t objects = 0;
     for (std::size_t p = 0; (p = j.find("{\"host\": ", p)) != std::string::npos; ++p) ++objects;
@@ -64,18 +67,19 @@ TEST(WriteCsv, QuotesAsRfc4180AndReadsBackWhole) {
     const std::string c = WriteCsv(Sample());
     EXPECT_EQ(
         c.rfind(
-            "host,ip,answered,rounds,share,mac,vendor,remark,change\r\n1,192.0.2.1,0,4,0,,,,\r\n",
+            "host,ip,answered,rounds,share,mac,vendor,remark,change,previous_mac,previous_ip\r\n"
+            "1,192.0.2.1,0,4,0,,,,,,\r\n",
             0),
         0u);
     EXPECT_NE(c.find("\r\n11,192.0.2.11,2,4,50,02-42-C6-33-64-09,,\"printer, \"\"old\"\"\r\nroom "
-                     "2\x1b[31m\",mac\r\n"),
+                     "2\x1b[31m\",mac,02-42-C6-33-64-08,\r\n"),
               std::string::npos);
     CsvReader reader(c);
     std::vector<std::string> f;
     int rows = 0;
     while (reader.Next(f)) {
         ASSERT_FALSE(reader.Malformed());
-        ASSERT_EQ(f.size(), 9u);
+        ASSERT_EQ(f.size(), 11u);
         if (f[0] == "11") {
             EXPECT_EQ(f[7], "printer, \"old\"\r\nroom 2\x1b[31m");
         }
@@ -93,9 +97,11 @@ TEST(WriteText, ListsAnsweringHostsOnOneLineEachThenTheSummary) {
     r.changes = true;
     EXPECT_EQ(WriteText(r),
               "192.0.2.10       100%  00-1A-2B-3C-4D-5E  Ayecom\n"
-              "192.0.2.11        50%  02-42-C6-33-64-09    printer, \"old\"  room 2 [31m  [mac]\n"
+              "192.0.2.11        50%  02-42-C6-33-64-09    printer, \"old\"  room 2 [31m  [mac, "
+              "was 02-42-C6-33-64-08]\n"
               "192.0.2.12         0%                       [down]\n"
-              "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s; changed: 0 up, 1 down, 1 mac\n");
+              "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s; changed: 0 new, 0 moved, 1 mac, "
+              "0 up, 1 down\n");
 }
 
 TEST(CsvReader, FlagsBrokenQuotingAndTakesBareLineFeeds) {
