@@ -150,7 +150,7 @@ std::string HelpText() {
            "\n"
            "Sweep from a script, without a window or a display:\n"
            "  --sweep A.B.C          sweep A.B.C.1 to A.B.C.255 once and print the result\n"
-           "  --rounds N             rounds of echoes (default 1)\n"
+           "  --rounds N             rounds of echoes, 1 to 9999 (default 1)\n"
            "  --mac                  collect the MAC address and its vendor\n"
            "  --format text|csv|json the report's form (default text)\n"
            "  --changes              mark each host's change since the subnet's last sweep:\n"
