@@ -625,8 +625,9 @@ std::vector<std::string> History::ImportKeptSweeps(const std::string& folder) {
     }
     std::sort(kept.begin(), kept.end(),
               [](const SweepResult& a, const SweepResult& b) { return a.started < b.started; });
+    // Old ones stay until the next sweep is recorded: only a sweep knows
+    // how many days to keep.
     for (SweepResult& r : kept) RecordOne(h, r, SweepSource::Imported);
-    DropOldSweeps(h);
     Statement mark(h, "INSERT INTO meta(key, value) VALUES('kept sweeps imported', ?)", doing);
     mark.Bind(1, Millis(std::chrono::system_clock::now())).Run();
     t.Commit();
