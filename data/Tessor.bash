@@ -30,7 +30,7 @@ _varnex() {
             COMPREPLY=($(compgen -P "$kinds" -W 'new moved mac up down' -- "${cur##*,}"))
             return
             ;;
-        --rounds | --keep-days | -h | --help | --version)
+        --rounds | --keep-days | --timeout | -h | --help | --version)
             return
             ;;
     esac

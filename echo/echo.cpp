@@ -170,6 +170,15 @@ void SendEcho(const std::string& address, unsigned char (&reply)[278], const Tra
 
 bool PingHost(const std::string& address) { return PingHost(address, LocalEcho); }
 
+bool PingHost(const std::string& address, std::uint32_t timeoutMs) {
+    // The echo's own time-out gives way to the caller's.
+    return PingHost(address,
+                    [timeoutMs](std::uint32_t destination, const void* data, std::uint16_t size,
+                                unsigned char(&reply)[278], std::uint32_t) {
+                        LocalEcho(destination, data, size, reply, timeoutMs);
+                    });
+}
+
 bool PingHost(const std::string& address, const Transport& transport) {
     unsigned char reply[278] = {};
     StartSockets();

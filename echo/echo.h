@@ -1,4 +1,5 @@
-// One ICMP echo to a host given as dotted text: does it answer within 200 ms?
+// One ICMP echo to a host given as dotted text: does it answer within 200 ms
+// (or the caller's time-out)?
 // Every call is self-contained (socket start-up, one handle, one request, one
 // shutdown) and keeps nothing between calls, so any number of threads may call
 // PingHost at once.
@@ -30,9 +31,11 @@ using Transport =
 void LocalEcho(std::uint32_t destination, const void* data, std::uint16_t size,
                unsigned char (&reply)[278], std::uint32_t timeoutMs);
 
-// True when the host answered one echo request with data. Blanks around the
-// text are ignored. Throws AddressError for a malformed text; nothing is sent.
+// True when the host answered one echo request with data within 200 ms (or
+// timeoutMs). Blanks around the text are ignored. Throws AddressError for a
+// malformed text; nothing is sent.
 bool PingHost(const std::string& address);
+bool PingHost(const std::string& address, std::uint32_t timeoutMs);
 bool PingHost(const std::string& address, const Transport& transport);
 
 // The echo itself, on the trimmed text; fills the 278-byte reply buffer.

@@ -9,9 +9,11 @@ packages=(
   # the English catalogue: CMake's Qt6LinguistTools, and lupdate/lrelease
   qt6-tools-dev qt6-l10n-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmnl-dev libsqlite3-dev
+  libmnl-dev libc-ares-dev libsqlite3-dev
   ieee-data python3
   iproute2 libcap2-bin util-linux
+  # the test LAN: hosts that drop echoes, a name server for its hosts
+  nftables dnsmasq-base
   fonts-noto-cjk
   locales
   clang libclang-rt-14-dev clang-format clang-tidy

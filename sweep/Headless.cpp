@@ -7,8 +7,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/net/reverse_names.h"
 #include "platform/objects/objects.h"
 #include "platform/process/session.h"
 #include "sweep/History.h"
@@ -25,7 +27,8 @@ constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
 class HeadlessOwner : public SweepListener {
   public:
-    HeadlessOwner(const std::function<void(int)>& beforeRound) : beforeRound_(beforeRound) {}
+    HeadlessOwner(const std::function<void(int)>& beforeRound, std::function<void(int)> seen)
+        : beforeRound_(beforeRound), seen_(std::move(seen)) {}
 
     void Attach(Sweep& sweep) { sweep_ = &sweep; }
     const std::string& KnownMac(int host) const { return macs_.at(static_cast<std::size_t>(host)); }
@@ -48,9 +51,11 @@ class HeadlessOwner : public SweepListener {
     void SweepFailed(const std::string& what) override { failure_ = what; }
     void WorkersStopped(const std::vector<int>& hosts) override { stopped_ = hosts; }
     const std::vector<int>& Stopped() const { return stopped_; }
+    void HostSeen(int host) override { seen_(host); }
 
   private:
     const std::function<void(int)>& beforeRound_;
+    std::function<void(int)> seen_;
     Sweep* sweep_ = nullptr;
     std::vector<std::string> macs_ = std::vector<std::string>(Sweep::kHosts + 1);
     std::string failure_;
@@ -112,6 +117,9 @@ void Release(Sweep& sweep) {
     sweep.ReleasePings();
 }
 
+// After its last round a sweep waits no longer than this for host names.
+constexpr auto kNamesWait = std::chrono::seconds(1);
+
 }  // namespace
 
 int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err) {
@@ -142,7 +150,12 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
     std::future<Vendors> vendors =
         std::async(std::launch::async, [] { return Vendors::Load(kIeeeDataFolder); });
 
-    WorkerStart start = StartWorkers();
+    // The resolver configuration is read now; look-ups start as hosts are seen.
+    platform::ReverseNames names;
+    if (!names.Problem().empty()) err << "Tessor: no host names: " << names.Problem() << "\n";
+    const platform::Subnet24 subnet = options.subnet.octets;
+
+    WorkerStart start = StartWorkers(std::chrono::seconds(10), options.timeoutMs);
     if (!start.ok()) {
         err << "Tessor: " << Unreachable(start) << "\n";
         return 1;
@@ -160,15 +173,26 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
         err << "Tessor: cannot reach the worker host " << start.morvel << ": " << e.what() << "\n";
         return 1;
     }
-    HeadlessOwner owner(beforeRound);
+    std::optional<ArpPresence> presence;
+    try {
+        presence.emplace(subnet);
+    } catch (const std::exception& e) {
+        err << "Tessor: cannot reach the worker host " << start.morvel << ": " << e.what() << "\n";
+        return 1;
+    }
+    HeadlessOwner owner(beforeRound,
+                        [&](int host) { names.Start(platform::HostAddress(subnet, host)); });
     Sweep sweep(owner);
     owner.Attach(sweep);
     sweep.SetPings(std::move(start.pings));
+    sweep.SetPresence(&*presence);
+    sweep.SetEchoTimeout(std::chrono::milliseconds(options.timeoutMs));
     sweep.DoPing(InputOf(options));
     while (sweep.Sweeping()) {
         std::this_thread::sleep_for(kPollInterval);
         sweep.Timer1_Timer();
     }
+    const auto namesDeadline = std::chrono::steady_clock::now() + kNamesWait;
     if (sweep.Broken()) {
         Release(sweep);
         err << "Tessor: lost the worker host during the sweep: " << owner.Failure() << "\n";
@@ -198,11 +222,19 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
         h.answered = p.OKCount;
         h.rounds = result.rounds;
         if (options.mac && p.OKCount > 0) h.mac = owner.KnownMac(i);
+        h.seen = p.OKCount > 0 ? "echo" : sweep.ArpRounds(i) > 0 ? "arp" : "none";
+        // A host seen by ARP only has the MAC of its reply, asked for or not.
+        if (h.seen == "arp") h.mac = sweep.ArpMac(i);
         h.vendor = registry.Lookup(h.mac);
         h.remark = p.Ps;
         result.hosts.push_back(std::move(h));
     }
     Release(sweep);
+    presence.reset();
+    // Names still out after the bound stay empty.
+    names.Wait(namesDeadline);
+    for (HostResult& h : result.hosts)
+        if (h.seen != "none") h.name = names.Name(platform::HostAddress(subnet, h.host));
 
     // Recorded before it is printed: a reader that closes the pipe early must
     // not lose the sweep.

@@ -146,11 +146,6 @@ constexpr std::array<MigrationStep, kSchemaVersion> kMigrations = {&CreateVersio
 
 std::string HistoryPath() { return platform::ProfileDir() + "/" + kHistoryFile; }
 
-bool IsLocalMac(const std::string& mac) {
-    const auto value = ParseMac(mac);
-    return value && *value != 0 && ((*value >> 40) & 0x02) != 0;
-}
-
 // ---- the database ----
 
 struct History::Impl {
@@ -439,7 +434,7 @@ void Mark(Impl& h, SweepResult& r, std::int64_t subnet, const LastSweep& last) {
         if (const auto mac = MacValue(x.mac)) {
             // A privacy address is new to every network it visits: it alone
             // never makes a device new.
-            if (devicesKnown && !IsLocalMac(x.mac)) {
+            if (devicesKnown && !LocallyAdministered(x.mac)) {
                 known.Bind(1, subnet).Bind(2, *mac);
                 const bool seenBefore = known.Step();
                 known.Reset();

@@ -139,8 +139,4 @@ class History {
 // go to `warnings`. Throws HistoryError.
 History OpenHistory(std::vector<std::string>& warnings, const History::Options& options = {});
 
-// Whether a MAC text is locally administered (bit 0x02 of its first octet):
-// a randomised privacy address rather than a maker's.
-bool IsLocalMac(const std::string& mac);
-
 }  // namespace sweep

@@ -110,7 +110,7 @@ Record DeviceFields(const Subnet& subnet, const DeviceRecord& d, const Vendors& 
             {"first_seen", Iso8601Utc(d.firstSeen), false},
             {"last_seen", Iso8601Utc(d.lastSeen), false},
             {"sweeps", std::to_string(d.sweeps), true},
-            {"local_mac", IsLocalMac(d.mac) ? "true" : "false", true}};
+            {"local_mac", LocallyAdministered(d.mac) ? "true" : "false", true}};
 }
 
 Record SpanFields(const SeenSpan& s) {
@@ -149,7 +149,7 @@ std::string WriteDevices(const Subnet& subnet, const std::vector<DeviceRecord>& 
     std::string out;
     bool marked = false;
     for (const DeviceRecord& d : devices) {
-        const bool local = IsLocalMac(d.mac);
+        const bool local = LocallyAdministered(d.mac);
         marked = marked || local;
         out += Line({d.mac + (local ? "*" : " ") + " " +
                          PadTo(subnet.Text() + "." + std::to_string(d.host), 15),

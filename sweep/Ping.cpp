@@ -38,8 +38,7 @@ void Ping::SetID(std::int32_t n) {
     // The worker opens the slot first, so it is the block's first opener.
     if (!worker_)
         worker_ = platform::objects::CreateObject(morvel::kClassPingClsid, morvel::kClassPingIid);
-    std::vector<Arg> id{Arg(n)};
-    worker_->Call(morvel::ClassPingMember::Create, id, kSetupLimit);
+    CreateWorker(n);
 
     const std::string name = slot::Name(n);
     if (!slotRef_)
@@ -109,8 +108,13 @@ void Ping::ClosePing() {
 
 void Ping::RestartWorker() {
     if (!worker_ || id_ == 0) return;
-    std::vector<Arg> id{Arg(id_)};
-    worker_->Call(morvel::ClassPingMember::Create, id, kSetupLimit);
+    CreateWorker(id_);
+}
+
+void Ping::CreateWorker(std::int32_t n) {
+    std::vector<Arg> args{Arg(n)};
+    if (echoTimeoutMs_ != 0) args.emplace_back(echoTimeoutMs_);
+    worker_->Call(morvel::ClassPingMember::Create, args, kSetupLimit);
 }
 
 void Ping::Ring() {

@@ -48,6 +48,9 @@ class Ping {
     // Throws ObjectError when Morvel cannot be reached, n is not 1 to 255, or
     // the slot cannot be opened.
     void SetID(std::int32_t n);
+    // The worker's echo time-out in milliseconds, given to it by SetID and
+    // RestartWorker from then on; 0 (the default) leaves the worker's own.
+    void SetEchoTimeout(std::int32_t ms) { echoTimeoutMs_ = ms; }
     // The slot's state number: 1 "D", 2 "X", 3 "0", 4 "1", 5 "P", 6 "A", 7 "M", else 0.
     // Read from this process's own view of the slot; only a command outstanding
     // for half a second makes it ask Morvel (at most twice a second, waiting at
@@ -69,6 +72,9 @@ class Ping {
     std::shared_ptr<platform::Doorbell> bell_;         // opened on the first command
     bool bellTried_ = false;
     std::int32_t id_ = 0;
+    std::int32_t echoTimeoutMs_ = 0;
+    // Create(n), with the echo time-out when one is set.
+    void CreateWorker(std::int32_t n);
     // When Morvel was last known to be there; a command outstanding longer than
     // a few ticks makes GetPing ask it, so a dead Morvel surfaces as an error.
     using Clock = std::chrono::steady_clock;

@@ -1,5 +1,6 @@
 #include "sweep/Sweep.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <optional>
@@ -116,6 +117,9 @@ void Sweep::DoPing(const SweepInput& input) {
     listener_.ShowProgressMax(RoundCount_);
     RoundNo_ = 1;
     stopped_.clear();
+    std::fill(arpRounds_.begin(), arpRounds_.end(), 0);
+    std::fill(arpMac_.begin(), arpMac_.end(), std::string());
+    std::fill(seen_.begin(), seen_.end(), 0);
     PingIt();
     if (!timerOn_) return;  // the round could not be issued
     listener_.EnableCommand(false);
@@ -129,6 +133,9 @@ void Sweep::PingIt() {
         // A worker found stopped serves again from its next command on.
         for (int i : restart_) Host(i).RestartWorker();
         restart_.clear();
+        // Before the echoes: the kernel's own ARP for them falls in the round.
+        if (presence_) presence_->RoundStarts();
+        std::fill(echoed_.begin(), echoed_.end(), 0);
         for (int i = 1; i <= kHosts; ++i) {
             Host(i).PingIP(prefix + std::to_string(i), input_.mac);
             Host(i).Pinging = true;
@@ -148,6 +155,22 @@ void Sweep::GiveUp(int i, bool stopped) {
     if (stopped) {
         stopped_.insert(i);
         restart_.insert(i);
+    }
+}
+
+void Sweep::Seen(int i) {
+    if (seen_[static_cast<std::size_t>(i)]) return;
+    seen_[static_cast<std::size_t>(i)] = 1;
+    listener_.HostSeen(i);
+}
+
+void Sweep::TakePresence() {
+    if (!presence_) return;
+    for (const auto& [i, mac] : presence_->RoundSeen()) {
+        if (i < 1 || i > kHosts || echoed_[static_cast<std::size_t>(i)]) continue;
+        arpRounds_[static_cast<std::size_t>(i)] += 1;
+        arpMac_[static_cast<std::size_t>(i)] = mac;
+        Seen(i);
     }
 }
 
@@ -173,6 +196,8 @@ void Sweep::Timer1_Timer() {
                     p.OKCount += 1;
                     p.GetMac();
                     listener_.ShowRow(i, FullRow(i));
+                    echoed_[static_cast<std::size_t>(i)] = 1;
+                    Seen(i);
                     break;
                 case slot::kStateSilent:
                     p.Pinging = false;
@@ -204,6 +229,12 @@ void Sweep::Timer1_Timer() {
     }
     listener_.ShowProgress(RoundNo_);
     if (!complete) return;
+    try {
+        TakePresence();
+    } catch (const std::exception& e) {
+        Failed(e.what());
+        return;
+    }
     if (RoundNo_ < RoundCount_) {
         listener_.RepaintGrid();
         RoundNo_ += 1;

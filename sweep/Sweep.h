@@ -17,6 +17,11 @@
 // take its command in that time, or that reported "X", has a stopped worker:
 // the owner is told at the end of the sweep (WorkersStopped), and the worker
 // is started again before the host's next command.
+//
+// With a Presence, a round also asks who answered ARP: a host that did not
+// answer the echo but answered ARP counts that round as seen by ARP only,
+// with the MAC of its reply. The first time a host is seen in a sweep, by
+// echo or by ARP, the owner hears of it (HostSeen), at once.
 #pragma once
 
 #include <array>
@@ -30,6 +35,7 @@
 #include <vector>
 
 #include "sweep/Ping.h"
+#include "sweep/Presence.h"
 
 namespace sweep {
 
@@ -89,6 +95,8 @@ class SweepListener {
     // At the end of a sweep: the hosts (ascending) whose worker was found
     // stopped; their rounds without a final state counted as not answered.
     virtual void WorkersStopped(const std::vector<int>& hosts) { (void)hosts; }
+    // The first time in this sweep that host answered an echo or ARP.
+    virtual void HostSeen(int host) { (void)host; }
 };
 
 // "3, 7, 9", at most the first 20 numbers, then "and N more".
@@ -130,6 +138,13 @@ class Sweep {
     // LateLimit() = tick + time-out + margin after its command.
     void SetEchoTimeout(std::chrono::milliseconds timeout) { echoTimeout_ = timeout; }
     std::chrono::milliseconds LateLimit() const { return kTick + echoTimeout_ + kLateMargin; }
+    // Who answered ARP in each round; none (the default) asks no one. The
+    // owner keeps it alive while it is set.
+    void SetPresence(Presence* presence) { presence_ = presence; }
+    // Rounds of this sweep in which host n answered ARP but not the echo, and
+    // the MAC of its last such reply.
+    std::int32_t ArpRounds(int n) const { return arpRounds_.at(static_cast<std::size_t>(n)); }
+    const std::string& ArpMac(int n) const { return arpMac_.at(static_cast<std::size_t>(n)); }
     // Tests drive the engine's clock; an empty function restores the real one.
     void SetClockForTesting(std::function<Clock::time_point()> now);
 
@@ -152,6 +167,9 @@ class Sweep {
     void Failed(const std::string& what);
     // Host i leaves the round unanswered; `stopped` when its worker did not serve it.
     void GiveUp(int i, bool stopped);
+    void Seen(int i);
+    // At a round's end: the hosts that answered ARP but not the echo.
+    void TakePresence();
 
     SweepListener& listener_;
     std::vector<std::unique_ptr<Ping>> pings_;
@@ -165,6 +183,11 @@ class Sweep {
     Clock::time_point issued_{};  // when the round's commands went out
     std::set<int> stopped_;       // this sweep's hosts with a stopped worker
     std::set<int> restart_;       // workers to start again before their next command
+    Presence* presence_ = nullptr;
+    std::vector<std::int32_t> arpRounds_ = std::vector<std::int32_t>(kHosts + 1);
+    std::vector<std::string> arpMac_ = std::vector<std::string>(kHosts + 1);
+    std::vector<char> echoed_ = std::vector<char>(kHosts + 1);  // answered in this round
+    std::vector<char> seen_ = std::vector<char>(kHosts + 1);    // in this sweep
 };
 
 }  // namespace sweep

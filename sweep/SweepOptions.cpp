@@ -97,7 +97,7 @@ std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std:
     SweepOptions o;
     bool haveSubnet = false;
     const std::string error = ReadOptions(
-        args, {"--sweep", "--rounds", "--format", "--fail-on", "--keep-days"}, {},
+        args, {"--sweep", "--rounds", "--format", "--fail-on", "--keep-days", "--timeout"}, {},
         [&](const std::string& name, const std::optional<std::string>& given) -> std::string {
             const std::string value = given.value_or("");
             if (name == "--sweep") {
@@ -117,6 +117,14 @@ std::variant<SweepOptions, SweepArgsError> ParseSweepArgs(const std::vector<std:
                 auto format = FormatOf(value);
                 if (!format) return "unknown format: \"" + value + kBadFormat;
                 o.format = *format;
+            } else if (name == "--timeout") {
+                // Whole milliseconds only: a typo must not become another wait.
+                auto ms = ParseWholeNumber(value, kMinEchoTimeoutMs, kMaxEchoTimeoutMs);
+                if (!ms)
+                    return "not a time-out: \"" + value + "\" (" +
+                           std::to_string(kMinEchoTimeoutMs) + " to " +
+                           std::to_string(kMaxEchoTimeoutMs) + " milliseconds)";
+                o.timeoutMs = *ms;
             } else if (name == "--mac") {
                 o.mac = true;
             } else if (name == "--changes") {

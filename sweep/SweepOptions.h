@@ -14,6 +14,11 @@ namespace sweep {
 
 enum class ReportFormat { Text, Csv, Json };
 
+// The echo's time-out of a script sweep's workers: the window's by default.
+inline constexpr std::int32_t kDefaultEchoTimeoutMs = 200;
+inline constexpr std::int32_t kMinEchoTimeoutMs = 50;
+inline constexpr std::int32_t kMaxEchoTimeoutMs = 5000;
+
 // A subnet A.B.C, three numbers 0 to 255.
 struct Subnet {
     std::array<std::uint8_t, 3> octets{};
@@ -38,6 +43,7 @@ struct SweepOptions {
     bool changes = false;             // show each host's change since the subnet's last sweep
     std::vector<std::string> failOn;  // change kinds that make the exit code kExitChanged
     std::int32_t keepDays = kDefaultKeepDays;
+    std::int32_t timeoutMs = kDefaultEchoTimeoutMs;  // each echo's wait for its reply
 };
 
 // `Tessor --history`: the subnets, a subnet's devices, or one address's timeline.
@@ -55,7 +61,7 @@ struct SweepArgsError {
 // The synopses of a sweep and of the history, for their usage lines and Tessor's.
 inline constexpr const char* kSweepSynopsis =
     "Tessor --sweep A.B.C [--rounds N] [--mac] [--format text|csv|json] [--changes] "
-    "[--fail-on LIST] [--keep-days N]";
+    "[--fail-on LIST] [--keep-days N] [--timeout MS]";
 inline constexpr const char* kHistorySynopsis =
     "Tessor --history [A.B.C | A.B.C.N] [--format text|csv|json]";
 

@@ -9,6 +9,7 @@
 
 #include "platform/files/codepage.h"
 #include "sweep/Csv.h"
+#include "sweep/Vendors.h"
 
 namespace sweep {
 
@@ -26,7 +27,7 @@ struct Field {
     bool number;  // written bare; otherwise as a string
 };
 
-std::array<Field, 11> Fields(const HostResult& h) {
+std::array<Field, 14> Fields(const HostResult& h) {
     return {{{"host", std::to_string(h.host), true},
              {"ip", h.ip, false},
              {"answered", std::to_string(h.answered), true},
@@ -36,6 +37,9 @@ std::array<Field, 11> Fields(const HostResult& h) {
              {"vendor", h.vendor, false},
              {"remark", h.remark, false},
              {"change", h.change, false},
+             {"seen", h.seen, false},
+             {"name", h.name, false},
+             {"local_mac", LocallyAdministered(h.mac) ? "true" : "false", true},
              {"previous_mac", h.previousMac, false},
              {"previous_ip", h.previousIp, false}}};
 }
@@ -169,39 +173,67 @@ std::string WriteCsv(const SweepResult& r) {
 }
 
 std::string WriteText(const SweepResult& r) {
+    const auto arpOnly = [](const HostResult& h) { return h.seen == "arp"; };
+    const auto listed = [&](const HostResult& h) {
+        return h.answered > 0 || arpOnly(h) || (r.changes && h.change == "down");
+    };
+    // Names get a column of their own only when a listed host has one.
+    std::size_t nameWidth = 0;
+    for (const HostResult& h : r.hosts)
+        if (listed(h)) nameWidth = std::max(nameWidth, OneLine(h.name).size());
     std::string out;
-    int answered = 0;
-    std::array<int, 5> changed{};  // per kind, in the order of kChangeKinds
-    for (const HostResult& h : r.hosts) {
-        if (h.answered > 0) ++answered;
-        for (std::size_t k = 0; k < changed.size(); ++k) changed[k] += h.change == kChangeKinds[k];
-        if (h.answered == 0 && !(r.changes && h.change == "down")) continue;
-        std::string share = std::to_string(SharePercent(h.answered, h.rounds)) + "%";
-        std::string line = PadTo(OneLine(h.ip), 15) + "  " +
-                           std::string(4 - std::min<std::size_t>(4, share.size()), ' ') + share +
-                           "  " + PadTo(OneLine(h.mac), 17) + "  " + OneLine(h.vendor);
-        if (!h.remark.empty()) line += "  " + OneLine(h.remark);
-        if (r.changes && !h.change.empty()) {
-            line += "  [" + h.change;
-            if (!h.previousIp.empty()) line += " from " + OneLine(h.previousIp);
-            if (!h.previousMac.empty()) line += ", was " + OneLine(h.previousMac);
-            line += "]";
+    int answered = 0, byArp = 0;
+    std::array<int, std::size(kChangeKinds)> changed{};
+    bool marked = false;
+    // The hosts seen by ARP only come after the others.
+    for (const bool arpPass : {false, true}) {
+        for (const HostResult& h : r.hosts) {
+            if (!arpPass) {
+                if (h.answered > 0) ++answered;
+                if (arpOnly(h)) ++byArp;
+                for (std::size_t k = 0; k < changed.size(); ++k)
+                    changed[k] += h.change == kChangeKinds[k];
+            }
+            if (!listed(h) || arpOnly(h) != arpPass) continue;
+            const std::string share =
+                arpPass ? "arp" : std::to_string(SharePercent(h.answered, h.rounds)) + "%";
+            const bool local = LocallyAdministered(h.mac);
+            marked = marked || local;
+            std::string line = PadTo(OneLine(h.ip), 15) + "  " +
+                               std::string(4 - std::min<std::size_t>(4, share.size()), ' ') +
+                               share + "  " + PadTo(OneLine(h.mac), 17) + (local ? "* " : "  ");
+            if (nameWidth > 0) line += PadTo(OneLine(h.name), nameWidth) + "  ";
+            line += OneLine(h.vendor);
+            if (!h.remark.empty()) line += "  " + OneLine(h.remark);
+            if (r.changes && !h.change.empty()) {
+                line += "  [" + h.change;
+                if (!h.previousIp.empty()) line += " from " + OneLine(h.previousIp);
+                if (!h.previousMac.empty()) line += ", was " + OneLine(h.previousMac);
+                line += "]";
+            }
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            out += line + "\n";
         }
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        out += line + "\n";
     }
     char took[32];
     std::snprintf(took, sizeof took, "%.2f s", r.seconds);
     out += r.subnet + ".0/24: " + std::to_string(answered) + " of " +
-           std::to_string(r.hosts.size()) + " answered, " + std::to_string(r.rounds) +
-           (r.rounds == 1 ? " round, " : " rounds, ") + took;
+           std::to_string(r.hosts.size()) + " answered, ";
+    if (byArp > 0) out += std::to_string(byArp) + " by ARP only, ";
+    out += std::to_string(r.rounds) + (r.rounds == 1 ? " round, " : " rounds, ") + took;
     if (r.changes) {
         out += "; changed:";
         for (std::size_t k = 0; k < changed.size(); ++k)
             out += std::string(k ? ", " : " ") + std::to_string(changed[k]) + " " + kChangeKinds[k];
     }
     out += "\n";
+    if (marked) out += "* a locally administered MAC, such as a randomised privacy address\n";
     return out;
+}
+
+bool LocallyAdministered(const std::string& mac) {
+    const auto value = ParseMac(mac);
+    return value && *value != 0 && ((*value >> 40) & 0x02) != 0;
 }
 
 }  // namespace sweep

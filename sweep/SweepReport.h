@@ -47,19 +47,25 @@ std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds);
 std::string Iso8601Utc(std::chrono::system_clock::time_point t);
 
 // One JSON object: subnet, rounds, started, hosts (an array of objects with
-// host, ip, answered, rounds, share, mac, vendor, remark, change). Invalid
-// UTF-8 becomes U+FFFD, so the output always parses.
+// host, ip, answered, rounds, share, mac, vendor, remark, change, seen, name,
+// local_mac (true or false), previous_mac and previous_ip). Invalid UTF-8
+// becomes U+FFFD, so the output always parses.
 std::string WriteJson(const SweepResult& r);
 
-// The header host,ip,answered,rounds,share,mac,vendor,remark,change and one
-// row per host, each line ended by CR LF.
+// The header host,ip,answered,rounds,share,mac,vendor,remark,change,seen,name,
+// local_mac,previous_mac,previous_ip and one row per host, each line ended by
+// CR LF. Columns only ever come at the end, so a reader of the earlier ones
+// keeps working.
 std::string WriteCsv(const SweepResult& r);
 
-// One line per host that answered at least once (ip, share%, mac, vendor,
-// remark; with changes also its change, and the hosts that went down), then a
-// summary line with the counts and the time taken. Control characters of a
-// remark or vendor become spaces, so a line stays one line and a terminal
-// receives no escape sequence.
+// One line per host that answered at least once (ip, share%, mac, name when
+// any host listed has one, vendor, remark; with changes also its change, and
+// the hosts that went down, with what they were before for "mac" and
+// "moved"), then the hosts seen by ARP only, "arp" in place
+// of the share, then a summary line with the counts and the time taken, and,
+// when a listed MAC is locally administered, the footnote of its mark "*".
+// Control characters of a name, remark or vendor become spaces, so a line
+// stays one line and a terminal receives no escape sequence.
 std::string WriteText(const SweepResult& r);
 
 // Appends s to out as a JSON string; invalid UTF-8 becomes U+FFFD.
@@ -68,5 +74,9 @@ void AppendJsonString(std::string& out, std::string_view s);
 // One line of text for people: every control character (line breaks, tabs,
 // escape) a space.
 std::string OneLine(std::string_view s);
+
+// Whether a MAC text ("02-00-...") is locally administered, bit 0x02 of its
+// first octet: a randomised privacy address rather than a maker's.
+bool LocallyAdministered(const std::string& mac);
 
 }  // namespace sweep

@@ -11,13 +11,15 @@
 
 namespace sweep {
 
-bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::string& failure) {
+bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::string& failure,
+               std::int32_t echoTimeoutMs) {
     fresh.clear();
     fresh.resize(Sweep::kHosts + 1);
     int i = 1;
     try {
         for (; i <= Sweep::kHosts; ++i) {
             auto p = std::make_unique<Ping>();
+            p->SetEchoTimeout(echoTimeoutMs);
             p->SetID(i);
             p->color = kColorIdle;
             fresh[static_cast<std::size_t>(i)] = std::move(p);
@@ -31,7 +33,7 @@ bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::
     return true;
 }
 
-WorkerStart StartWorkers(std::chrono::milliseconds registrationWait) {
+WorkerStart StartWorkers(std::chrono::milliseconds registrationWait, std::int32_t echoTimeoutMs) {
     WorkerStart w;
     w.morvel = platform::CompanionProgram("Morvel");
     platform::StartedProgram reg = platform::StartProgram(w.morvel, {"/regsver"});
@@ -41,7 +43,7 @@ WorkerStart StartWorkers(std::chrono::milliseconds registrationWait) {
     }
     w.regCode = platform::WaitProgram(reg.pid, registrationWait);
     if (!w.regCode) platform::DetachProgram(reg.pid);
-    MakePings(w.pings, w.failedHost, w.failure);
+    MakePings(w.pings, w.failedHost, w.failure, echoTimeoutMs);
     return w;
 }
 

@@ -16,9 +16,11 @@
 namespace sweep {
 
 // New proxies for hosts 1 to 255 (index 0 stays empty), each in the idle
-// colour. On failure `fresh` is empty, `failedHost` the host whose worker
+// colour, their workers' echoes waiting echoTimeoutMs (0: the workers' own
+// 200 ms). On failure `fresh` is empty, `failedHost` the host whose worker
 // could not be created and `failure` why.
-bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::string& failure);
+bool MakePings(std::vector<std::unique_ptr<Ping>>& fresh, int& failedHost, std::string& failure,
+               std::int32_t echoTimeoutMs = 0);
 
 struct WorkerStart {
     std::string morvel;          // the worker host started: Morvel that comes with this program
@@ -30,7 +32,8 @@ struct WorkerStart {
     bool ok() const { return !pings.empty(); }
 };
 
-WorkerStart StartWorkers(std::chrono::milliseconds registrationWait = std::chrono::seconds(10));
+WorkerStart StartWorkers(std::chrono::milliseconds registrationWait = std::chrono::seconds(10),
+                         std::int32_t echoTimeoutMs = 0);
 
 // Why Morvel may send no echo at all, with the fix, as Morvel itself finds
 // (its rights, not this program's); "" when it may. A sweep that went ahead

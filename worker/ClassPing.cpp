@@ -17,7 +17,11 @@ namespace worker {
 
 namespace {
 
-const Net kRealNet{&echo::PingHost, &LookupMac};
+bool Echo(const std::string& address, std::uint32_t timeoutMs) {
+    return echo::PingHost(address, timeoutMs);
+}
+
+const Net kRealNet{&Echo, &LookupMac};
 std::atomic<const Net*> currentNet{&kRealNet};
 
 }  // namespace
@@ -52,10 +56,15 @@ std::string Printable(const std::string& s) {
 
 ClassPing::~ClassPing() = default;
 
-void ClassPing::Create(std::int32_t ID) {
+void ClassPing::Create(std::int32_t ID, std::int32_t timeoutMs) {
     if (ID < 1 || ID > 255)
         throw std::out_of_range("ClassPing.Create: the ID " + std::to_string(ID) +
                                 " is not a host number from 1 to 255");
+    if (timeoutMs < kMinTimeoutMs || timeoutMs > kMaxTimeoutMs)
+        throw std::out_of_range("ClassPing.Create: the time-out " + std::to_string(timeoutMs) +
+                                " ms is not " + std::to_string(kMinTimeoutMs) + " to " +
+                                std::to_string(kMaxTimeoutMs) + " ms");
+    timeoutMs_ = timeoutMs;
     // The earlier timer goes first, so its system timer stops before the new one starts.
     Timer1_.reset();
     Timer1_ = std::make_unique<Timer>();
@@ -90,7 +99,7 @@ void ClassPing::Timer1_Timer() {
         const Net& net = *currentNet.load();
         bool answered = false;
         try {
-            answered = net.PingHost(target);
+            answered = net.PingHost(target, static_cast<std::uint32_t>(timeoutMs_));
         } catch (const std::exception& e) {
             // A malformed address (or any other failure of the echo) would
             // otherwise leave the slot in "D" and the window waiting on it for

@@ -26,10 +26,16 @@ class ClassPing {
     ClassPing(const ClassPing&) = delete;
     ClassPing& operator=(const ClassPing&) = delete;
 
-    // Opens slot ID (a host number, 1 to 255) and serves it every 50 ms; on a
-    // serving or stopped worker it starts again with a new timer. Throws
-    // std::out_of_range for any other number, before anything changes.
-    void Create(std::int32_t ID);
+    // The echo's time-out unless Create is given one, and its bounds.
+    static constexpr std::int32_t kDefaultTimeoutMs = 200;
+    static constexpr std::int32_t kMinTimeoutMs = 50;
+    static constexpr std::int32_t kMaxTimeoutMs = 5000;
+
+    // Opens slot ID (a host number, 1 to 255) and serves it every 50 ms, each
+    // echo waiting timeoutMs for its reply; on a serving or stopped worker it
+    // starts again with a new timer. Throws std::out_of_range for any other
+    // number or a time-out outside its bounds, before anything changes.
+    void Create(std::int32_t ID, std::int32_t timeoutMs = kDefaultTimeoutMs);
     // Stops the ticks; nothing is written into the slot.
     void StopIt();
 
@@ -41,6 +47,7 @@ class ClassPing {
 
   private:
     std::unique_ptr<Timer> Timer1_;
+    std::int32_t timeoutMs_ = kDefaultTimeoutMs;
 };
 
 // The calling apartment's slot object (SlotBlock) and the address of its
@@ -51,7 +58,7 @@ std::string& TargetIp();
 // The echo and the MAC lookup a tick uses. Tests replace them to reach
 // answers, silence and errors without a network; null restores the real ones.
 struct Net {
-    bool (*PingHost)(const std::string& address);
+    bool (*PingHost)(const std::string& address, std::uint32_t timeoutMs);
     std::string (*LookupMac)(const std::string& address);
 };
 void SetNetForTesting(const Net* net);

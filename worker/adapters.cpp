@@ -7,6 +7,7 @@
 
 #include "contract/CCShareString.h"
 #include "platform/objects/frames.h"
+#include "worker/ClassArp.h"
 #include "worker/ClassEcho.h"
 #include "worker/ClassPing.h"
 
@@ -104,9 +105,12 @@ class ClassPingObject : public platform::objects::Object {
         switch (member) {
             case morvel::ClassPingMember::Create: {
                 const std::string m = "ClassPing.Create";
-                ExpectCount(m, args, 1, 1);
+                ExpectCount(m, args, 1, 2);
                 try {
-                    worker_.Create(IntArg(m, args[0], "ID"));
+                    if (args.size() == 2 && !std::holds_alternative<std::monostate>(args[1]))
+                        worker_.Create(IntArg(m, args[0], "ID"), IntArg(m, args[1], "timeoutMs"));
+                    else
+                        worker_.Create(IntArg(m, args[0], "ID"));
                 } catch (const std::out_of_range& e) {
                     throw ObjectError(e.what());
                 }
@@ -150,6 +154,31 @@ class ClassEchoObject : public platform::objects::Object {
     ClassEcho echo_;
 };
 
+class ClassArpObject : public platform::objects::Object {
+  public:
+    Arg Invoke(std::uint32_t member, std::vector<Arg>& args) override {
+        switch (member) {
+            case morvel::ClassArpMember::Probe: {
+                const std::string m = "ClassArp.Probe";
+                ExpectCount(m, args, 1, 1);
+                try {
+                    return arp_.Probe(IntArg(m, args[0], "subnet"));
+                } catch (const std::invalid_argument& e) {
+                    throw ObjectError(e.what());
+                }
+            }
+            case morvel::ClassArpMember::Replies:
+                ExpectCount("ClassArp.Replies", args, 0, 0);
+                return arp_.Replies();
+            default:
+                Refuse("ClassArp", "has no member " + std::to_string(member));
+        }
+    }
+
+  private:
+    ClassArp arp_;
+};
+
 }  // namespace
 
 std::unique_ptr<platform::objects::Object> NewCCShareStringObject() {
@@ -164,11 +193,16 @@ std::unique_ptr<platform::objects::Object> NewClassEchoObject() {
     return std::make_unique<ClassEchoObject>();
 }
 
+std::unique_ptr<platform::objects::Object> NewClassArpObject() {
+    return std::make_unique<ClassArpObject>();
+}
+
 std::vector<platform::objects::ClassInfo> Classes() {
     return {
         {morvel::kCCShareStringClsid, morvel::kCCShareStringIid, &NewCCShareStringObject},
         {morvel::kClassPingClsid, morvel::kClassPingIid, &NewClassPingObject},
         {morvel::kClassEchoClsid, morvel::kClassEchoIid, &NewClassEchoObject},
+        {morvel::kClassArpClsid, morvel::kClassArpIid, &NewClassArpObject},
     };
 }
 

@@ -1,6 +1,5 @@
 #include "platform/net/neighbour.h"
 
-#include <libmnl/libmnl.h>
 #include <linux/if_addr.h>
 #include <linux/if_link.h>
 #include <linux/neighbour.h>
@@ -11,10 +10,10 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <ctime>
-#include <memory>
 #include <mutex>
 #include <vector>
+
+#include "platform/net/rtnetlink.h"
 
 namespace platform {
 namespace {
@@ -39,20 +38,12 @@ bool Complete(const ndmsg* ndm, const unsigned char* lladdr) {
     return false;
 }
 
-// Files each attribute under its type in an array of Max + 1 pointers.
-template <int Max>
-int CollectAttr(const nlattr* attr, void* data) {
-    const int type = mnl_attr_get_type(attr);
-    if (type >= 0 && type <= Max) static_cast<const nlattr**>(data)[type] = attr;
-    return MNL_CB_OK;
-}
-
 int OnNeighbour(const nlmsghdr* nlh, void* arg) {
     auto* search = static_cast<Search*>(arg);
     const auto* ndm = static_cast<const ndmsg*>(mnl_nlmsg_get_payload(nlh));
     if (ndm->ndm_family != AF_INET || (ndm->ndm_flags & NTF_PROXY)) return MNL_CB_OK;
     const nlattr* attrs[NDA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ndm), CollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ndm), RtnlCollectAttr<NDA_MAX>, attrs) < 0) return MNL_CB_OK;
     const nlattr* dst = attrs[NDA_DST];
     const nlattr* lladdr = attrs[NDA_LLADDR];
     // Only Ethernet-sized addresses fit the caller's 6 bytes; loopback's
@@ -71,45 +62,10 @@ int OnNeighbour(const nlmsghdr* nlh, void* arg) {
     return MNL_CB_OK;
 }
 
-struct SocketCloser {
-    void operator()(mnl_socket* s) const { mnl_socket_close(s); }
-};
-
-// Sends `request` on a netlink socket of its own (no state shared between
-// concurrent callers) and hands every message of the answer to `cb`: a dump
-// ends with its done message, a single get with its one answer.
-bool Ask(nlmsghdr* request, mnl_cb_t cb, void* data) {
-    std::unique_ptr<mnl_socket, SocketCloser> nl(mnl_socket_open2(NETLINK_ROUTE, SOCK_CLOEXEC));
-    if (!nl || mnl_socket_bind(nl.get(), 0, MNL_SOCKET_AUTOPID) < 0) return false;
-    // The kernel answers at once; the bound only guards against a hang.
-    timeval tv{2, 0};
-    setsockopt(mnl_socket_get_fd(nl.get()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    const unsigned seq = static_cast<unsigned>(time(nullptr));
-    request->nlmsg_seq = seq;
-    if (mnl_socket_sendto(nl.get(), request, request->nlmsg_len) < 0) return false;
-
-    const bool dump = (request->nlmsg_flags & NLM_F_DUMP) == NLM_F_DUMP;
-    const unsigned portid = mnl_socket_get_portid(nl.get());
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    for (;;) {
-        const ssize_t n = mnl_socket_recvfrom(nl.get(), buf.data(), buf.size());
-        if (n <= 0) return false;
-        const int r = mnl_cb_run(buf.data(), static_cast<size_t>(n), seq, portid, cb, data);
-        if (r == MNL_CB_ERROR) return false;
-        if (r == MNL_CB_STOP || !dump) return true;
-    }
-}
-
 // Looks for a complete entry in the IPv4 neighbour table.
 std::uint32_t LookUpNeighbour(std::uint32_t destination, unsigned char (&mac)[6]) {
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
-    nlh->nlmsg_type = RTM_GETNEIGH;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    auto* ndm = static_cast<ndmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ndmsg)));
-    ndm->ndm_family = AF_INET;
     Search search{destination, {}, false};
-    if (!Ask(nlh, OnNeighbour, &search)) return kErrorGenFailure;
+    if (!RtnlDumpNeighbours(OnNeighbour, &search)) return kErrorGenFailure;
     if (!search.found) return kErrorBadNetName;
     std::memcpy(mac, search.mac, 6);
     return kNoError;
@@ -127,7 +83,7 @@ int OnAddress(const nlmsghdr* nlh, void* arg) {
     const auto* ifa = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(nlh));
     if (ifa->ifa_family != AF_INET || own->index != 0) return MNL_CB_OK;
     const nlattr* attrs[IFA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ifa), CollectAttr<IFA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(*ifa), RtnlCollectAttr<IFA_MAX>, attrs) < 0) return MNL_CB_OK;
     // IFA_LOCAL is our side; IFA_ADDRESS is the peer on a point-to-point link
     // and the same address elsewhere.
     const nlattr* local = attrs[IFA_LOCAL] ? attrs[IFA_LOCAL] : attrs[IFA_ADDRESS];
@@ -146,7 +102,8 @@ struct LinkAddress {
 int OnLink(const nlmsghdr* nlh, void* arg) {
     auto* link = static_cast<LinkAddress*>(arg);
     const nlattr* attrs[IFLA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), CollectAttr<IFLA_MAX>, attrs) < 0) return MNL_CB_OK;
+    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), RtnlCollectAttr<IFLA_MAX>, attrs) < 0)
+        return MNL_CB_OK;
     const nlattr* hw = attrs[IFLA_ADDRESS];
     // Loopback's all-zero address, or a link without an Ethernet-sized one
     // (a tunnel), has nothing to give.
@@ -171,7 +128,7 @@ std::uint32_t LookUpOwn(std::uint32_t address, unsigned char (&mac)[6]) {
     auto* ifa = static_cast<ifaddrmsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifaddrmsg)));
     ifa->ifa_family = AF_INET;
     OwnAddress own{address, 0};
-    if (!Ask(nlh, OnAddress, &own)) return kErrorGenFailure;
+    if (!RtnlAsk(nlh, OnAddress, &own)) return kErrorGenFailure;
     if (own.index == 0) return kErrorBadNetName;
 
     nlh = mnl_nlmsg_put_header(buf.data());
@@ -182,7 +139,7 @@ std::uint32_t LookUpOwn(std::uint32_t address, unsigned char (&mac)[6]) {
     ifi->ifi_index = own.index;
     LinkAddress link{};
     // The interface may have gone meanwhile: that is "no entry", as for a host.
-    if (!Ask(nlh, OnLink, &link) || !link.found) return kErrorBadNetName;
+    if (!RtnlAsk(nlh, OnLink, &link) || !link.found) return kErrorBadNetName;
     std::memcpy(mac, link.mac, 6);
     return kNoError;
 }

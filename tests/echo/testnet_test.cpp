@@ -84,6 +84,26 @@ TEST(TestLanTest, ExactlyTheConfiguredHostsAnswerAndTheirMacsAreLearned) {
     EXPECT_THROW(lan.SetAnswering(254, true), std::invalid_argument);
 }
 
+// A host that drops echoes still answers ARP; one that answers late is
+// found only by an echo that waits long enough.
+TEST(TestLanTest, HostsDropOrDelayTheirEchoesAndStillAnswerArp) {
+    SKIP_WITHOUT_LAN();
+    TestLan lan({4, 6, 8});
+    lan.DropEcho(4);
+    lan.AnswerEchoAfter(6, std::chrono::milliseconds(300));
+    EXPECT_FALSE(echo::PingHost(TestLan::Address(4), 500));
+    EXPECT_EQ(NeighbourMac(4), TestLan::Mac(4));
+    EXPECT_FALSE(echo::PingHost(TestLan::Address(6)));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(echo::PingHost(TestLan::Address(6), 500));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+    EXPECT_TRUE(echo::PingHost(TestLan::Address(8)));
+    // A dropping host comes back after a while away without an echo wait.
+    lan.SetAnswering(4, false);
+    lan.SetAnswering(4, true);
+    EXPECT_FALSE(echo::PingHost(TestLan::Address(4)));
+}
+
 TEST(TestLanTest, LeavesNothingBehindAndCanBeBuiltAgain) {
     SKIP_WITHOUT_LAN();
     for (int round = 0; round < 2; ++round) {

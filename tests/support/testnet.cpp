@@ -3,10 +3,16 @@
 #include <arpa/inet.h>
 
 #include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,14 +22,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/net/icmp.h"
 #include "tests/support/children.h"
+#include "tests/support/isolation.h"
 
 namespace testsupport {
 namespace {
@@ -32,31 +41,39 @@ constexpr const char* kScannerLink = "tlan0";
 constexpr const char* kHostsLink = "tlan1";
 constexpr int kTableBase = 1000;  // host n replies through routing table kTableBase + n
 
-const char* IpBinary() {
-    static const char* const candidates[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"};
-    for (const char* c : candidates) {
-        if (access(c, X_OK) == 0) return c;
+// The first of the system's folders that holds program `name`; "" when none.
+std::string SystemTool(const char* name) {
+    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+        const std::string path = std::string(dir) + name;
+        if (access(path.c_str(), X_OK) == 0) return path;
     }
-    return nullptr;
+    return {};
 }
 
-std::string Join(const std::vector<std::string>& args) {
-    std::string s = "ip";
+const char* IpBinary() {
+    static const std::string ip = SystemTool("ip");
+    return ip.empty() ? nullptr : ip.c_str();
+}
+
+std::string Join(const char* tool, const std::vector<std::string>& args) {
+    std::string s = tool;
     for (const auto& a : args) s += " " + a;
     return s;
 }
 
-// Runs `ip args...` in the namespace nsFd (-1: the calling thread's), feeding
-// `input` to its standard input. Returns its exit status; `err` gets its
-// output (standard output and error). Nothing goes through a shell.
-int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& input,
-          std::string* err) {
-    const char* ip = IpBinary();
-    if (ip == nullptr) {
-        if (err) *err = "ip (iproute2) not found";
+// Runs `tool args...` (a system program: ip, nft) in the namespace nsFd (-1:
+// the calling thread's), feeding `input` to its standard input. Returns its
+// exit status; `err` gets its output (standard output and error). Nothing
+// goes through a shell.
+int RunTool(const char* tool, const std::vector<std::string>& args, int nsFd,
+            const std::string& input, std::string* err) {
+    const std::string path = SystemTool(tool);
+    if (path.empty()) {
+        if (err) *err = std::string(tool) + " not found";
         return 127;
     }
-    std::vector<std::string> argvStore{"ip"};
+    const char* binary = path.c_str();
+    std::vector<std::string> argvStore{tool};
     argvStore.insert(argvStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argvStore) argv.push_back(a.data());
@@ -75,7 +92,7 @@ int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& inp
         dup2(inPipe[0], 0);
         dup2(errPipe[1], 1);
         dup2(errPipe[1], 2);
-        execv(ip, argv.data());
+        execv(binary, argv.data());
         return 127;
     });
     close(inPipe[0]);
@@ -105,7 +122,7 @@ int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& inp
                                         deadline - std::chrono::steady_clock::now())
                                         .count());
         if (left <= 0) {
-            Signal(pid, SIGKILL);  // never hang a test on a stuck ip
+            Signal(pid, SIGKILL);  // never hang a test on a stuck tool
             text += "(killed after 60 s)";
             break;
         }
@@ -123,13 +140,23 @@ int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& inp
     return code;
 }
 
-void MustIp(const std::vector<std::string>& args, int nsFd, const std::string& input = {}) {
+int RunIp(const std::vector<std::string>& args, int nsFd, const std::string& input,
+          std::string* err) {
+    return RunTool("ip", args, nsFd, input, err);
+}
+
+void MustRun(const char* tool, const std::vector<std::string>& args, int nsFd,
+             const std::string& input = {}) {
     std::string err;
-    int rc = RunIp(args, nsFd, input, &err);
+    int rc = RunTool(tool, args, nsFd, input, &err);
     if (rc != 0) {
-        throw std::runtime_error("test LAN: `" + Join(args) + "` failed (" + std::to_string(rc) +
-                                 "): " + err);
+        throw std::runtime_error("test LAN: `" + Join(tool, args) + "` failed (" +
+                                 std::to_string(rc) + "): " + err);
     }
+}
+
+void MustIp(const std::vector<std::string>& args, int nsFd, const std::string& input = {}) {
+    MustRun("ip", args, nsFd, input);
 }
 
 bool WriteProcSys(const std::string& key, const std::string& value) {
@@ -305,7 +332,133 @@ void CheckHost(int n) {
     }
 }
 
+// The Internet checksum (RFC 1071) of `size` bytes.
+std::uint16_t Checksum(const unsigned char* p, std::size_t size) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < size; i += 2) sum += (p[i] << 8) | p[i + 1];
+    if (size % 2) sum += p[size - 1] << 8;
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+void PutChecksum(unsigned char* at, std::uint16_t sum) {
+    at[0] = static_cast<unsigned char>(sum >> 8);
+    at[1] = static_cast<unsigned char>(sum);
+}
+
+// The Ethernet frame that answers the echo request `frame` to `address`
+// (memory order); empty when the frame is anything else.
+std::vector<unsigned char> EchoReplyTo(const unsigned char* frame, std::size_t size,
+                                       std::uint32_t address) {
+    constexpr std::size_t kEth = 14;
+    if (size < kEth + 20 || frame[12] != 0x08 || frame[13] != 0x00) return {};
+    const unsigned char* ip = frame + kEth;
+    const std::size_t ihl = (ip[0] & 0x0f) * 4u;
+    const std::size_t total = (ip[2] << 8) | ip[3];
+    if ((ip[0] >> 4) != 4 || ihl < 20 || total < ihl + 8 || kEth + total > size || ip[9] != 1 ||
+        std::memcmp(ip + 16, &address, 4) != 0 || ip[ihl] != 8 || ip[ihl + 1] != 0) {
+        return {};
+    }
+    std::vector<unsigned char> reply(frame, frame + kEth + total);  // without padding
+    std::memcpy(reply.data(), frame + 6, 6);                        // back to the sender
+    std::memcpy(reply.data() + 6, frame, 6);
+    unsigned char* rip = reply.data() + kEth;
+    std::memcpy(rip + 12, ip + 16, 4);
+    std::memcpy(rip + 16, ip + 12, 4);
+    rip[8] = 64;  // time to live
+    PutChecksum(rip + 10, 0);
+    PutChecksum(rip + 10, Checksum(rip, ihl));
+    unsigned char* icmp = rip + ihl;
+    icmp[0] = 0;  // echo reply; identifier, sequence and data stay
+    PutChecksum(icmp + 2, 0);
+    PutChecksum(icmp + 2, Checksum(icmp, total - ihl));
+    return reply;
+}
+
 }  // namespace
+
+// Answers the echo requests that reach one host's interface, each `delay`
+// after it came, from a thread of its own.
+struct TestLan::Responder {
+    Responder(int hostsNs, int n, std::chrono::milliseconds delay) : delay_(delay) {
+        address_ = 0;
+        inet_pton(AF_INET, Address(n).c_str(), &address_);
+        std::string err;
+        // The socket belongs to the namespace it is made in: make it there.
+        std::thread([&] {
+            if (setns(hostsNs, CLONE_NEWNET) != 0) {
+                err = std::string("setns: ") + std::strerror(errno);
+                return;
+            }
+            const unsigned index = if_nametoindex(("h" + std::to_string(n)).c_str());
+            fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_IP));
+            sockaddr_ll at{};
+            at.sll_family = AF_PACKET;
+            at.sll_protocol = htons(ETH_P_IP);
+            at.sll_ifindex = static_cast<int>(index);
+            if (index == 0 || fd_ < 0 ||
+                bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+                err = "no packet socket on host " + std::to_string(n) + ": " + std::strerror(errno);
+        }).join();
+        stop_ = eventfd(0, EFD_CLOEXEC);
+        if (!err.empty() || stop_ < 0) {
+            Close();
+            throw std::runtime_error("test LAN: " + (err.empty() ? "eventfd failed" : err));
+        }
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Responder() {
+        const std::uint64_t one = 1;
+        (void)!write(stop_, &one, sizeof one);
+        thread_.join();
+        Close();
+    }
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
+
+  private:
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        if (stop_ >= 0) close(stop_);
+    }
+    void Run() {
+        using Clock = std::chrono::steady_clock;
+        std::deque<std::pair<Clock::time_point, std::vector<unsigned char>>> due;
+        for (;;) {
+            int waitMs = -1;
+            if (!due.empty()) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(due.front().first - Clock::now());
+                waitMs = std::max<int>(0, static_cast<int>(left.count()));
+            }
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_, POLLIN, 0}};
+            if (poll(fds, 2, waitMs) < 0 && errno != EINTR) return;
+            if (fds[1].revents) return;
+            // An error alone (the host's link went away) is taken by the read too.
+            while (fds[0].revents != 0) {
+                unsigned char frame[2048];
+                sockaddr_ll from{};
+                socklen_t length = sizeof from;
+                const ssize_t n = recvfrom(fd_, frame, sizeof frame, MSG_DONTWAIT,
+                                           reinterpret_cast<sockaddr*>(&from), &length);
+                if (n <= 0) break;
+                if (from.sll_pkttype == PACKET_OUTGOING) continue;  // our own answers
+                auto reply = EchoReplyTo(frame, static_cast<std::size_t>(n), address_);
+                if (!reply.empty()) due.emplace_back(Clock::now() + delay_, std::move(reply));
+            }
+            while (!due.empty() && due.front().first <= Clock::now()) {
+                (void)!send(fd_, due.front().second.data(), due.front().second.size(), 0);
+                due.pop_front();
+            }
+        }
+    }
+
+    std::chrono::milliseconds delay_;
+    std::uint32_t address_;
+    int fd_ = -1;
+    int stop_ = -1;
+    std::thread thread_;
+};
 
 bool Isolated(std::string* why) {
     auto no = [&](const std::string& reason) {
@@ -434,12 +587,20 @@ void TestLan::WaitUntilAnswering(const std::set<int>& hosts) const {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!HostsAnswer(hosts, deadline)) {
+    std::set<int> echoing;
+    for (int n : hosts)
+        if (quietEcho_.count(n) == 0) echoing.insert(n);
+    if (!HostsAnswer(echoing, deadline)) {
         throw std::runtime_error("test LAN: a host did not answer within 20 s");
     }
 }
 
 void TestLan::Teardown() noexcept {
+    responders_.clear();
+    if (nameServer_ > 0) {
+        End(nameServer_);
+        nameServer_ = -1;
+    }
     if (hostsNs_ >= 0) {
         RunIp({"link", "del", kScannerLink}, -1, {}, nullptr);
         close(hostsNs_);  // the last holder: the namespace and its hosts go with it
@@ -479,6 +640,129 @@ void TestLan::RemoveHost(int n) {
 
 void TestLan::IpInHosts(const std::initializer_list<std::string>& args) const {
     MustIp(std::vector<std::string>(args), hostsNs_);
+}
+
+void TestLan::AddNftRule(const std::string& rule) {
+    std::string batch;
+    if (!nftTable_) {
+        batch =
+            "add table inet testlan\n"
+            "add chain inet testlan input { type filter hook input priority 0 ; policy accept ; "
+            "}\n";
+    }
+    MustRun("nft", {"-f", "-"}, hostsNs_, batch + "add rule inet testlan input " + rule + "\n");
+    nftTable_ = true;
+}
+
+void TestLan::DropEcho(int n) {
+    CheckHost(n);
+    AddNftRule("ip daddr " + Address(n) + " icmp type echo-request drop");
+    quietEcho_.insert(n);
+}
+
+void TestLan::AnswerEchoAfter(int n, std::chrono::milliseconds delay) {
+    if (answering_.count(n) == 0)
+        throw std::invalid_argument("test LAN: host " + std::to_string(n) + " does not answer");
+    DropEcho(n);
+    responders_.push_back(std::make_unique<Responder>(hostsNs_, n, delay));
+}
+
+void TestLan::DropDns(int n) {
+    CheckHost(n);
+    AddNftRule("ip daddr " + Address(n) + " udp dport 53 drop");
+    AddNftRule("ip daddr " + Address(n) + " tcp dport 53 drop");
+}
+
+void TestLan::ServeNames(int n, const std::map<int, std::string>& names) {
+    if (answering_.count(n) == 0)
+        throw std::invalid_argument("test LAN: host " + std::to_string(n) + " does not answer");
+    const std::string dnsmasq = SystemTool("dnsmasq");
+    if (dnsmasq.empty()) throw std::runtime_error("test LAN: dnsmasq (dnsmasq-base) is missing");
+    if (nameServer_ > 0) {
+        End(nameServer_);
+        nameServer_ = -1;
+    }
+    // No configuration file, no upstream server, no pid file; root stays
+    // root (no user to switch to needed); it answers for the LAN's reverse
+    // zone alone, with "no such name" for a host without a record.
+    std::vector<std::string> args{"dnsmasq",
+                                  "--keep-in-foreground",
+                                  "--conf-file=/dev/null",
+                                  "--no-resolv",
+                                  "--no-hosts",
+                                  "--user=root",
+                                  "--pid-file=",
+                                  "--log-facility=/dev/null",
+                                  "--port=53",
+                                  "--listen-address=" + Address(n),
+                                  "--bind-interfaces",
+                                  std::string("--local=/2.0.192.in-addr.arpa/")};
+    for (const auto& [host, name] : names) {
+        CheckHost(host);
+        args.push_back("--ptr-record=" + std::to_string(host) + ".2.0.192.in-addr.arpa," + name);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int ns = hostsNs_;
+    const char* path = dnsmasq.c_str();
+    nameServer_ = Fork([&] {
+        if (setns(ns, CLONE_NEWNET) != 0) return 125;
+        const int null = open("/dev/null", O_RDWR);
+        if (null < 0) return 126;
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(path, argv.data());
+        return 127;
+    });
+    if (nameServer_ <= 0) throw std::runtime_error("test LAN: cannot start dnsmasq");
+    // Ready once its socket on port 53 is bound: /proc/<pid>/net is its namespace's.
+    const std::string table = "/proc/" + std::to_string(nameServer_) + "/net/udp";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::ifstream udp(table);
+        const std::string text((std::istreambuf_iterator<char>(udp)), {});
+        if (text.find(":0035 ") != std::string::npos) return;
+        if (const auto code = Wait(nameServer_, std::chrono::milliseconds(0))) {
+            nameServer_ = -1;
+            throw std::runtime_error("test LAN: dnsmasq ended with " + std::to_string(*code));
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            End(nameServer_);
+            nameServer_ = -1;
+            throw std::runtime_error("test LAN: dnsmasq did not listen within 10 s");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+ResolverFiles::ResolverFiles(const std::string& resolvConf, const std::string& hosts) {
+    const std::string dir = MakeTempDir("resolver");
+    const std::pair<std::string, std::string> files[] = {{"/etc/resolv.conf", resolvConf},
+                                                         {"/etc/hosts", hosts}};
+    for (const auto& [target, text] : files) {
+        std::ofstream(dir + target.substr(target.rfind('/'))) << text;
+    }
+    // A namespace of this thread's own, private before anything is mounted:
+    // a bind in a shared mount would reach the machine's own /etc.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        problem_ = std::string("no private mount namespace: ") + std::strerror(errno);
+        return;
+    }
+    for (const auto& [target, text] : files) {
+        const std::string source = dir + target.substr(target.rfind('/'));
+        if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            problem_ = "cannot bind " + source + " over " + target + ": " + std::strerror(errno);
+            return;
+        }
+        mounted_.push_back(target);
+    }
+}
+
+ResolverFiles::~ResolverFiles() {
+    for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
 }
 
 std::string TestLan::Address(int n) { return std::string(kSubnet) + "." + std::to_string(n); }

@@ -10,16 +10,26 @@
 // for its own address (arp_ignore=1) and replying from its own interface
 // (a routing table per host). A host that does not answer has no interface.
 //
-// The fixture talks to the kernel through `ip` (iproute2), run with fork/exec
-// and fixed arguments. Fixtures in parallel test processes that share one
-// network namespace take turns through a lock file named after the namespace.
+// A host can be made to drop the echo requests sent to it (it still answers
+// ARP, as a firewalled PC does), to answer them late, or to drop the name
+// queries sent to it; a host can serve names (dnsmasq) to the scanner side.
+//
+// The fixture talks to the kernel through `ip` (iproute2) and `nft`
+// (nftables), run with fork/exec and fixed arguments. Fixtures in parallel
+// test processes that share one network namespace take turns through a lock
+// file named after the namespace.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <chrono>
 #include <initializer_list>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -65,17 +75,59 @@ class TestLan {
     // e.g. a neighbour entry); throws std::runtime_error on failure.
     void IpInHosts(const std::initializer_list<std::string>& args) const;
 
+    // From now on for the LAN's life, host n (which need not answer yet)
+    // drops every echo request sent to it, through an nftables rule in the
+    // hosts' namespace; it still answers ARP.
+    void DropEcho(int n);
+    // Host n answers every echo request `delay` late: its own answer is
+    // dropped as by DropEcho, and a responder on a packet socket in the hosts'
+    // namespace, which still sees each request, answers it after `delay`.
+    void AnswerEchoAfter(int n, std::chrono::milliseconds delay);
+    // Host n drops every name query sent to it (port 53): a name server that
+    // never answers.
+    void DropDns(int n);
+    // Runs a name server (dnsmasq) on host n, which must answer, with a PTR
+    // record "host -> name" for each entry of `names`; it answers for the
+    // LAN's reverse zone alone, so another host of the LAN has no name. It
+    // stops with the LAN. Throws std::runtime_error when it does not start.
+    void ServeNames(int n, const std::map<int, std::string>& names);
+
   private:
+    struct Responder;
     void Build();
     void Teardown() noexcept;
     void AddHost(int n);
     void RemoveHost(int n);
     void WaitUntilAnswering(const std::set<int>& hosts) const;
+    void AddNftRule(const std::string& rule);
 
     std::set<int> answering_;
+    std::set<int> quietEcho_;  // hosts whose echo comes late or never
+    bool nftTable_ = false;
+    std::vector<std::unique_ptr<Responder>> responders_;
+    pid_t nameServer_ = -1;
     std::string lockPath_;
     int lockFd_ = -1;
     int hostsNs_ = -1;  // holds the hosts' namespace open
+};
+
+// Points the calling thread, and the programs it starts from now on, at
+// another resolv.conf and hosts file: bind mounts in a mount namespace that
+// this makes for the thread, private, so that no other process sees them
+// (threads started earlier keep the real files). Undone on destruction.
+class ResolverFiles {
+  public:
+    // The two files' texts, e.g. "nameserver 192.0.2.53\n" and "".
+    ResolverFiles(const std::string& resolvConf, const std::string& hosts);
+    ~ResolverFiles();
+    ResolverFiles(const ResolverFiles&) = delete;
+    ResolverFiles& operator=(const ResolverFiles&) = delete;
+    // Why the files could not be put in place; "" when they are.
+    const std::string& Problem() const { return problem_; }
+
+  private:
+    std::string problem_;
+    std::vector<std::string> mounted_;
 };
 
 // Moves the calling thread (call it from the main thread before any test

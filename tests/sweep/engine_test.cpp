@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <map>
+#include <stdexcept>
 
 #include "contract/slot.h"
 #include "sweep/Func.h"
@@ -65,6 +66,24 @@ struct Recorder : sweep::SweepListener {
     void FocusLastOctet() override { ++focus; }
     std::vector<std::vector<int>> stopped;
     void WorkersStopped(const std::vector<int>& hosts) override { stopped.push_back(hosts); }
+    std::vector<int> seen;
+    void HostSeen(int host) override { seen.push_back(host); }
+    std::string failed;
+    void SweepFailed(const std::string& what) override { failed = what; }
+};
+
+// Who answered ARP, round by round; it may fail as Morvel gone would.
+struct ScriptedPresence : sweep::Presence {
+    std::deque<std::map<int, std::string>> rounds;
+    int starts = 0;
+    bool fail = false;
+    void RoundStarts() override { ++starts; }
+    std::map<int, std::string> RoundSeen() override {
+        if (fail) throw std::runtime_error("Morvel is gone");
+        auto seen = rounds.front();
+        rounds.pop_front();
+        return seen;
+    }
 };
 
 class Engine : public ::testing::Test {
@@ -231,6 +250,35 @@ TEST_F(Engine, AHostWithoutAFinalStateIsGivenUpAndAStoppedWorkerReportedAndResta
     std::vector<int> many(25);
     for (int i = 0; i < 25; ++i) many[static_cast<std::size_t>(i)] = i + 1;
     EXPECT_EQ(sweep::HostList(many).substr(sweep::HostList(many).size() - 13), "20 and 5 more");
+}
+
+// A round counts for ARP only where the host did not answer the echo; its
+// colour stays red; every host is reported seen once, at first sight.
+TEST_F(Engine, ArpCountsTheRoundsWithoutAnEchoAndEachHostIsSeenOnce) {
+    for (int i = 2; i <= 255; ++i) hosts[i]->states = {slot::kStateSilent};
+    ScriptedPresence presence;
+    presence.rounds = {{{1, "02-00-00-00-00-01"}, {2, "02-00-00-00-00-02"}},
+                       {{2, "02-00-00-00-00-22"}},
+                       {{3, "02-00-00-00-00-03"}, {2, "02-00-00-00-00-02"}}};
+    sweep.SetPresence(&presence);
+    Start("3");
+    RunOut();
+    EXPECT_EQ(presence.starts, 3);
+    EXPECT_EQ(sweep.ArpRounds(1), 0);  // it answered the echo each time
+    EXPECT_EQ(sweep.ArpRounds(2), 3);
+    EXPECT_EQ(sweep.ArpMac(2), "02-00-00-00-00-02");
+    EXPECT_EQ(sweep.ArpRounds(3), 1);
+    EXPECT_EQ(sweep.ArpRounds(4), 0);
+    EXPECT_EQ(ui.seen, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(hosts[2]->color, Value(kColorRed));
+    // The next sweep starts from nothing; a failing presence stops it.
+    presence.fail = true;
+    Start("1");
+    RunOut();
+    EXPECT_TRUE(sweep.Broken());
+    EXPECT_EQ(ui.failed, "Morvel is gone");
+    EXPECT_EQ(sweep.ArpRounds(2), 0);
+    EXPECT_EQ(ui.seen, (std::vector<int>{1, 2, 3, 1}));
 }
 
 TEST(FinalColour, BlendsByTheShareOfAnsweredRounds) {

@@ -43,6 +43,11 @@ using namespace settings;
 using namespace sweep;
 
 using testsupport::TestLan;
+using namespace std::chrono_literals;
+
+// A network of this process's own: a test may change its ping_group_range.
+[[maybe_unused]] testing::Environment* const gEnv =
+    testing::AddGlobalTestEnvironment(new testsupport::PrivateNetwork);
 
 struct Outcome {
     int code = -1;
@@ -157,6 +162,7 @@ TEST(SweepCli, BadArgumentsGiveUsageAndExitTwo) {
                                                  {"--sweep", "192.0.2", "--rounds=-3"},
                                                  {"--sweep", "192.0.2", "--rounds", "2.6"},
                                                  {"--sweep", "192.0.2", "--fail-on", "gone"},
+                                                 {"--sweep", "192.0.2", "--timeout", "3e2"},
                                                  {"--history", "192.0.2.0"}}) {
         Outcome o = Spawn(tessor, args);
         EXPECT_EQ(o.code, 2) << args.back();
@@ -417,17 +423,18 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
          "d=json.load(open(sys.argv[1]))\n"
          "print(d['subnet'], d['rounds'], len(d['hosts']), d['started'][-1])\n"
          "for h in d['hosts']:\n"
-         "  if h['answered'] or h['mac'] or h['remark']:\n"
+         "  if h['answered'] or h['mac'] or h['remark'] or h['seen'] != 'none':\n"
          "    print(h['host'], h['ip'], h['answered'], h['share'], h['mac'], repr(h['vendor']), "
-         "repr(h['remark']))\n",
+         "repr(h['remark']), h['seen'], repr(h['name']), h['local_mac'])\n",
          json});
     EXPECT_EQ(parsed.out,
               "192.0.2 1 255 Z\n"
-              "3 192.0.2.3 1 100 02-00-00-00-00-03 '' 'rack 2, \"left\"\\r\\nsecond line'\n"
-              "7 192.0.2.7 1 100 02-00-00-00-00-07 '' ''\n"
-              "9 192.0.2.9 1 100 00-1B-63-00-00-09 'Apple, Inc.' ''\n"
+              "3 192.0.2.3 1 100 02-00-00-00-00-03 '' 'rack 2, \"left\"\\r\\nsecond line' echo '' "
+              "True\n"
+              "7 192.0.2.7 1 100 02-00-00-00-00-07 '' '' echo '' True\n"
+              "9 192.0.2.9 1 100 00-1B-63-00-00-09 'Apple, Inc.' '' echo '' False\n"
               // Our own side of the LAN answers too, with its interface's MAC.
-              "254 192.0.2.254 1 100 02-00-00-00-00-FE '' ''\n")
+              "254 192.0.2.254 1 100 02-00-00-00-00-FE '' '' echo '' True\n")
         << parsed.err;
     EXPECT_TRUE(std::filesystem::exists(prog + "/history.db"));
 
@@ -440,13 +447,13 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
     ASSERT_EQ(second.code, 0) << second.err;
     auto rows = CsvRows(second.out);
     ASSERT_EQ(rows.size(), 256u);
-    // Today's first nine columns as they were; later ones only come after.
-    EXPECT_EQ(std::vector<std::string>(rows[0].begin(), rows[0].begin() + 9),
-              (std::vector<std::string>{"host", "ip", "answered", "rounds", "share", "mac",
-                                        "vendor", "remark", "change"}));
+    // Today's nine columns first, unchanged; new ones only after them.
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"host", "ip", "answered", "rounds", "share", "mac",
+                                                 "vendor", "remark", "change", "seen", "name",
+                                                 "local_mac", "previous_mac", "previous_ip"}));
     std::map<int, std::string> changed;
     for (std::size_t i = 1; i < rows.size(); ++i) {
-        ASSERT_EQ(rows[i].size(), rows[0].size());
+        ASSERT_EQ(rows[i].size(), 14u);
         EXPECT_EQ(rows[i][0], std::to_string(i));
         if (!rows[i][8].empty()) changed[static_cast<int>(i)] = rows[i][8];
     }
@@ -634,6 +641,132 @@ TEST_F(SweepCliLan, ChangesComeFromTheHistoryAndFailOnExitsThreeForThem) {
     ASSERT_EQ(spans.size(), 3u) << timeline.out;
     EXPECT_EQ(spans[1][2] + " " + spans[1][3], "3 00-00-5E-00-53-07");
     EXPECT_EQ(spans[2][2] + " " + spans[2][3], "4 00-00-5E-00-53-03");
+}
+
+// The fields of host n in a CSV report: seen, mac, answered, name.
+struct Row {
+    std::string seen, mac, answered, name;
+    bool operator==(const Row&) const = default;
+};
+std::ostream& operator<<(std::ostream& o, const Row& r) {
+    return o << r.seen << " " << r.mac << " " << r.answered << " '" << r.name << "'";
+}
+Row RowOf(const std::vector<std::vector<std::string>>& rows, int n) {
+    if (rows.size() != 256u || rows[static_cast<std::size_t>(n)].size() != 14u) return {};
+    const auto& f = rows[static_cast<std::size_t>(n)];
+    return {f[9], f[5], f[2], f[10]};
+}
+
+std::vector<std::vector<std::string>> CsvSweep(const std::string& prog,
+                                               std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"--sweep", "192.0.2", "--format", "csv"};
+    args.insert(args.end(), more.begin(), more.end());
+    Outcome o = Spawn(prog + "/Tessor", args);
+    EXPECT_EQ(o.code, 0) << o.err;
+    return CsvRows(o.out);
+}
+
+// A host that drops echoes is found by Morvel's ARP requests, in every
+// sweep, with the MAC of its reply; one gone since is not, although the
+// kernel still holds its entry.
+TEST_F(SweepCliLan, AHostThatDropsEchoesIsSeenByArpAndOneGoneIsNone) {
+    TestLan lan({3, 5});
+    lan.DropEcho(5);
+    const std::string prog = ProgramFolder(true);
+    const Row arp{"arp", TestLan::Mac(5), "0", ""};
+    for (int sweep = 0; sweep < 2; ++sweep) {
+        if (sweep) std::this_thread::sleep_for(1s);
+        const auto rows = CsvSweep(prog);
+        EXPECT_EQ(RowOf(rows, 5), arp) << sweep;
+        EXPECT_EQ(RowOf(rows, 3), (Row{"echo", "", "1", ""})) << sweep;
+        EXPECT_EQ(RowOf(rows, 4), (Row{"none", "", "0", ""})) << sweep;
+        EXPECT_EQ(rows[5][11], "true");
+    }
+    Outcome text = Spawn(prog + "/Tessor", {"--sweep", "192.0.2"});
+    EXPECT_NE(text.out.find("\n192.0.2.5         arp  02-00-00-00-00-05*\n192.0.2.0/24: 2 of 255 "
+                            "answered, 1 by ARP only, 1 round, "),
+              std::string::npos)
+        << text.out;
+
+    lan.SetAnswering(5, false);
+    EXPECT_NE(Spawn("ip", {"neigh", "show", "192.0.2.5", "dev", "tlan0"}).out.find("lladdr"),
+              std::string::npos);
+    EXPECT_EQ(RowOf(CsvSweep(prog), 5), (Row{"none", "", "0", ""}));
+}
+
+// Where Morvel may not send ARP (ping sockets, no raw-socket right), the
+// kernel's neighbour entry, confirmed when it asked for the echo, shows the
+// host.
+TEST_F(SweepCliLan, WithoutTheRightToSendArpTheNeighbourTableShowsAHostThatDropsEchoes) {
+    if (!testsupport::PrivateNetwork::Failure().empty() || ::geteuid() != 0)
+        GTEST_SKIP() << "needs root and a network of this test's own";
+    TestLan lan({3, 5});
+    lan.DropEcho(5);
+    ASSERT_TRUE(testsupport::WriteSysctl("net/ipv4/ping_group_range", "0 2147483647"));
+    const std::string tessor = ProgramFolder(true) + "/Tessor";
+    const std::string out = testsupport::MakeTempDir("nocap") + "/out";
+    pid_t child = testsupport::Fork([&] {
+        // Gone from the bounding set, the right cannot come back at exec.
+        if (::prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0) != 0) return 77;
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0) return 76;
+        ::dup2(fd, 1);
+        ::execl(tessor.c_str(), tessor.c_str(), "--sweep", "192.0.2", "--format", "csv",
+                static_cast<char*>(nullptr));
+        return 127;
+    });
+    ASSERT_GT(child, 0);
+    const int code = testsupport::Wait(child, std::chrono::seconds(60)).value_or(-1);
+    testsupport::WriteSysctl("net/ipv4/ping_group_range", "1 0");
+    ASSERT_EQ(code, 0);
+    std::string csv;
+    platform::ReadAll(out, csv);
+    const auto rows = CsvRows(csv);
+    EXPECT_EQ(RowOf(rows, 5), (Row{"arp", TestLan::Mac(5), "0", ""}));
+    EXPECT_EQ(RowOf(rows, 3), (Row{"echo", "", "1", ""}));
+}
+
+// A phone waking its radio answers late: missed at the window's 200 ms (ARP
+// still shows it), found with --timeout 500.
+TEST_F(SweepCliLan, AHostAnsweringAfter300MsIsMissedAtTheDefaultAndFoundWithATimeoutOf500) {
+    TestLan lan({6});
+    lan.AnswerEchoAfter(6, 300ms);
+    const std::string prog = ProgramFolder(true);
+    EXPECT_EQ(RowOf(CsvSweep(prog), 6), (Row{"arp", TestLan::Mac(6), "0", ""}));
+    EXPECT_EQ(RowOf(CsvSweep(prog, {"--timeout", "500"}), 6), (Row{"echo", "", "1", ""}));
+}
+
+// Names of the hosts seen, from the hosts file and the LAN's name server; a
+// name server that never answers holds the sweep a second at most.
+TEST_F(SweepCliLan, HostsSeenGetTheirNamesAndASilentNameServerCostsAtMostASecond) {
+    TestLan lan({3, 4, 53});
+    lan.DropEcho(4);
+    lan.ServeNames(53, {{3, "three.lan.test"}, {9, "nine.lan.test"}});
+    const std::string prog = ProgramFolder(true);
+    {
+        testsupport::ResolverFiles files("nameserver 192.0.2.53\n", "192.0.2.4 four-by-file\n");
+        ASSERT_EQ(files.Problem(), "");
+        const auto rows = CsvSweep(prog);
+        EXPECT_EQ(RowOf(rows, 3), (Row{"echo", "", "1", "three.lan.test"}));
+        EXPECT_EQ(RowOf(rows, 4), (Row{"arp", TestLan::Mac(4), "0", "four-by-file"}));
+        EXPECT_EQ(RowOf(rows, 53), (Row{"echo", "", "1", ""}));  // no record
+        EXPECT_EQ(RowOf(rows, 9), (Row{"none", "", "0", ""}));   // not seen: not asked
+    }
+    lan.DropDns(53);
+    testsupport::ResolverFiles files("nameserver 192.0.2.53\n", "");
+    ASSERT_EQ(files.Problem(), "");
+    SweepOptions o;
+    o.subnet = Subnet{{192, 0, 2}};
+    o.format = ReportFormat::Csv;
+    std::ostringstream out, err;
+    std::chrono::steady_clock::time_point roundStart;
+    ASSERT_EQ(
+        sweep::RunSweep(o, out, err, [&](int) { roundStart = std::chrono::steady_clock::now(); }),
+        0)
+        << err.str();
+    // The round itself, then at most the second for the names.
+    EXPECT_LT(std::chrono::steady_clock::now() - roundStart, 2s);
+    EXPECT_EQ(RowOf(CsvRows(out.str()), 3), (Row{"echo", "", "1", ""}));
 }
 
 }  // namespace

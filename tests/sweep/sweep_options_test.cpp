@@ -29,6 +29,7 @@ TEST(ParseSweepArgs, TakesEveryOptionInAnyOrderAndBothForms) {
     EXPECT_FALSE(d.mac);
     EXPECT_FALSE(d.changes);
     EXPECT_EQ(d.format, ReportFormat::Text);
+    EXPECT_EQ(d.timeoutMs, 200);
 
     SweepOptions o =
         Parsed({"--changes", "--format", "json", "--rounds=4", "--mac", "--sweep=010.0.001"});
@@ -38,6 +39,8 @@ TEST(ParseSweepArgs, TakesEveryOptionInAnyOrderAndBothForms) {
     EXPECT_TRUE(o.changes);
     EXPECT_EQ(o.format, ReportFormat::Json);
     EXPECT_EQ(Parsed({"--sweep", "1.2.3", "--format=csv"}).format, ReportFormat::Csv);
+    EXPECT_EQ(Parsed({"--timeout", "50", "--sweep", "1.2.3"}).timeoutMs, 50);
+    EXPECT_EQ(Parsed({"--sweep", "1.2.3", "--timeout=5000"}).timeoutMs, 5000);
 }
 
 TEST(ParseSweepArgs, TakesWholeRoundCountsAndChangeListsOnly) {
@@ -88,6 +91,8 @@ TEST(ParseSweepArgs, RefusesBadInputWithExitCode2) {
     EXPECT_EQ(ExitCodeOf({"--sweep", "1.2.3", "--verbose"}), 2);
     EXPECT_EQ(ExitCodeOf({"--sweep", "1.2.3", "--mac=yes"}), 2);
     EXPECT_EQ(ExitCodeOf({"--sweep", "1.2.3", "extra"}), 2);
+    for (const char* ms : {"49", "5001", "3e2", "", " 300", "300ms", "-200"})
+        EXPECT_EQ(ExitCodeOf({"--sweep", "1.2.3", "--timeout", ms}), 2) << ms;
     auto r = ParseSweepArgs({"--sweep", "300.1.1"});
     EXPECT_NE(std::get<SweepArgsError>(r).message.find("300.1.1"), std::string::npos);
     EXPECT_EQ(SweepUsage().rfind("usage: Tessor --sweep A.B.C", 0), 0u);

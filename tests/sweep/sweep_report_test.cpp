@@ -56,6 +56,7 @@ TEST(WriteJson, EscapesEveryStringAndKeepsUtf8) {
         j.find("{\"host\": 11, \"ip\": \"192.0.2.11\", \"answered\": 2, \"rounds\": 4, "
                "\"share\": 50, \"mac\": \"02-42-C6-33-64-09\", \"vendor\": \"\", "
                "\"remark\": \"printer, \\\"old\\\"\\r\\nroom 2\\u001b[31m\", \"change\": \"mac\", "
+               "\"seen\": \"echo\", \"name\": \"\", \"local_mac\": true, "
                "\"previous_mac\": \"02-42-C6-33-64-08\", \"previous_ip\": \"\"}"),
         std::string::npos);
     std::size_t objects = 0;
@@ -65,21 +66,19 @@ TEST(WriteJson, EscapesEveryStringAndKeepsUtf8) {
 
 TEST(WriteCsv, QuotesAsRfc4180AndReadsBackWhole) {
     const std::string c = WriteCsv(Sample());
-    EXPECT_EQ(
-        c.rfind(
-            "host,ip,answered,rounds,share,mac,vendor,remark,change,previous_mac,previous_ip\r\n"
-            "1,192.0.2.1,0,4,0,,,,,,\r\n",
-            0),
-        0u);
+    EXPECT_EQ(c.rfind("host,ip,answered,rounds,share,mac,vendor,remark,change,seen,name,local_mac,"
+                      "previous_mac,previous_ip\r\n1,192.0.2.1,0,4,0,,,,,none,,false,,\r\n",
+                      0),
+              0u);
     EXPECT_NE(c.find("\r\n11,192.0.2.11,2,4,50,02-42-C6-33-64-09,,\"printer, \"\"old\"\"\r\nroom "
-                     "2\x1b[31m\",mac,02-42-C6-33-64-08,\r\n"),
+                     "2\x1b[31m\",mac,echo,,true,02-42-C6-33-64-08,\r\n"),
               std::string::npos);
     CsvReader reader(c);
     std::vector<std::string> f;
     int rows = 0;
     while (reader.Next(f)) {
         ASSERT_FALSE(reader.Malformed());
-        ASSERT_EQ(f.size(), 11u);
+        ASSERT_EQ(f.size(), 14u);
         if (f[0] == "11") {
             EXPECT_EQ(f[7], "printer, \"old\"\r\nroom 2\x1b[31m");
         }
@@ -90,18 +89,34 @@ TEST(WriteCsv, QuotesAsRfc4180AndReadsBackWhole) {
 
 TEST(WriteText, ListsAnsweringHostsOnOneLineEachThenTheSummary) {
     SweepResult r = Sample();
+    const std::string footnote =
+        "* a locally administered MAC, such as a randomised privacy address\n";
     EXPECT_EQ(WriteText(r),
               "192.0.2.10       100%  00-1A-2B-3C-4D-5E  Ayecom\n"
-              "192.0.2.11        50%  02-42-C6-33-64-09    printer, \"old\"  room 2 [31m\n"
-              "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s\n");
+              "192.0.2.11        50%  02-42-C6-33-64-09*   printer, \"old\"  room 2 [31m\n"
+              "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s\n" +
+                  footnote);
     r.changes = true;
-    EXPECT_EQ(WriteText(r),
-              "192.0.2.10       100%  00-1A-2B-3C-4D-5E  Ayecom\n"
-              "192.0.2.11        50%  02-42-C6-33-64-09    printer, \"old\"  room 2 [31m  [mac, "
-              "was 02-42-C6-33-64-08]\n"
-              "192.0.2.12         0%                       [down]\n"
-              "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s; changed: 0 new, 0 moved, 1 mac, "
-              "0 up, 1 down\n");
+    EXPECT_EQ(
+        WriteText(r),
+        "192.0.2.10       100%  00-1A-2B-3C-4D-5E  Ayecom\n"
+        "192.0.2.11        50%  02-42-C6-33-64-09*   printer, \"old\"  room 2 [31m  [mac, was "
+        "02-42-C6-33-64-08]\n"
+        "192.0.2.12         0%                       [down]\n"
+        "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s; changed: 0 new, 0 moved, 1 mac, 0 up, "
+        "1 down\n" +
+            footnote);
+    // Names get a column; a host seen by ARP only comes last, marked "arp".
+    r.changes = false;
+    r.hosts[9].name = "ten.lan";
+    r.hosts[2] = {3, "192.0.2.3", 0, 4, "00-1A-2B-3C-4D-5F", "", "", "", "arp", "thirteen\x1b"};
+    EXPECT_EQ(
+        WriteText(r),
+        "192.0.2.10       100%  00-1A-2B-3C-4D-5E  ten.lan    Ayecom\n"
+        "192.0.2.11        50%  02-42-C6-33-64-09*              printer, \"old\"  room 2 [31m\n"
+        "192.0.2.3         arp  00-1A-2B-3C-4D-5F  thirteen\n"
+        "192.0.2.0/24: 2 of 255 answered, 1 by ARP only, 4 rounds, 0.42 s\n" +
+            footnote);
 }
 
 TEST(CsvReader, FlagsBrokenQuotingAndTakesBareLineFeeds) {

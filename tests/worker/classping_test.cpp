@@ -36,6 +36,7 @@ struct Fake {
     std::mutex mutex;
     std::condition_variable released;
     std::vector<std::string> pinged;
+    std::vector<std::uint32_t> timeouts;           // each echo's
     std::map<std::string, std::string> answering;  // address -> MAC
     std::string blockOn;                           // echo to this address waits for Release
     bool open = false;
@@ -44,9 +45,10 @@ struct Fake {
     CCShareString* window = nullptr;  // read during the echo and the lookup
 } fakeNet;
 
-bool FakePing(const std::string& address) {
+bool FakePing(const std::string& address, std::uint32_t timeoutMs) {
     std::unique_lock lock(fakeNet.mutex);
     fakeNet.pinged.push_back(address);
+    fakeNet.timeouts.push_back(timeoutMs);
     if (fakeNet.window) fakeNet.stateSeenDuringEcho = fakeNet.window->getStr(1, 1);
     if (std::count(address.begin(), address.end(), '.') > 3)
         throw echo::AddressError("too many parts");
@@ -70,6 +72,7 @@ class ClassPingTest : public ::testing::Test {
     void SetUp() override {
         std::lock_guard lock(fakeNet.mutex);
         fakeNet.pinged.clear();
+        fakeNet.timeouts.clear();
         fakeNet.answering = {{"192.0.2.7", "02-00-00-00-00-07"},
                              {"192.0.2.9", "02-00-00-00-00-09"}};
         fakeNet.blockOn.clear();
@@ -161,6 +164,7 @@ TEST_F(ClassPingTest, CommandsEndInTheirFinalStateAndTheMacFieldIsKept) {
     EXPECT_TRUE(w.Stays("1"));
     std::lock_guard lock(fakeNet.mutex);
     EXPECT_EQ(fakeNet.pinged.size(), 3u);
+    EXPECT_EQ(fakeNet.timeouts, std::vector<std::uint32_t>(3, 200));
 }
 
 TEST_F(ClassPingTest, AnAnsweredMWhoseLookupFailsWritesTheZerosMac) {
@@ -210,8 +214,11 @@ TEST_F(ClassPingTest, CloseAnswersXAndStopsUntilANewCreate) {
     w.Command("192.0.2.7", 'P');
     platform::RingDoorbell();  // no later tick, rung or not
     EXPECT_TRUE(w.Stays("P"));
-    w.apartment->Run([&] { w.ping->Create(5); });
+    // Created again with a time-out of its own, which its echoes then wait.
+    w.apartment->Run([&] { w.ping->Create(5, 750); });
     EXPECT_TRUE(w.WaitState("0"));
+    std::lock_guard lock(fakeNet.mutex);
+    EXPECT_EQ(fakeNet.timeouts.back(), 750u);
 }
 
 TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
@@ -231,6 +238,7 @@ TEST_F(ClassPingTest, StopItStopsTheTicksWithoutWriting) {
     ClassPing idle;
     idle.StopIt();
     for (int bad : {0, -1, 256}) EXPECT_THROW(idle.Create(bad), std::out_of_range) << bad;
+    for (int bad : {49, 5001}) EXPECT_THROW(idle.Create(6, bad), std::out_of_range) << bad;
     EXPECT_EQ(idle.Timer1(), nullptr);
 }
 

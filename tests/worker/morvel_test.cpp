@@ -155,6 +155,14 @@ TEST_F(MorvelTest, BadCallsAreRefusedWithAClearErrorAndTheObjectGoesOn) {
                  ObjectError);
     EXPECT_EQ(Call(*echo, send, {Arg(0x0100007f), Arg(std::string("My Request")), Arg(200)}),
               Arg(std::string("My Request")));
+    // A worker's echo time-out is bounded too; so is the subnet of an ARP probe.
+    EXPECT_THROW(Call(*worker, morvel::ClassPingMember::Create, {Arg(12), Arg(49)}), ObjectError);
+    auto arp = platform::objects::CreateObject(morvel::kClassArpClsid, morvel::kClassArpIid);
+    for (std::int32_t bad : {-1, 1 << 24})
+        EXPECT_THROW(Call(*arp, morvel::ClassArpMember::Probe, {Arg(bad)}), ObjectError) << bad;
+    // Loopback is no link with neighbours: nobody to ask, nothing heard.
+    EXPECT_EQ(Call(*arp, morvel::ClassArpMember::Probe, {Arg(127 << 16)}), Arg(0));
+    EXPECT_EQ(Call(*arp, morvel::ClassArpMember::Replies), Arg(std::string()));
     // A text of digits is a host number too, as a Variant would be coerced.
     EXPECT_NO_THROW(Call(*worker, morvel::ClassPingMember::Create, {Arg(std::string("12"))}));
     CCShareString slot12;  // the worker made it, 1000 bytes long
