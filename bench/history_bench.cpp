@@ -5,7 +5,7 @@
 // - with 100,000 sweeps: recording one more sweep, marking a sweep's changes,
 //   and `Tessor --history A.B.C.N` (in this process, and the whole program
 //   from start to exit) for a host always there, one there by day and one
-//   that misses sweeps;
+//   that misses sweeps; what the window reads of every address;
 // - recording a sweep in a new history.
 // Medians of several runs; the histories live in this run's temporary folder.
 #include <sys/stat.h>
@@ -149,6 +149,10 @@ int main() {
         SweepResult probe = Generated(100000 + kRuns, next - 100000L * kEvery, random);
         std::printf("  mark a sweep's changes: median %.2f ms\n",
                     MedianMs(kRuns, [&](int) { h.MarkChanges(probe); }));
+        std::printf(
+            "  every address's first and last sighting and change (the window's): "
+            "median %.2f ms\n",
+            MedianMs(kRuns, [&](int) { h.Addresses(subnet); }));
     }
     for (const auto& [host, what] : std::vector<std::pair<int, const char*>>{
              {7, "always there"}, {33, "there by day"}, {39, "misses 1 sweep in 5"}}) {

@@ -92,21 +92,7 @@ std::string Record(SweepResult& result, const SweepOptions& options, std::ostrea
     History::Options settings;
     settings.keepDays = options.keepDays;
     std::vector<std::string> warnings;
-    std::optional<History> history;
-    std::string problem;
-    try {
-        history.emplace(OpenHistory(warnings, settings));
-        history->Record(result, SweepSource::Script);
-    } catch (const HistoryError& e) {
-        problem = e.what();
-        if (history && e.kind() != HistoryError::Kind::Damaged) {
-            try {
-                history->MarkChanges(result);
-            } catch (const HistoryError&) {
-                // Nothing more to tell than the first problem.
-            }
-        }
-    }
+    const std::string problem = RecordSweep(result, SweepSource::Script, warnings, settings);
     for (const std::string& w : warnings) err << "Tessor: " << w << "\n";
     if (!problem.empty()) err << "Tessor: " << problem << "; this sweep is not recorded\n";
     return problem;

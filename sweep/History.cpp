@@ -739,4 +739,24 @@ History OpenHistory(std::vector<std::string>& warnings, const History::Options& 
     return history;
 }
 
+std::string RecordSweep(SweepResult& r, SweepSource source, std::vector<std::string>& warnings,
+                        const History::Options& options) {
+    for (HostResult& h : r.hosts) h.change = h.previousMac = h.previousIp = "";
+    std::optional<History> history;
+    try {
+        history.emplace(OpenHistory(warnings, options));
+        history->Record(r, source);
+        return "";
+    } catch (const HistoryError& e) {
+        if (history && e.kind() != HistoryError::Kind::Damaged) {
+            try {
+                history->MarkChanges(r);
+            } catch (const HistoryError&) {
+                // Nothing more to tell than the first problem.
+            }
+        }
+        return e.what();
+    }
+}
+
 }  // namespace sweep

@@ -139,4 +139,13 @@ class History {
 // go to `warnings`. Throws HistoryError.
 History OpenHistory(std::vector<std::string>& warnings, const History::Options& options = {});
 
+// What every sweep does once it is over, the window's and the script's: opens
+// the history at HistoryPath() (importing the kept sweeps the first time),
+// marks r's changes and records it. "" when it is recorded; otherwise the
+// reason, and the changes then come from what the history still lets read
+// (none when it cannot be opened or is damaged). Kept sweeps that could not be
+// imported are told in `warnings`, a line each. Never throws HistoryError.
+std::string RecordSweep(SweepResult& r, SweepSource source, std::vector<std::string>& warnings,
+                        const History::Options& options = {});
+
 }  // namespace sweep
