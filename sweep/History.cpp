@@ -698,24 +698,35 @@ std::vector<AddressRecord> History::Addresses(const Subnet& subnet) {
     Transaction t(h, false, doing);
     const std::int64_t key = SubnetKey(subnet);
     std::vector<AddressRecord> out(kHosts + 1);
-    Statement spans(
-        h, "SELECT host, first, last, mac FROM spans WHERE subnet=? ORDER BY first_sweep", doing);
-    spans.Bind(1, key);
-    std::vector<std::optional<std::int64_t>> macs(kHosts + 1);
-    while (spans.Step()) {
-        const std::int64_t host = spans.Int(0);
-        if (host < 1 || host > kHosts) continue;
-        AddressRecord& a = out[static_cast<std::size_t>(host)];
-        if (!a.firstSeen) a.firstSeen = FromMillis(spans.Int(1));
-        a.lastSeen = FromMillis(spans.Int(2));
-        if (const auto mac = spans.MaybeInt(3)) macs[static_cast<std::size_t>(host)] = mac;
-    }
+    // Three seeks per address on the spans' key rather than a walk through
+    // every span of the subnet: an address that comes and goes has thousands.
+    Statement first(
+        h, "SELECT first FROM spans WHERE subnet=? AND host=? ORDER BY first_sweep LIMIT 1", doing);
+    Statement latest(h,
+                     "SELECT last FROM spans WHERE subnet=? AND host=?"
+                     " ORDER BY first_sweep DESC LIMIT 1",
+                     doing);
+    Statement mac(h,
+                  "SELECT mac FROM spans WHERE subnet=? AND host=? AND mac IS NOT NULL"
+                  " ORDER BY first_sweep DESC LIMIT 1",
+                  doing);
     Statement device(h, "SELECT first FROM devices WHERE subnet=? AND mac=?", doing);
-    for (std::size_t i = 1; i < out.size(); ++i) {
-        if (!macs[i]) continue;
-        out[i].mac = MacText(*macs[i]);
-        device.Bind(1, key).Bind(2, *macs[i]);
-        if (device.Step()) out[i].deviceFirstSeen = FromMillis(device.Int(0));
+    for (int host = 1; host <= kHosts; ++host) {
+        AddressRecord& a = out[static_cast<std::size_t>(host)];
+        first.Bind(1, key).Bind(2, host);
+        if (first.Step()) a.firstSeen = FromMillis(first.Int(0));
+        first.Reset();
+        if (!a.firstSeen) continue;
+        latest.Bind(1, key).Bind(2, host);
+        if (latest.Step()) a.lastSeen = FromMillis(latest.Int(0));
+        latest.Reset();
+        mac.Bind(1, key).Bind(2, host);
+        const std::optional<std::int64_t> known = mac.Step() ? mac.MaybeInt(0) : std::nullopt;
+        mac.Reset();
+        if (!known) continue;
+        a.mac = MacText(*known);
+        device.Bind(1, key).Bind(2, *known);
+        if (device.Step()) a.deviceFirstSeen = FromMillis(device.Int(0));
         device.Reset();
     }
     const LastSweep last = LoadLastSweep(h, key);
