@@ -92,7 +92,7 @@ std::string Record(SweepResult& result, const SweepOptions& options, std::ostrea
     History::Options settings;
     settings.keepDays = options.keepDays;
     std::vector<std::string> warnings;
-    const std::string problem = RecordSweep(result, SweepSource::Script, warnings, settings);
+    std::string problem = RecordSweep(result, SweepSource::Script, warnings, settings);
     for (const std::string& w : warnings) err << "Tessor: " << w << "\n";
     if (!problem.empty()) err << "Tessor: " << problem << "; this sweep is not recorded\n";
     return problem;
