@@ -683,10 +683,17 @@ std::vector<SeenSpan> History::Timeline(const Subnet& subnet, int host) {
                 doing);
     s.Bind(1, SubnetKey(subnet)).Bind(2, host);
     std::vector<SeenSpan> out;
+    // An address that comes and goes has thousands of spans, mostly of one MAC.
+    std::optional<std::int64_t> lastMac;
+    std::string lastMacText;
     while (s.Step()) {
         const auto mac = s.MaybeInt(3);
+        if (mac && mac != lastMac) {
+            lastMac = mac;
+            lastMacText = MacText(*mac);
+        }
         out.push_back(SeenSpan{FromMillis(s.Int(0)), FromMillis(s.Int(1)), s.Int(2),
-                               mac ? MacText(*mac) : "", s.Text(4)});
+                               mac ? lastMacText : "", s.Text(4)});
     }
     t.Commit();
     return out;

@@ -114,6 +114,7 @@ class History {
     // there, then records the sweep, in one transaction; sweeps older than
     // the kept days go in the same transaction. The first sweep of a subnet
     // marks nothing; "new" needs a device known in the subnet before.
+    // r.subnet is "A.B.C" (std::invalid_argument otherwise).
     void Record(SweepResult& r, SweepSource source);
     // The same for many sweeps in one transaction, oldest first.
     void RecordAll(std::vector<SweepResult>& results, SweepSource source);
@@ -144,7 +145,8 @@ History OpenHistory(std::vector<std::string>& warnings, const History::Options& 
 // marks r's changes and records it. "" when it is recorded; otherwise the
 // reason, and the changes then come from what the history still lets read
 // (none when it cannot be opened or is damaged). Kept sweeps that could not be
-// imported are told in `warnings`, a line each. Never throws HistoryError.
+// imported are told in `warnings`, a line each. Never throws HistoryError;
+// throws std::invalid_argument when r.subnet is not "A.B.C".
 std::string RecordSweep(SweepResult& r, SweepSource source, std::vector<std::string>& warnings,
                         const History::Options& options = {});
 

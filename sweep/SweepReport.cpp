@@ -111,12 +111,25 @@ std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds) {
 }
 
 std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+    // By calendar arithmetic rather than gmtime and strftime: an address's
+    // timeline writes two for each of thousands of spans.
+    using namespace std::chrono;
+    const auto secs = floor<seconds>(t);
+    const auto day = floor<days>(secs);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{secs - day};
+    std::string out = "0000-00-00T00:00:00Z";
+    auto put = [&out](std::size_t at, int width, long long value) {
+        for (std::size_t i = at + static_cast<std::size_t>(width); i-- > at; value /= 10)
+            out[i] = static_cast<char>('0' + value % 10);
+    };
+    put(0, 4, static_cast<int>(date.year()));
+    put(5, 2, static_cast<unsigned>(date.month()));
+    put(8, 2, static_cast<unsigned>(date.day()));
+    put(11, 2, time.hours().count());
+    put(14, 2, time.minutes().count());
+    put(17, 2, time.seconds().count());
+    return out;
 }
 
 std::string WriteJson(const SweepResult& r) {
