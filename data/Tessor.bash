@@ -1,30 +1,23 @@
 # bash completion for Tessor and varnex: the options come from the program's
-# own --help, the subnets after --sweep from the sweeps it has kept.
+# own --help, the subnets after --sweep and --history from its history.
 
-# The subnets with a kept sweep, one A.B.C a line, for the program $1. They are
-# the files sweeps/A.B.C.csv in its profile folder: its own folder while that
-# is writable and not an installed copy, else $XDG_CONFIG_HOME/varnex.
+# The subnets in the history of the program $1, one A.B.C a line: the first
+# column of `$1 --history --format csv` after its header. The program reads
+# the history (history.db) in its profile folder and says nothing when there
+# is none.
 _varnex_subnets() {
-    local exe dir config f
-    exe=$(type -P -- "$1") && exe=$(readlink -f -- "$exe") || return
-    dir=${exe%/*}
-    if [[ -x $dir/../libexec/varnex/Morvel && ! -x $dir/Morvel ]] || [[ ! -w $dir || ! -x $dir ]]; then
-        config=${XDG_CONFIG_HOME:-}
-        [[ $config == /* ]] || config=$HOME/.config
-        dir=$config/varnex
-    fi
-    for f in "$dir"/sweeps/*.csv; do
-        [[ -f $f ]] || continue
-        f=${f##*/}
-        printf '%s\n' "${f%.csv}"
-    done
+    local exe line
+    exe=$(type -P -- "$1") || return
+    while IFS=, read -r line _; do
+        [[ $line == subnet ]] || printf '%s\n' "$line"
+    done < <("$exe" --history --format csv 2>/dev/null | tr -d '\r')
 }
 
 _varnex() {
     local cur prev words cword split
     _init_completion -s || return
     case $prev in
-        --sweep)
+        --sweep | --history)
             COMPREPLY=($(compgen -W "$(_varnex_subnets "$1")" -- "$cur"))
             return
             ;;
@@ -32,7 +25,12 @@ _varnex() {
             COMPREPLY=($(compgen -W 'text csv json' -- "$cur"))
             return
             ;;
-        --rounds | --timeout | -h | --help | --version)
+        --fail-on)
+            local kinds=${cur%"${cur##*,}"}
+            COMPREPLY=($(compgen -P "$kinds" -W 'new moved mac up down' -- "${cur##*,}"))
+            return
+            ;;
+        --rounds | --keep-days | --timeout | -h | --help | --version)
             return
             ;;
     esac

@@ -41,8 +41,8 @@
 #include "settings/ini.h"
 #include "sweep/Findings.h"
 #include "sweep/Func.h"
+#include "sweep/History.h"
 #include "sweep/Presence.h"
-#include "sweep/SweepHistory.h"
 #include "sweep/SweepOptions.h"
 #include "sweep/SweepReport.h"
 #include "sweep/Workers.h"
@@ -256,7 +256,9 @@ Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
 }
 
 Fmmain::~Fmmain() {
-    // Its tasks post to this window: they end first.
+    // A window never closed still records its last sweep; the recorder's
+    // tasks post to this window, so they end first.
+    FlushRecord();
     recorder_.reset();
 }
 
@@ -880,6 +882,57 @@ void Fmmain::AwaitNames(std::uint64_t id) {
     QTimer::singleShot(kNamesPoll, this, [this, id] { AwaitNames(id); });
 }
 
+namespace {
+
+// Local time, as the table and the tooltips show it.
+std::string LocalTime(std::chrono::system_clock::time_point t) {
+    return S(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(t))
+                 .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+}
+
+// On the recorder's thread: records a finished sweep of a subnet in the
+// history, as a script's sweep is (`keep`), or only marks its changes, and
+// reads what the history knows of each address.
+Recording RecordInHistory(sweep::SweepResult result, bool compare, bool keep) {
+    Recording r;
+    r.lastSeen.assign(Fmmain::kHosts, "");
+    r.macs.assign(Fmmain::kHosts, "");
+    std::vector<std::string> warnings;
+    if (compare) {
+        if (keep) {
+            r.problem = sweep::RecordSweep(result, sweep::SweepSource::Window, warnings);
+        } else {
+            try {
+                sweep::OpenHistory(warnings).MarkChanges(result);
+            } catch (const sweep::HistoryError& e) {
+                r.problem = e.what();
+            }
+        }
+        result.changes = true;
+        try {
+            std::vector<sweep::AddressRecord> known =
+                sweep::OpenHistory(warnings).Addresses(*sweep::ParseSubnet(result.subnet));
+            for (int n = 1; n <= Fmmain::kHosts && n < static_cast<int>(known.size()); ++n) {
+                const sweep::AddressRecord& a = known[static_cast<std::size_t>(n)];
+                if (a.lastSeen)
+                    r.lastSeen[static_cast<std::size_t>(n - 1)] = LocalTime(*a.lastSeen);
+                r.macs[static_cast<std::size_t>(n - 1)] = a.mac;
+            }
+        } catch (const sweep::HistoryError& e) {
+            if (r.problem.empty()) r.problem = e.what();
+        }
+    }
+    // Unrecorded (or unreadable), a sweep still knows whom it saw.
+    for (const sweep::HostResult& h : result.hosts)
+        if (sweep::WasSeen(h) && r.lastSeen[static_cast<std::size_t>(h.host - 1)].empty())
+            r.lastSeen[static_cast<std::size_t>(h.host - 1)] = LocalTime(result.started);
+    for (const std::string& w : warnings) r.problem += (r.problem.empty() ? "" : "\n") + w;
+    r.result = std::move(result);
+    return r;
+}
+
+}  // namespace
+
 void Fmmain::FlushRecord() {
     if (!pending_) return;
     FinishedSweep p = std::move(*pending_);
@@ -895,41 +948,23 @@ void Fmmain::FlushRecord() {
         static const sweep::Vendors none;
         const sweep::Vendors& registry = vendors.valid() ? vendors.get() : none;
         for (sweep::HostResult& h : result.hosts) h.vendor = registry.Lookup(h.mac);
-        std::string problem;
-        if (compare) {
-            // The same record as the script's sweeps: either sees the other's
-            // last sweep as the one before.
-            const std::string folder = sweep::KeptSweepsFolder();
-            const auto kept = sweep::ReadKeptSweep(folder, result.subnet, problem);
-            sweep::MarkChanges(result.hosts, kept);
-            result.changes = true;
-            std::string keepProblem;
-            if (keep && !sweep::KeepSweep(folder, result, keepProblem)) problem = keepProblem;
-        }
+        Recording r = RecordInHistory(std::move(result), compare, keep);
         QMetaObject::invokeMethod(
-            this,
-            [this, result = std::move(result), problem]() mutable {
-                Recorded(std::move(result), problem);
-            },
+            this, [this, r = std::move(r)]() mutable { Recorded(std::move(r)); },
             Qt::QueuedConnection);
     });
 }
 
-void Fmmain::Recorded(sweep::SweepResult result, const std::string& problem) {
-    if (found_.subnet != result.subnet) lastSeen_.assign(kHosts, "");
-    lastSeen_.resize(kHosts);
-    const std::string when =
-        S(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(result.started))
-              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-    for (const sweep::HostResult& h : result.hosts)
-        if (sweep::WasSeen(h)) lastSeen_[static_cast<std::size_t>(h.host - 1)] = when;
-    found_ = std::move(result);
+void Fmmain::Recorded(Recording r) {
+    found_ = std::move(r.result);
+    lastSeen_ = std::move(r.lastSeen);
+    historyMacs_ = std::move(r.macs);
     FindingsChanged();
     // Told once: a sweep every few seconds must not bring a box every time.
-    if (!problem.empty() && problem != recordProblem_)
-        platform::ShowMessage(S(tr("扫描结果未能记录, 之后显示的变化可能不准确:\n")) + problem,
+    if (!r.problem.empty() && r.problem != recordProblem_)
+        platform::ShowMessage(S(tr("扫描结果未能记录, 之后显示的变化可能不准确:\n")) + r.problem,
                               platform::MsgIcon::Warning);
-    recordProblem_ = problem;
+    recordProblem_ = r.problem;
 }
 
 void Fmmain::FindingsChanged() {
@@ -1028,8 +1063,12 @@ std::string Fmmain::KnownMac(int n) const {
     if (n < 1 || n > kHosts || found_.hosts.size() != static_cast<std::size_t>(kHosts)) return {};
     const sweep::HostResult& h = found_.hosts[static_cast<std::size_t>(n - 1)];
     // A new sweep of another subnet has begun: its hosts' MACs are not known yet.
-    if (h.ip != ShownAddress(n) || !sweep::IsKnownMac(h.mac)) return {};
-    return h.mac;
+    if (h.ip != ShownAddress(n)) return {};
+    if (sweep::IsKnownMac(h.mac)) return h.mac;
+    // Not read this time (no MAC asked for, or the host asleep): the one
+    // the history last saw at the address.
+    const std::string& earlier = historyMacs_[static_cast<std::size_t>(n - 1)];
+    return sweep::IsKnownMac(earlier) ? earlier : std::string();
 }
 
 QMenu* Fmmain::HostMenu() const { return menu_; }

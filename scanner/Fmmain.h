@@ -101,6 +101,15 @@ struct FinishedSweep {
     std::uint64_t id = 0;
 };
 
+// A finished sweep as recorded: with its changes, and per host (index n - 1)
+// when the history last saw the address (local time, "" never) and with
+// which MAC ("" unknown); `problem` when it could not be recorded.
+struct Recording {
+    sweep::SweepResult result;
+    std::vector<std::string> lastSeen, macs;
+    std::string problem;
+};
+
 class Fmmain : public QWidget, private sweep::SweepListener {
     Q_OBJECT
   public:
@@ -259,7 +268,7 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     // its changes (Recorded).
     void AwaitNames(std::uint64_t id);
     void FlushRecord();
-    void Recorded(sweep::SweepResult result, const std::string& problem);
+    void Recorded(Recording r);
     void PaintMarks(QPainter& dc);
     // The findings changed: the table and the marks follow.
     void FindingsChanged();
@@ -278,6 +287,7 @@ class Fmmain : public QWidget, private sweep::SweepListener {
     bool showChanges_ = false;
     sweep::SweepResult found_;
     std::vector<std::string> lastSeen_;  // per host of found_, local time
+    std::vector<std::string> historyMacs_ = std::vector<std::string>(kHosts);  // per host
     std::chrono::system_clock::time_point started_;
     std::array<double, 3> sweptOctets_{};
     bool mixedOctets_ = false;  // the boxes changed between this sweep's rounds

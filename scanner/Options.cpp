@@ -46,12 +46,24 @@ Options ParseOptions(int argc, const char* const* argv) {
         opts.error = std::move(text);
         return opts;
     };
-    // --sweep brings options of its own, read by ParseSweepArgs; only --help
-    // and --version answer before it.
+    // --sweep and --history bring options of their own, read by
+    // ParseSweepArgs and ParseHistoryArgs; only --help and --version answer
+    // before them.
+    auto named = [](std::string_view arg, std::string_view name) {
+        return arg == name ||
+               (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=');
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg != "--sweep" && !arg.starts_with("--sweep=")) continue;
-        opts.action = Action::Sweep;
+        const Action mode = named(arg, "--sweep")     ? Action::Sweep
+                            : named(arg, "--history") ? Action::History
+                                                      : Action::Window;
+        if (mode == Action::Window) continue;
+        if (opts.action != Action::Window && opts.action != mode)
+            return misuse("--sweep and --history do not go together");
+        opts.action = mode;
+    }
+    if (opts.action != Action::Window) {
         for (int j = 1; j < argc; ++j) {
             const std::string_view other = argv[j];
             if (other == "-h" || other == "--help") {
@@ -124,7 +136,7 @@ std::string NoDisplayReason(const Options& opts, const EnvLookup& env) {
 
 std::string UsageText() {
     return std::string("Usage: Tessor [Qt options]\n       ") + sweep::kSweepSynopsis +
-           "\n       Tessor --help | --version\n";
+           "\n       " + sweep::kHistorySynopsis + "\n       Tessor --help | --version\n";
 }
 
 std::string HelpText() {
@@ -138,23 +150,37 @@ std::string HelpText() {
            "\n"
            "Sweep from a script, without a window or a display:\n"
            "  --sweep A.B.C          sweep A.B.C.1 to A.B.C.255 once and print the result\n"
-           "  --rounds N             rounds of echoes (default 1)\n"
+           "  --rounds N             rounds of echoes, 1 to 9999 (default 1)\n"
            "  --mac                  collect the MAC address and its vendor\n"
            "  --format text|csv|json the report's form (default text)\n"
-           "  --changes              mark hosts up, down or with another MAC since the last\n"
-           "                         sweep of the subnet (the window's or a script's)\n"
+           "  --changes              mark each host's change since the subnet's last sweep:\n"
+           "                         new, moved, mac (another MAC), up or down\n"
+           "  --fail-on LIST         exit with 3 when a change of the comma LIST occurred\n"
+           "                         (new, moved, mac, up, down); implies --changes\n"
+           "  --keep-days N          keep N days of sweeps in the history (default 90)\n"
            "  --timeout MS           each echo's wait for its reply, 50 to 5000 ms (default 200)\n"
            "  Per host: seen (echo, arp: answered ARP only, or none), its name by a reverse\n"
            "  look-up (at most a second after the last round), local_mac (a locally\n"
-           "  administered MAC, marked * in the text); a host seen by ARP only has its MAC.\n"
+           "  administered MAC, marked * in the text); a host seen by ARP only has its MAC;\n"
+           "  previous_mac and previous_ip for the changes mac and moved.\n"
            "  Exit code 0 when the sweep ran, 1 when Morvel cannot be reached, may send no\n"
-           "  echo or lost a worker (the reason on stderr, nothing kept), 2 for bad options.\n"
+           "  echo or lost a worker (the reason on stderr, nothing recorded) or when the\n"
+           "  history cannot record the sweep (the report is printed all the same), 2 for\n"
+           "  bad options, 3 for a change listed by --fail-on.\n"
            "  Each sweep runs in a private session of its own ($VARNEX_SESSION, set for\n"
            "  the Morvel it starts): no window and no other sweep shares its slots.\n"
            "\n"
+           "The history of sweeps, the window's and the script's (history.db):\n"
+           "  --history [A.B.C[.N]]  without a value the subnets it holds; with A.B.C the\n"
+           "                         devices seen there (MAC, vendor, last address, name,\n"
+           "                         first and last seen, sweeps); with A.B.C.N when that\n"
+           "                         address was seen, and with which MAC; in the --format\n"
+           "                         of a sweep's report\n"
+           "\n"
            "Qt's own options (-platform NAME, -style NAME, -reverse, ...) go to Qt.\n"
-           "Settings (set.ini) and remarks (Ps.ini) are kept beside the program when its\n"
-           "folder is writable, otherwise in $XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
+           "Settings (set.ini), remarks (Ps.ini) and the history (history.db) are kept\n"
+           "beside the program when its folder is writable, otherwise in\n"
+           "$XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
            "Run-time state (Morvel's socket, the name of the slots' private folder on\n"
            "tmpfs) is kept in $XDG_RUNTIME_DIR/varnex (~/.cache/varnex-session).\n"
            "In the window, the right button, the menu key or Shift+F10 on a host opens its\n"

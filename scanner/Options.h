@@ -15,6 +15,7 @@ enum class Action {
     Version,  // print VersionText() to standard output, exit 0
     Misuse,   // print error and UsageText() to standard error, exit 2
     Sweep,    // a sweep from a script: its options are ParseSweepArgs' to read
+    History,  // what the history knows: its options are ParseHistoryArgs' to read
 };
 
 struct Options {

@@ -1,6 +1,7 @@
 // Tessor: the window program. It shows the main window once the worker host
 // is reached, and keeps running while any of its windows is open. With
-// --sweep it sweeps once for a script instead, with no window and no display.
+// --sweep it sweeps once for a script instead, with no window and no display,
+// and with --history it shows what the history of sweeps knows.
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
@@ -19,6 +20,7 @@
 #include "scanner/Fmmain.h"
 #include "scanner/Options.h"
 #include "sweep/Headless.h"
+#include "sweep/HistoryReport.h"
 #include "sweep/SweepOptions.h"
 #include "windows/language.h"
 
@@ -45,6 +47,15 @@ int SweepFromScript(int argc, char** argv) {
         return bad->exitCode;
     }
     return sweep::RunSweepAlone(std::get<sweep::SweepOptions>(parsed), std::cout, std::cerr);
+}
+
+int HistoryFromScript(int argc, char** argv) {
+    auto parsed = sweep::ParseHistoryArgs(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto* bad = std::get_if<sweep::SweepArgsError>(&parsed)) {
+        std::cerr << "Tessor: " << bad->message << "\n" << sweep::HistoryUsage() << "\n";
+        return bad->exitCode;
+    }
+    return sweep::ShowHistory(std::get<sweep::HistoryOptions>(parsed), std::cout, std::cerr);
 }
 
 // Qt's messages while it opens the display, held back: when it cannot open
@@ -92,6 +103,7 @@ int main(int argc, char** argv) {
             return 2;
         case scanner::Action::Window:
         case scanner::Action::Sweep:
+        case scanner::Action::History:
             break;
     }
     // The ANSI code page of the slots and profile files is the locale's.
@@ -99,9 +111,10 @@ int main(int argc, char** argv) {
     // No Qt object exists yet: a sweep from a script loads no platform plugin.
     // Its reader is a script or a log: the system's error texts stay English
     // whatever the locale, as its own are.
-    if (opts.action == scanner::Action::Sweep) {
+    if (opts.action == scanner::Action::Sweep || opts.action == scanner::Action::History) {
         std::setlocale(LC_MESSAGES, "C");
-        return SweepFromScript(argc, argv);
+        return opts.action == scanner::Action::Sweep ? SweepFromScript(argc, argv)
+                                                     : HistoryFromScript(argc, argv);
     }
     if (const std::string why = scanner::NoDisplayReason(opts, std::getenv); !why.empty()) {
         std::fprintf(stderr, "Tessor: %s\n", why.c_str());

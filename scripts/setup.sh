@@ -9,7 +9,7 @@ packages=(
   # the English catalogue: CMake's Qt6LinguistTools, and lupdate/lrelease
   qt6-tools-dev qt6-l10n-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmnl-dev libc-ares-dev
+  libmnl-dev libc-ares-dev libsqlite3-dev
   ieee-data python3
   iproute2 libcap2-bin util-linux
   # the test LAN: hosts that drop echoes, a name server for its hosts

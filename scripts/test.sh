@@ -7,21 +7,30 @@
 # sources (scripts/tidy.sh; VARNEX_SKIP_TIDY=1 skips it). Then the core
 # libraries' tests run again under ASan+UBSan (asan preset), the readers of
 # what other programs write (frames, kept sweeps, the IEEE registry, profile
-# files) are fuzzed for a bounded time (fuzz preset), and the Release build
-# with its tests is compiled by clang as well, so that a packager's build with
-# the other compiler is known to work.
+# files) are fuzzed for a bounded time (fuzz preset), and the programs'
+# Release build is compiled by clang as well, so that a packager's build with
+# the other compiler is known to work. Each step's wall time is printed, so a
+# slow CI run shows where its time went.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-dev}
+step_start=$SECONDS
+step() {
+  echo "test: $1 took $((SECONDS - step_start)) s" >&2
+  step_start=$SECONDS
+}
 "$root/scripts/setup.sh"
+step setup
 
 BUILD_DIR=$build "$root/scripts/build.sh" dev
+step "dev build"
 
 # The format and the static analysis are checked before any test runs.
 "$root/scripts/format.sh"
 if [ "${VARNEX_SKIP_TIDY:-0}" != 1 ]; then
   BUILD_DIR=$build "$root/scripts/tidy.sh"
 fi
+step "format and tidy"
 
 # The machine's own network namespace, recorded before the private one is
 # made: inside a PID namespace /proc/1 is that namespace's init, so the test
@@ -54,15 +63,18 @@ in_private_net '
   cd "$VARNEX_BUILD"
   ctest --output-on-failure -j "$(nproc)" --timeout 300 '"${CTEST_ARGS:-}"'
 '
+step tests
 
 if [ "${VARNEX_SKIP_SANITIZE:-0}" != 1 ]; then
   san=$root/build-asan
   BUILD_DIR=$san BUILD_TARGET=core_tests "$root/scripts/build.sh" asan
+  step "sanitizer build"
   export VARNEX_BUILD=$san
   in_private_net '
     cd "$VARNEX_BUILD"
     ctest --output-on-failure -j "$(nproc)" --timeout 300 -L core
   '
+  step "sanitizer tests"
 fi
 
 # A short, bounded fuzzing of what another program's bytes reach first: the
@@ -75,6 +87,7 @@ if [ "${VARNEX_SKIP_FUZZ:-0}" != 1 ]; then
   if command -v clang++ >/dev/null 2>&1; then
     fuzz=$root/build-fuzz
     BUILD_DIR=$fuzz BUILD_TARGET=fuzzers "$root/scripts/build.sh" fuzz
+    step "fuzz build"
     export VARNEX_FUZZ_DIR=$fuzz VARNEX_FUZZ_SEEDS=$root/fuzz/corpus
     in_private_net '
       run_fuzzer() {
@@ -92,13 +105,17 @@ if [ "${VARNEX_SKIP_FUZZ:-0}" != 1 ]; then
       run_fuzzer vendors 20 4096 "${vendors_seeds[@]}"
       run_fuzzer profile 20 4096
     '
+    step fuzzing
   else
     echo "test: clang++ is missing, so nothing is fuzzed (apt-get install clang)" >&2
   fi
 fi
 
-# Build only: the dev preset compiles with GCC; a packager may use clang. No
-# -Werror here, but a warning still shows in the log.
+# Build only: the dev preset compiles with GCC; a packager may use clang, and
+# builds the programs (the tests were compiled above). No -Werror here, but a
+# warning still shows in the log.
 if [ "${VARNEX_SKIP_CLANG:-0}" != 1 ]; then
-  BUILD_DIR=$root/build-release-tests-clang "$root/scripts/build.sh" release-tests-clang
+  BUILD_DIR=$root/build-release-tests-clang BUILD_TARGET="Tessor Morvel" \
+    "$root/scripts/build.sh" release-tests-clang
+  step "clang build"
 fi

@@ -1,5 +1,6 @@
 #include "sweep/Headless.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -13,8 +14,8 @@
 #include "platform/objects/objects.h"
 #include "platform/process/session.h"
 #include "sweep/Findings.h"
+#include "sweep/History.h"
 #include "sweep/Sweep.h"
-#include "sweep/SweepHistory.h"
 #include "sweep/SweepReport.h"
 #include "sweep/Vendors.h"
 #include "sweep/Workers.h"
@@ -73,6 +74,19 @@ SweepInput InputOf(const SweepOptions& options) {
     return input;
 }
 
+// Marks the changes and records the sweep in the history. "" when it is
+// recorded; otherwise the reason, also told on `err`. The changes then come
+// from what the history holds, where it can still be read.
+std::string Record(SweepResult& result, const SweepOptions& options, std::ostream& err) {
+    History::Options settings;
+    settings.keepDays = options.keepDays;
+    std::vector<std::string> warnings;
+    std::string problem = RecordSweep(result, SweepSource::Script, warnings, settings);
+    for (const std::string& w : warnings) err << "Tessor: " << w << "\n";
+    if (!problem.empty()) err << "Tessor: " << problem << "; this sweep is not recorded\n";
+    return problem;
+}
+
 void Release(Sweep& sweep) {
     sweep.ClosePings();
     sweep.ReleasePings();
@@ -122,7 +136,7 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
         return 1;
     }
     // A worker host that may send no echo would report every host silent, and
-    // that result, kept, would mark every host "up" at the next --changes.
+    // that result, recorded, would mark every host "up" at the next sweep.
     try {
         const std::string problem = EchoProblem();
         if (!problem.empty()) {
@@ -158,12 +172,12 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
         err << "Tessor: lost the worker host during the sweep: " << owner.Failure() << "\n";
         return 1;
     }
-    // Hosts without an answer from their worker have no result; a kept sweep
-    // with them as "down" would spoil the next --changes.
+    // Hosts without an answer from their worker have no result; a recorded
+    // sweep with them as "down" would spoil the next one's changes.
     if (!owner.Stopped().empty()) {
         Release(sweep);
         err << "Tessor: the workers of hosts " << HostList(owner.Stopped())
-            << " stopped during the sweep, so their result is unknown; nothing is kept\n";
+            << " stopped during the sweep, so their result is unknown; nothing is recorded\n";
         return 1;
     }
 
@@ -176,11 +190,12 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
     for (HostResult& h : result.hosts)
         if (h.seen != "none") h.name = names.Name(platform::HostAddress(subnet, h.host));
 
-    const std::string folder = KeptSweepsFolder();
-    std::string problem;
-    const auto kept = ReadKeptSweep(folder, result.subnet, problem);
-    if (!problem.empty()) err << "Tessor: " << problem << "\n";
-    if (options.changes) MarkChanges(result.hosts, kept);
+    // Recorded before it is printed: a reader that closes the pipe early must
+    // not lose the sweep.
+    std::string problem = Record(result, options, err);
+    if (!options.changes) {
+        for (HostResult& h : result.hosts) h.change = h.previousMac = h.previousIp = "";
+    }
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     std::string report;
@@ -195,13 +210,16 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
             report = WriteText(result);
             break;
     }
-    // Kept first: a reader that closes the pipe early must not lose the sweep.
-    if (!KeepSweep(folder, result, problem)) err << "Tessor: " << problem << "\n";
     out << report << std::flush;
     if (!out) {
         err << "Tessor: the report could not be written\n";
         return 1;
     }
+    if (!problem.empty()) return 1;
+    for (const HostResult& h : result.hosts)
+        if (std::find(options.failOn.begin(), options.failOn.end(), h.change) !=
+            options.failOn.end())
+            return kExitChanged;
     return 0;
 }
 

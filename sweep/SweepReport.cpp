@@ -15,6 +15,37 @@ namespace sweep {
 
 namespace {
 
+std::string PadTo(std::string s, std::size_t width) {
+    if (s.size() < width) s.append(width - s.size(), ' ');
+    return s;
+}
+
+// A host's fields, in the order of the JSON objects and the CSV columns.
+struct Field {
+    const char* name;
+    std::string text;
+    bool number;  // written bare; otherwise as a string
+};
+
+std::array<Field, 14> Fields(const HostResult& h) {
+    return {{{"host", std::to_string(h.host), true},
+             {"ip", h.ip, false},
+             {"answered", std::to_string(h.answered), true},
+             {"rounds", std::to_string(h.rounds), true},
+             {"share", std::to_string(SharePercent(h.answered, h.rounds)), true},
+             {"mac", h.mac, false},
+             {"vendor", h.vendor, false},
+             {"remark", h.remark, false},
+             {"change", h.change, false},
+             {"seen", h.seen, false},
+             {"name", h.name, false},
+             {"local_mac", LocallyAdministered(h.mac) ? "true" : "false", true},
+             {"previous_mac", h.previousMac, false},
+             {"previous_ip", h.previousIp, false}}};
+}
+
+}  // namespace
+
 void AppendJsonString(std::string& out, std::string_view s) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
@@ -67,8 +98,6 @@ void AppendJsonString(std::string& out, std::string_view s) {
     out += '"';
 }
 
-// One line of text for people: every control character (line breaks, tabs,
-// escape) a space.
 std::string OneLine(std::string_view s) {
     std::string out(s);
     for (char& c : out)
@@ -76,47 +105,31 @@ std::string OneLine(std::string_view s) {
     return out;
 }
 
-std::string PadTo(std::string s, std::size_t width) {
-    if (s.size() < width) s.append(width - s.size(), ' ');
-    return s;
-}
-
-// A host's fields, in the order of the JSON objects and the CSV columns.
-struct Field {
-    const char* name;
-    std::string text;
-    bool number;  // written bare; otherwise as a string
-};
-
-std::array<Field, 12> Fields(const HostResult& h) {
-    return {{{"host", std::to_string(h.host), true},
-             {"ip", h.ip, false},
-             {"answered", std::to_string(h.answered), true},
-             {"rounds", std::to_string(h.rounds), true},
-             {"share", std::to_string(SharePercent(h.answered, h.rounds)), true},
-             {"mac", h.mac, false},
-             {"vendor", h.vendor, false},
-             {"remark", h.remark, false},
-             {"change", h.change, false},
-             {"seen", h.seen, false},
-             {"name", h.name, false},
-             {"local_mac", LocallyAdministered(h.mac) ? "true" : "false", true}}};
-}
-
-}  // namespace
-
 std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds) {
     if (rounds <= 0) return 0;
     return static_cast<std::int32_t>(std::floor(static_cast<double>(answered) / rounds * 100));
 }
 
 std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+    // By calendar arithmetic rather than gmtime and strftime: an address's
+    // timeline writes two for each of thousands of spans.
+    using namespace std::chrono;
+    const auto secs = floor<seconds>(t);
+    const auto day = floor<days>(secs);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{secs - day};
+    std::string out = "0000-00-00T00:00:00Z";
+    auto put = [&out](std::size_t at, int width, long long value) {
+        for (std::size_t i = at + static_cast<std::size_t>(width); i-- > at; value /= 10)
+            out[i] = static_cast<char>('0' + value % 10);
+    };
+    put(0, 4, static_cast<int>(date.year()));
+    put(5, 2, static_cast<unsigned>(date.month()));
+    put(8, 2, static_cast<unsigned>(date.day()));
+    put(11, 2, time.hours().count());
+    put(14, 2, time.minutes().count());
+    put(17, 2, time.seconds().count());
+    return out;
 }
 
 std::string WriteJson(const SweepResult& r) {
@@ -182,7 +195,8 @@ std::string WriteText(const SweepResult& r) {
     for (const HostResult& h : r.hosts)
         if (listed(h)) nameWidth = std::max(nameWidth, OneLine(h.name).size());
     std::string out;
-    int answered = 0, byArp = 0, up = 0, down = 0, mac = 0;
+    int answered = 0, byArp = 0;
+    std::array<int, std::size(kChangeKinds)> changed{};
     bool marked = false;
     // The hosts seen by ARP only come after the others.
     for (const bool arpPass : {false, true}) {
@@ -190,9 +204,8 @@ std::string WriteText(const SweepResult& r) {
             if (!arpPass) {
                 if (h.answered > 0) ++answered;
                 if (arpOnly(h)) ++byArp;
-                if (h.change == "up") ++up;
-                if (h.change == "down") ++down;
-                if (h.change == "mac") ++mac;
+                for (std::size_t k = 0; k < changed.size(); ++k)
+                    changed[k] += h.change == kChangeKinds[k];
             }
             if (!listed(h) || arpOnly(h) != arpPass) continue;
             const std::string share =
@@ -205,7 +218,12 @@ std::string WriteText(const SweepResult& r) {
             if (nameWidth > 0) line += PadTo(OneLine(h.name), nameWidth) + "  ";
             line += OneLine(h.vendor);
             if (!h.remark.empty()) line += "  " + OneLine(h.remark);
-            if (r.changes && !h.change.empty()) line += "  [" + h.change + "]";
+            if (r.changes && !h.change.empty()) {
+                line += "  [" + h.change;
+                if (!h.previousIp.empty()) line += " from " + OneLine(h.previousIp);
+                if (!h.previousMac.empty()) line += ", was " + OneLine(h.previousMac);
+                line += "]";
+            }
             while (!line.empty() && line.back() == ' ') line.pop_back();
             out += line + "\n";
         }
@@ -216,9 +234,11 @@ std::string WriteText(const SweepResult& r) {
            std::to_string(r.hosts.size()) + " answered, ";
     if (byArp > 0) out += std::to_string(byArp) + " by ARP only, ";
     out += std::to_string(r.rounds) + (r.rounds == 1 ? " round, " : " rounds, ") + took;
-    if (r.changes)
-        out += "; changed: " + std::to_string(up) + " up, " + std::to_string(down) + " down, " +
-               std::to_string(mac) + " mac";
+    if (r.changes) {
+        out += "; changed:";
+        for (std::size_t k = 0; k < changed.size(); ++k)
+            out += std::string(k ? ", " : " ") + std::to_string(changed[k]) + " " + kChangeKinds[k];
+    }
     out += "\n";
     if (marked) out += "* a locally administered MAC, such as a randomised privacy address\n";
     return out;

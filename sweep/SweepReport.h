@@ -6,9 +6,13 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sweep {
+
+// The kinds of a host's change, in the order in which the first that applies wins.
+inline constexpr const char* kChangeKinds[] = {"new", "moved", "mac", "up", "down"};
 
 struct HostResult {
     int host = 0;  // 1 to 255
@@ -18,9 +22,11 @@ struct HostResult {
     std::string mac;            // empty unless asked for and the host answered, or seen by ARP only
     std::string vendor;         // empty when unknown
     std::string remark;         // from Ps.ini, may hold line breaks
-    std::string change;         // "", "up", "down" or "mac"
+    std::string change;         // "", "new", "moved", "mac", "up" or "down"
     std::string seen = "none";  // "echo" (answered an echo), "arp" (answered ARP only) or "none"
     std::string name;           // from a reverse look-up, empty without one
+    std::string previousMac{};  // for "mac": the MAC the last sweep saw here
+    std::string previousIp{};   // for "moved": where the last sweep saw this MAC
 };
 
 struct SweepResult {
@@ -41,24 +47,33 @@ std::int32_t SharePercent(std::int32_t answered, std::int32_t rounds);
 std::string Iso8601Utc(std::chrono::system_clock::time_point t);
 
 // One JSON object: subnet, rounds, started, hosts (an array of objects with
-// host, ip, answered, rounds, share, mac, vendor, remark, change, seen, name
-// and local_mac, true or false). Invalid UTF-8 becomes U+FFFD, so the output
-// always parses.
+// host, ip, answered, rounds, share, mac, vendor, remark, change, seen, name,
+// local_mac (true or false), previous_mac and previous_ip). Invalid UTF-8
+// becomes U+FFFD, so the output always parses.
 std::string WriteJson(const SweepResult& r);
 
 // The header host,ip,answered,rounds,share,mac,vendor,remark,change,seen,name,
-// local_mac and one row per host, each line ended by CR LF. Columns only ever
-// come at the end, so a reader of the earlier ones keeps working.
+// local_mac,previous_mac,previous_ip and one row per host, each line ended by
+// CR LF. Columns only ever come at the end, so a reader of the earlier ones
+// keeps working.
 std::string WriteCsv(const SweepResult& r);
 
 // One line per host that answered at least once (ip, share%, mac, name when
 // any host listed has one, vendor, remark; with changes also its change, and
-// the hosts that went down), then the hosts seen by ARP only, "arp" in place
+// the hosts that went down, with what they were before for "mac" and
+// "moved"), then the hosts seen by ARP only, "arp" in place
 // of the share, then a summary line with the counts and the time taken, and,
 // when a listed MAC is locally administered, the footnote of its mark "*".
 // Control characters of a name, remark or vendor become spaces, so a line
 // stays one line and a terminal receives no escape sequence.
 std::string WriteText(const SweepResult& r);
+
+// Appends s to out as a JSON string; invalid UTF-8 becomes U+FFFD.
+void AppendJsonString(std::string& out, std::string_view s);
+
+// One line of text for people: every control character (line breaks, tabs,
+// escape) a space.
+std::string OneLine(std::string_view s);
 
 // Whether a MAC text ("02-00-...") is locally administered, bit 0x02 of its
 // first octet: a randomised privacy address rather than a maker's.

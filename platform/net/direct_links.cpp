@@ -94,6 +94,11 @@ std::uint32_t HostAddress(const Subnet24& subnet, int n) {
     return address;
 }
 
+int DirectInterface(std::uint32_t destination) {
+    const Route route = LookUpRoute(destination);
+    return route.direct ? route.index : 0;
+}
+
 std::vector<DirectLink> DirectLinks(const Subnet24& subnet) {
     // Keyed by interface and source: a /24 split over two links gives two.
     std::map<std::pair<int, std::uint32_t>, DirectLink> found;

@@ -25,6 +25,11 @@ struct DirectLink {
     std::vector<int> hosts;                   // host numbers reached through it, ascending
 };
 
+// The interface through which `destination` (memory order) is reached
+// without a gateway, as the echo to it goes; 0 for an address behind a
+// gateway, one of this machine's own, a broadcast one, or one without a route.
+int DirectInterface(std::uint32_t destination);
+
 // The Ethernet links (ARP on, a 6-byte hardware address) through which hosts
 // 1 to 255 of `subnet` are reached without a gateway, one route lookup per
 // host; empty when none is, or when the kernel cannot be asked.

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/net/direct_links.h"
 #include "platform/net/rtnetlink.h"
 
 namespace platform {
@@ -23,6 +24,7 @@ SendArpFn fakeSendArp;
 
 struct Search {
     std::uint32_t destination;  // memory order, as NDA_DST carries it
+    int index;                  // the interface the destination is reached through
     unsigned char mac[6];
     bool found = false;
 };
@@ -55,16 +57,24 @@ int OnNeighbour(const nlmsghdr* nlh, void* arg) {
     std::uint32_t addr;
     std::memcpy(&addr, mnl_attr_get_payload(dst), 4);
     const auto* mac = static_cast<const unsigned char*>(mnl_attr_get_payload(lladdr));
-    if (addr == search->destination && !search->found && Complete(ndm, mac)) {
+    if (addr == search->destination && ndm->ndm_ifindex == search->index && !search->found &&
+        Complete(ndm, mac)) {
         std::memcpy(search->mac, mac, 6);
         search->found = true;
     }
     return MNL_CB_OK;
 }
 
-// Looks for a complete entry in the IPv4 neighbour table.
+// Looks for a complete entry in the IPv4 neighbour table, on the interface
+// that the echo to the destination went out of. The table may hold the address
+// on other links too (a second interface on the same subnet, a VPN or a
+// container bridge, a link the subnet used to be on); the dump lists them in
+// the table's hash order, which changes as the table grows, so the first one
+// found would be another device's MAC now and then.
 std::uint32_t LookUpNeighbour(std::uint32_t destination, unsigned char (&mac)[6]) {
-    Search search{destination, {}, false};
+    const int index = DirectInterface(destination);
+    if (index == 0) return kErrorBadNetName;
+    Search search{destination, index, {}, false};
     if (!RtnlDumpNeighbours(OnNeighbour, &search)) return kErrorGenFailure;
     if (!search.found) return kErrorBadNetName;
     std::memcpy(mac, search.mac, 6);

@@ -1,9 +1,10 @@
 // The hardware address of an on-link IPv4 host, from the kernel's neighbour
 // table (rtnetlink), standing in for the IP helper's SendARP. Only a complete
-// entry counts: reachable, stale, delay, probe, permanent, or a no-ARP entry
-// with a non-zero address. One of this machine's own addresses, which the
-// neighbour table never holds, gives the address of the interface that holds
-// it. An incomplete or failed entry, loopback (its address is all zeros), an
+// entry on the interface that the route to the host goes out of counts:
+// reachable, stale, delay, probe, permanent, or a no-ARP entry with a non-zero
+// address. One of this machine's own addresses, which the neighbour table
+// never holds, gives the address of the interface that holds it. An
+// incomplete or failed entry, loopback (its address is all zeros), an
 // off-link host or no entry at all leave the buffer as it was.
 #pragma once
 

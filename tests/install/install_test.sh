@@ -79,7 +79,7 @@ warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
 [ -z "$warnings" ] || fail "the manual page: $warnings"
 help_options=$("$tessor" --help | grep -oE '^ +(-[a-z], )?--[a-z-]+' | grep -oE -- '-[-a-z]+' | LC_ALL=C sort)
 page_options=$(zcat "$page" | awk '/^\.SH/ { options = $2 == "OPTIONS" } options && tag { print } { tag = /^\.TP/ }' |
-  grep -oE '(^| )\\-(\\-)?[a-z][-a-z]*' | sed 's/ //; s/\\-/-/g' | LC_ALL=C sort)
+  grep -oE '(^| )\\-(\\-)?[a-z]([a-z]|\\-)*' | sed 's/ //; s/\\-/-/g' | LC_ALL=C sort)
 [ "$help_options" = "$page_options" ] ||
   fail "--help and the manual page list other options:"$'\n'"$(diff <(echo "$help_options") <(echo "$page_options"))"
 
@@ -121,10 +121,16 @@ tessor_pid=
 for _ in $(seq 300); do [ -z "$(morvels)" ] && break; sleep 0.1; done
 [ -z "$(morvels)" ] || fail "Morvel outlived Tessor"
 
-# Completion: the options of --help, the formats, and the subnets whose sweeps
-# an installed copy keeps in the user's config folder.
+# Completion: the options of --help, the formats, the change kinds, and the
+# subnets in the history of an installed copy in the user's config folder
+# (here made by importing the kept sweeps of an earlier version).
 mkdir "$stage/home/config/varnex/sweeps"
-touch "$stage/home/config/varnex/sweeps/"{192.0.2,10.1.2}.csv
+for subnet in 192.0.2 10.1.2; do
+  {
+    printf 'host,ip,answered,rounds,share,mac,vendor,remark,change\r\n'
+    for n in $(seq 255); do printf '%s,%s.%s,0,1,0,,,,\r\n' "$n" "$subnet" "$n"; done
+  } >"$stage/home/config/varnex/sweeps/$subnet.csv"
+done
 completions() {
   PATH=$stage/usr/bin:$PATH HOME=$stage/home XDG_CONFIG_HOME=$stage/home/config bash -c '
     source /usr/share/bash-completion/bash_completion
@@ -140,3 +146,7 @@ completions() {
 [ "$(completions varnex --format c)" = csv ] || fail "completion of formats: $(completions varnex --format c)"
 [ "$(completions varnex --mac --sweep '')" = $'10.1.2\n192.0.2' ] ||
   fail "completion of subnets: $(completions varnex --mac --sweep '')"
+[ "$(completions Tessor --history 1)" = $'10.1.2\n192.0.2' ] ||
+  fail "completion of the history's subnets: $(completions Tessor --history 1)"
+[ "$(completions Tessor --fail-on new,m)" = $'new,mac\nnew,moved' ] ||
+  fail "completion of change kinds: $(completions Tessor --fail-on new,m)"

@@ -34,7 +34,7 @@ lrwxrwxrwx ./usr/share/man/man1/varnex.1.gz -> Tessor.1.gz
 
 [ "$(dpkg-deb -f "$deb" Package)" = varnex ] || fail "Package field"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libstdc++6 libqt6widgets6 libmnl0; do
+for lib in libc6 libstdc++6 libqt6widgets6 libmnl0 libsqlite3-0; do
   grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 

@@ -27,6 +27,10 @@ TEST(Options, HelpAndVersionWinOverTheWindowAndHelpOverVersion) {
     EXPECT_EQ(Parse({"--rounds", "2", "--sweep", "192.0.2", "--mac"}).action, Action::Sweep);
     EXPECT_EQ(Parse({"--sweep=192.0.2", "--bogus"}).action, Action::Sweep);
     EXPECT_EQ(Parse({"--sweep", "192.0.2", "--help"}).action, Action::Help);
+    EXPECT_EQ(Parse({"--format", "csv", "--history"}).action, Action::History);
+    EXPECT_EQ(Parse({"--history=192.0.2", "--version"}).action, Action::Version);
+    EXPECT_EQ(Parse({"--history", "--sweep", "192.0.2"}).action, Action::Misuse);
+    EXPECT_EQ(Parse({"--historyx"}).action, Action::Misuse);
 }
 
 TEST(Options, QtsOwnOptionsAreLeftForQtWithTheirValues) {

@@ -7,11 +7,13 @@
 #include <linux/capability.h>
 #include <sched.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -97,7 +99,7 @@ std::set<int> AnsweredAll(const std::string& csv, const std::string& rounds, boo
     auto rows = CsvRows(csv);
     EXPECT_EQ(rows.size(), 256u) << csv;
     for (std::size_t i = 1; i < rows.size(); ++i) {
-        if (rows[i].size() != 12) continue;
+        if (rows[i].size() != rows[0].size()) continue;
         if (rows[i][2] == rounds && rows[i][3] == rounds)
             all.insert(std::stoi(rows[i][0]));
         else if (rows[i][2] != "0")
@@ -155,11 +157,20 @@ TEST(SweepCli, BadArgumentsGiveUsageAndExitTwo) {
                                                  {"--sweep"},
                                                  {"--mac", "--sweep="},
                                                  {"--sweep", "192.0.2", "--format", "xml"},
-                                                 {"--sweep", "192.0.2", "--timeout", "3e2"}}) {
+                                                 {"--sweep", "192.0.2", "--rounds", "abc"},
+                                                 {"--sweep", "192.0.2", "--rounds", "0"},
+                                                 {"--sweep", "192.0.2", "--rounds=-3"},
+                                                 {"--sweep", "192.0.2", "--rounds", "2.6"},
+                                                 {"--sweep", "192.0.2", "--fail-on", "gone"},
+                                                 {"--sweep", "192.0.2", "--timeout", "3e2"},
+                                                 {"--history", "192.0.2.0"}}) {
         Outcome o = Spawn(tessor, args);
         EXPECT_EQ(o.code, 2) << args.back();
         EXPECT_EQ(o.out, "") << args.back();
-        EXPECT_NE(o.err.find("usage: Tessor --sweep A.B.C"), std::string::npos) << o.err;
+        const bool history = args[0] == "--history";
+        EXPECT_NE(o.err.find(history ? "usage: Tessor --history" : "usage: Tessor --sweep A.B.C"),
+                  std::string::npos)
+            << o.err;
     }
 }
 
@@ -227,7 +238,7 @@ TEST(SweepCli, AMorvelWithoutIcmpRightsExitsOneWithTheReasonAndKeepsNothing) {
     EXPECT_NE(err.find("setcap cap_net_raw+ep " + testsupport::BuildBinDir() + "/Morvel"),
               std::string::npos)
         << err;
-    EXPECT_FALSE(std::filesystem::exists(prog + "/sweeps/127.0.0.csv"));
+    EXPECT_FALSE(std::filesystem::exists(prog + "/history.db"));
 }
 
 TEST(SweepCli, AStoppedMorvelEndsTheSweepWithExitOneInSeconds) {
@@ -236,7 +247,7 @@ TEST(SweepCli, AStoppedMorvelEndsTheSweepWithExitOneInSeconds) {
     testsupport::SpawnOptions options;
     options.streams = {"/dev/null", dir + "/out", dir + "/err"};
     testsupport::Child tessor =
-        testsupport::Spawn(prog + "/Tessor", {"--sweep", "127.0.0", "--rounds", "100000"}, options);
+        testsupport::Spawn(prog + "/Tessor", {"--sweep", "127.0.0", "--rounds", "9999"}, options);
     ASSERT_TRUE(tessor.ok());
     const pid_t morvel = MorvelOf(tessor.pid);
     ASSERT_GT(morvel, 0);
@@ -257,7 +268,7 @@ TEST(SweepCli, AStoppedMorvelEndsTheSweepWithExitOneInSeconds) {
     // Its private Morvel, which served no one else, did not stay behind.
     EXPECT_TRUE(testsupport::WaitFor([] { return testsupport::OwnMorvels().empty(); }));
     EXPECT_EQ(PrivateSessions(), 0);
-    EXPECT_FALSE(std::filesystem::exists(prog + "/sweeps/127.0.0.csv"));
+    EXPECT_FALSE(std::filesystem::exists(prog + "/history.db"));
 }
 
 // This process's environment with `changes` ("NAME=value") put in.
@@ -305,6 +316,78 @@ TEST(SweepCli, EverythingAScriptReadsIsEnglishUnderEveryLocale) {
         for (const std::string& told : {prog + "/Ps.ini", std::string("No such file")})
             EXPECT_NE(all.find(told), std::string::npos) << locale << ":\n" << all;
     }
+}
+
+// The column named `name` of a CSV report's header.
+std::size_t Column(const std::vector<std::string>& header, const std::string& name) {
+    const auto at = std::find(header.begin(), header.end(), name);
+    EXPECT_NE(at, header.end()) << name;
+    return static_cast<std::size_t>(at - header.begin());
+}
+
+TEST(SweepCli, KeptSweepsAreImportedOnceAndTheHistoryListsThem) {
+    const std::string prog = ProgramFolder(false);
+    std::filesystem::create_directory(prog + "/sweeps");
+    const std::string kept =
+        "host,ip,answered,rounds,share,mac,vendor,remark,change\r\n"
+        "1,192.0.2.1,1,1,100,00-1B-63-00-00-01,,,\r\n";
+    std::string rows = kept;
+    for (int i = 2; i <= 255; ++i)
+        rows += std::to_string(i) + ",192.0.2." + std::to_string(i) + ",0,1,0,,,,\r\n";
+    ASSERT_TRUE(platform::ReplaceFile(prog + "/sweeps/192.0.2.csv", rows));
+    for (int run = 0; run < 2; ++run) {
+        Outcome subnets = Spawn(prog + "/Tessor", {"--history", "--format", "csv"});
+        EXPECT_EQ(subnets.code, 0) << subnets.err;
+        EXPECT_EQ(subnets.out.rfind("subnet,sweeps,first,last,devices\r\n192.0.2,1,", 0), 0u)
+            << subnets.out;
+    }
+    Outcome devices = Spawn(prog + "/Tessor", {"--history", "192.0.2"});
+    EXPECT_EQ(devices.code, 0) << devices.err;
+    EXPECT_EQ(devices.out.rfind("00-1B-63-00-00-01  192.0.2.1 ", 0), 0u) << devices.out;
+    EXPECT_NE(devices.out.find("Apple, Inc."), std::string::npos) << devices.out;
+    std::string left;
+    platform::ReadAll(prog + "/sweeps/192.0.2.csv", left);
+    EXPECT_EQ(left, rows);
+    // Nothing to show and nothing made where there is no history.
+    const std::string empty = ProgramFolder(false);
+    Outcome none = Spawn(empty + "/Tessor", {"--history", "10.0.0.1", "--format", "json"});
+    EXPECT_EQ(none.code, 0) << none.err;
+    EXPECT_EQ(none.out, "{\"ip\": \"10.0.0.1\", \"seen\": [\n]}\n");
+    EXPECT_FALSE(std::filesystem::exists(empty + "/history.db"));
+}
+
+// A history that is not ours is left as it is, the sweep printing its result
+// and exiting 1 with the reason; one that another program holds for a moment
+// is waited for (the bound itself: History's own test).
+TEST(SweepCli, AForeignHistoryIsLeftAsItIsAndOneHeldForAMomentIsWaitedFor) {
+    const std::string prog = ProgramFolder(true);
+    ASSERT_TRUE(platform::ReplaceFile(prog + "/history.db", "my own notes\n"));
+    Outcome foreign = Spawn(prog + "/Tessor", {"--sweep", "127.0.0", "--changes"});
+    EXPECT_EQ(foreign.code, 1);
+    EXPECT_NE(foreign.out.find("127.0.0.0/24: 255 of 255 answered"), std::string::npos);
+    EXPECT_NE(foreign.err.find(prog + "/history.db is not a history of Varnex"), std::string::npos)
+        << foreign.err;
+    std::string left;
+    platform::ReadAll(prog + "/history.db", left);
+    EXPECT_EQ(left, "my own notes\n");
+
+    std::filesystem::remove(prog + "/history.db");
+    ASSERT_EQ(Spawn(prog + "/Tessor", {"--sweep", "127.0.0"}).code, 0);
+    // Held for a second by another program: the sweep waits and records.
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open((prog + "/history.db").c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([holder] {
+        std::this_thread::sleep_for(1s);
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+    });
+    Outcome held = Spawn(prog + "/Tessor", {"--sweep", "127.0.0", "--format", "csv"});
+    release.join();
+    EXPECT_EQ(held.code, 0) << held.err;
+    EXPECT_EQ(CsvRows(held.out).size(), 256u);
+    Outcome subnets = Spawn(prog + "/Tessor", {"--history"});
+    EXPECT_EQ(subnets.out.rfind("127.0.0      2 sweeps ", 0), 0u) << subnets.out;
 }
 
 class SweepCliLan : public ::testing::Test {
@@ -357,7 +440,7 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
               // Our own side of the LAN answers too, with its interface's MAC.
               "254 192.0.2.254 1 100 02-00-00-00-00-FE '' '' echo '' True\n")
         << parsed.err;
-    EXPECT_TRUE(std::filesystem::exists(prog + "/sweeps/192.0.2.csv"));
+    EXPECT_TRUE(std::filesystem::exists(prog + "/history.db"));
 
     lan.SetAnswering(3, false);
     lan.SetAnswering(5, true);
@@ -371,10 +454,10 @@ TEST_F(SweepCliLan, ReportsAnsweringHostsTheirMacsVendorsRemarksAndChanges) {
     // Today's nine columns first, unchanged; new ones only after them.
     EXPECT_EQ(rows[0], (std::vector<std::string>{"host", "ip", "answered", "rounds", "share", "mac",
                                                  "vendor", "remark", "change", "seen", "name",
-                                                 "local_mac"}));
+                                                 "local_mac", "previous_mac", "previous_ip"}));
     std::map<int, std::string> changed;
     for (std::size_t i = 1; i < rows.size(); ++i) {
-        ASSERT_EQ(rows[i].size(), 12u);
+        ASSERT_EQ(rows[i].size(), 14u);
         EXPECT_EQ(rows[i][0], std::to_string(i));
         if (!rows[i][8].empty()) changed[static_cast<int>(i)] = rows[i][8];
     }
@@ -492,6 +575,81 @@ TEST_F(SweepCliLan, HostAnsweringEverySecondRoundHasShareFifty) {
     EXPECT_EQ(rows[6][2], "0");
 }
 
+// A sequence of sweeps of the test LAN and the changes each finds. The MACs
+// of the documentation range are globally administered, the LAN's own
+// 02-00-... ones are not.
+TEST_F(SweepCliLan, ChangesComeFromTheHistoryAndFailOnExitsThreeForThem) {
+    TestLan lan({3, 7, 9});
+    auto mac = [&](int host, int last) {
+        char text[18];
+        std::snprintf(text, sizeof text, "00:00:5e:00:53:%02x", last);
+        std::string link = "h";
+        link += std::to_string(host);
+        lan.IpInHosts({"link", "set", "dev", link, "address", text});
+    };
+    mac(3, 3);
+    mac(7, 7);
+    mac(9, 9);
+    FlushNeighbours();
+    const std::string prog = ProgramFolder(true);
+    // Each sweep's exit code and its changes, "host:change[:before]".
+    auto sweep = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--sweep", "192.0.2", "--format", "csv", "--changes"});
+        Outcome o = Spawn(prog + "/Tessor", args);
+        auto rows = CsvRows(o.out);
+        std::string changes = std::to_string(o.code);
+        if (rows.size() != 256) return changes + " " + o.err;
+        const std::size_t change = Column(rows[0], "change"), mac = Column(rows[0], "previous_mac"),
+                          ip = Column(rows[0], "previous_ip");
+        for (std::size_t i = 1; i < rows.size(); ++i)
+            if (!rows[i][change].empty())
+                changes += " " + rows[i][0] + ":" + rows[i][change] + rows[i][mac] + rows[i][ip];
+        return changes;
+    };
+    EXPECT_EQ(sweep({"--mac", "--fail-on", "new"}), "0");
+    lan.SetAnswering(5, true);
+    mac(5, 5);
+    lan.SetAnswering(3, false);
+    FlushNeighbours();
+    EXPECT_EQ(sweep({"--mac", "--fail-on", "new"}), "3 3:down 5:new");
+    lan.SetAnswering(5, false);
+    EXPECT_EQ(sweep({"--mac", "--fail-on", "new"}), "0 5:down");
+    // Back: "up", not new. Host 7 with the MAC that host 3 had two sweeps ago.
+    lan.SetAnswering(5, true);
+    mac(5, 5);
+    mac(7, 3);
+    FlushNeighbours();
+    EXPECT_EQ(sweep({"--mac", "--fail-on", "new"}), "0 5:up 7:mac00-00-5E-00-53-07");
+    // 9's MAC now at 11; a privacy MAC never seen before at 20 is only up.
+    lan.SetAnswering(9, false);
+    lan.SetAnswering(11, true);
+    mac(11, 9);
+    lan.SetAnswering(20, true);
+    FlushNeighbours();
+    EXPECT_EQ(sweep({"--mac", "--fail-on=new"}), "0 9:down 11:moved192.0.2.9 20:up");
+    // MACs not read, then read again: never a change of MAC.
+    EXPECT_EQ(sweep({"--fail-on", "new,moved,mac,up,down"}), "0");
+    EXPECT_EQ(sweep({"--mac", "--fail-on", "new,moved,mac,up,down"}), "0");
+    // 11 drops echoes now: seen by ARP, with the MAC of its reply, unchanged.
+    lan.DropEcho(11);
+    EXPECT_EQ(sweep({"--fail-on", "new,moved,mac,up,down"}), "0");
+
+    Outcome devices = Spawn(prog + "/Tessor", {"--history", "192.0.2", "--format", "csv"});
+    ASSERT_EQ(devices.code, 0) << devices.err;
+    std::map<std::string, std::string> where;  // MAC: ip, sweeps
+    for (const auto& row : CsvRows(devices.out))
+        if (row.size() > 6) where[row[0]] = row[2] + " " + row[6];
+    EXPECT_EQ(where["00-00-5E-00-53-03"], "192.0.2.7 4");  // not read in the sixth and eighth
+    EXPECT_EQ(where["00-00-5E-00-53-07"], "192.0.2.7 3");
+    EXPECT_EQ(where["00-00-5E-00-53-09"], "192.0.2.11 7");
+    EXPECT_EQ(where["02-00-00-00-00-14"], "192.0.2.20 2");
+    Outcome timeline = Spawn(prog + "/Tessor", {"--history", "192.0.2.7", "--format", "csv"});
+    auto spans = CsvRows(timeline.out);
+    ASSERT_EQ(spans.size(), 3u) << timeline.out;
+    EXPECT_EQ(spans[1][2] + " " + spans[1][3], "3 00-00-5E-00-53-07");
+    EXPECT_EQ(spans[2][2] + " " + spans[2][3], "5 00-00-5E-00-53-03");
+}
+
 // The fields of host n in a CSV report: seen, mac, answered, name.
 struct Row {
     std::string seen, mac, answered, name;
@@ -501,7 +659,7 @@ std::ostream& operator<<(std::ostream& o, const Row& r) {
     return o << r.seen << " " << r.mac << " " << r.answered << " '" << r.name << "'";
 }
 Row RowOf(const std::vector<std::vector<std::string>>& rows, int n) {
-    if (rows.size() != 256u || rows[static_cast<std::size_t>(n)].size() != 12u) return {};
+    if (rows.size() != 256u || rows[static_cast<std::size_t>(n)].size() != 14u) return {};
     const auto& f = rows[static_cast<std::size_t>(n)];
     return {f[9], f[5], f[2], f[10]};
 }

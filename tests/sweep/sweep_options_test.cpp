@@ -43,18 +43,40 @@ TEST(ParseSweepArgs, TakesEveryOptionInAnyOrderAndBothForms) {
     EXPECT_EQ(Parsed({"--sweep", "1.2.3", "--timeout=5000"}).timeoutMs, 5000);
 }
 
-TEST(ParseSweepArgs, CountsRoundsAsTheWindowsCountBox) {
-    auto rounds = [](const char* text) {
-        return Parsed({"--sweep", "1.2.3", "--rounds", text}).rounds;
+TEST(ParseSweepArgs, TakesWholeRoundCountsAndChangeListsOnly) {
+    EXPECT_EQ(Parsed({"--sweep", "1.2.3", "--rounds", "9999"}).rounds, 9999);
+    EXPECT_EQ(Parsed({"--sweep", "1.2.3", "--rounds=07"}).rounds, 7);
+    for (const char* bad : {"abc", "0", "-3", "2.6", "", " 7", "+2", "10000", "1e3", "4294967297"})
+        EXPECT_EQ(ExitCodeOf({"--sweep", "1.2.3", "--rounds", bad}), 2) << bad;
+    const SweepOptions f = Parsed({"--sweep", "1.2.3", "--fail-on", "new,moved", "--keep-days=7"});
+    EXPECT_EQ(f.failOn, (std::vector<std::string>{"new", "moved"}));
+    EXPECT_TRUE(f.changes);
+    EXPECT_EQ(f.keepDays, 7);
+    EXPECT_EQ(Parsed({"--sweep", "1.2.3"}).keepDays, 90);
+    for (const char* bad : {"", "new,", "gone", "new,,up", "NEW"})
+        EXPECT_EQ(ExitCodeOf({"--sweep", "1.2.3", "--fail-on", bad}), 2) << bad;
+    for (const char* bad : {"0", "36501", "x"})
+        EXPECT_EQ(ExitCodeOf({"--sweep", "1.2.3", "--keep-days", bad}), 2) << bad;
+}
+
+TEST(ParseHistoryArgs, TakesNothingASubnetOrAnAddress) {
+    auto parsed = [](const Args& args) {
+        auto r = ParseHistoryArgs(args);
+        if (const auto* e = std::get_if<SweepArgsError>(&r)) return "error " + e->message;
+        const HistoryOptions& o = std::get<HistoryOptions>(r);
+        return (o.subnet ? o.subnet->Text() : std::string("-")) + " " + std::to_string(o.host) +
+               " " + std::to_string(static_cast<int>(o.format));
     };
-    EXPECT_EQ(rounds("2.5"), 2);
-    EXPECT_EQ(rounds("3.5"), 4);
-    EXPECT_EQ(rounds("0"), 1);
-    EXPECT_EQ(rounds("-3"), 1);
-    EXPECT_EQ(rounds("abc"), 1);
-    EXPECT_EQ(rounds(""), 1);
-    EXPECT_EQ(rounds("1e10"), 1);  // beyond 32 bits, as the window
-    EXPECT_EQ(rounds(" 7 "), 7);
+    EXPECT_EQ(parsed({"--history"}), "- 0 0");
+    EXPECT_EQ(parsed({"--history", "--format", "csv"}), "- 0 1");
+    EXPECT_EQ(parsed({"--format=json", "--history", "192.0.2"}), "192.0.2 0 2");
+    EXPECT_EQ(parsed({"--history=192.0.02.255"}), "192.0.2 255 0");
+    for (const Args& bad : {Args{"--history", "192.0.2.0"}, Args{"--history", "192.0.2.256"},
+                            Args{"--history", "1.2"}, Args{"--history", "1.2.3.4.5"},
+                            Args{"--history", "x"}, Args{"--history", "1.2.3", "--mac"},
+                            Args{"--history", "1.2.3", "extra"}, Args{"--format", "csv"}})
+        EXPECT_EQ(parsed(bad).rfind("error ", 0), 0u) << bad.back();
+    EXPECT_EQ(HistoryUsage().rfind("usage: Tessor --history", 0), 0u);
 }
 
 TEST(ParseSweepArgs, RefusesBadInputWithExitCode2) {

@@ -24,6 +24,7 @@ SweepResult Sample() {
     r.hosts[10] = {
         11,    "192.0.2.11", 2, 4, "02-42-C6-33-64-09", "", "printer, \"old\"\r\nroom 2\x1b[31m",
         "mac", "echo",       ""};
+    r.hosts[10].previousMac = "02-42-C6-33-64-08";
     r.hosts[11] = {12, "192.0.2.12", 0, 4, "", "", "", "down", "none", ""};
     return r;
 }
@@ -55,7 +56,8 @@ TEST(WriteJson, EscapesEveryStringAndKeepsUtf8) {
         j.find("{\"host\": 11, \"ip\": \"192.0.2.11\", \"answered\": 2, \"rounds\": 4, "
                "\"share\": 50, \"mac\": \"02-42-C6-33-64-09\", \"vendor\": \"\", "
                "\"remark\": \"printer, \\\"old\\\"\\r\\nroom 2\\u001b[31m\", \"change\": \"mac\", "
-               "\"seen\": \"echo\", \"name\": \"\", \"local_mac\": true}"),
+               "\"seen\": \"echo\", \"name\": \"\", \"local_mac\": true, "
+               "\"previous_mac\": \"02-42-C6-33-64-08\", \"previous_ip\": \"\"}"),
         std::string::npos);
     std::size_t objects = 0;
     for (std::size_t p = 0; (p = j.find("{\"host\": ", p)) != std::string::npos; ++p) ++objects;
@@ -64,20 +66,19 @@ TEST(WriteJson, EscapesEveryStringAndKeepsUtf8) {
 
 TEST(WriteCsv, QuotesAsRfc4180AndReadsBackWhole) {
     const std::string c = WriteCsv(Sample());
-    EXPECT_EQ(
-        c.rfind("host,ip,answered,rounds,share,mac,vendor,remark,change,seen,name,local_mac\r\n"
-                "1,192.0.2.1,0,4,0,,,,,none,,false\r\n",
-                0),
-        0u);
+    EXPECT_EQ(c.rfind("host,ip,answered,rounds,share,mac,vendor,remark,change,seen,name,local_mac,"
+                      "previous_mac,previous_ip\r\n1,192.0.2.1,0,4,0,,,,,none,,false,,\r\n",
+                      0),
+              0u);
     EXPECT_NE(c.find("\r\n11,192.0.2.11,2,4,50,02-42-C6-33-64-09,,\"printer, \"\"old\"\"\r\nroom "
-                     "2\x1b[31m\",mac,echo,,true\r\n"),
+                     "2\x1b[31m\",mac,echo,,true,02-42-C6-33-64-08,\r\n"),
               std::string::npos);
     CsvReader reader(c);
     std::vector<std::string> f;
     int rows = 0;
     while (reader.Next(f)) {
         ASSERT_FALSE(reader.Malformed());
-        ASSERT_EQ(f.size(), 12u);
+        ASSERT_EQ(f.size(), 14u);
         if (f[0] == "11") {
             EXPECT_EQ(f[7], "printer, \"old\"\r\nroom 2\x1b[31m");
         }
@@ -96,12 +97,15 @@ TEST(WriteText, ListsAnsweringHostsOnOneLineEachThenTheSummary) {
               "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s\n" +
                   footnote);
     r.changes = true;
-    EXPECT_EQ(WriteText(r),
-              "192.0.2.10       100%  00-1A-2B-3C-4D-5E  Ayecom\n"
-              "192.0.2.11        50%  02-42-C6-33-64-09*   printer, \"old\"  room 2 [31m  [mac]\n"
-              "192.0.2.12         0%                       [down]\n"
-              "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s; changed: 0 up, 1 down, 1 mac\n" +
-                  footnote);
+    EXPECT_EQ(
+        WriteText(r),
+        "192.0.2.10       100%  00-1A-2B-3C-4D-5E  Ayecom\n"
+        "192.0.2.11        50%  02-42-C6-33-64-09*   printer, \"old\"  room 2 [31m  [mac, was "
+        "02-42-C6-33-64-08]\n"
+        "192.0.2.12         0%                       [down]\n"
+        "192.0.2.0/24: 2 of 255 answered, 4 rounds, 0.42 s; changed: 0 new, 0 moved, 1 mac, 0 up, "
+        "1 down\n" +
+            footnote);
     // Names get a column; a host seen by ARP only comes last, marked "arp".
     r.changes = false;
     r.hosts[9].name = "ten.lan";
