@@ -2,36 +2,53 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDateTime>
 #include <QFontDatabase>
+#include <QHelpEvent>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextDocument>
+#include <QThreadPool>
 #include <QTimer>
+#include <QToolTip>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
 
 #include "platform/files/codepage.h"
+#include "platform/net/direct_links.h"
+#include "platform/net/reverse_names.h"
+#include "platform/net/wake.h"
 #include "platform/process/msgbox.h"
 #include "platform/process/session.h"
 #include "scanner/Api.h"
 #include "scanner/cell.h"
 #include "settings/ini.h"
+#include "sweep/Findings.h"
 #include "sweep/Func.h"
+#include "sweep/History.h"
+#include "sweep/Presence.h"
+#include "sweep/SweepOptions.h"
 #include "sweep/SweepReport.h"
 #include "sweep/Workers.h"
 #include "windows/FmPing1.h"
 #include "windows/Fmshow.h"
+#include "windows/HostTable.h"
 #include "windows/design.h"
 
 namespace scanner {
@@ -86,15 +103,42 @@ class GridBox : public QWidget {
         setMouseTracking(true);
     }
 
+    // The host whose cell the pointer rests on, 0 when none. Kept apart from
+    // CurHost, which a click on List1 moves away from the pointer.
+    int Hovered() const { return hovered_; }
+
   protected:
+    bool event(QEvent* e) override {
+        if (e->type() != QEvent::ToolTip) return QWidget::event(e);
+        const auto* help = static_cast<QHelpEvent*>(e);
+        const int host = HostAt(help->pos().x(), help->pos().y());
+        const QString tip = host > 0 ? owner_->CellToolTip(host) : QString();
+        if (tip.isEmpty()) {
+            QToolTip::hideText();
+            e->ignore();
+            return true;
+        }
+        const Cell c = CellOf(host);
+        QToolTip::showText(help->globalPos(), tip, this,
+                           QRect(c.left, c.top, kCellWidth, kCellHeight));
+        return true;
+    }
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         owner_->PaintFG1(p);
     }
     void mouseMoveEvent(QMouseEvent* e) override {
+        hovered_ = std::max(0, HostAt(e->position().x(), e->position().y()));
         owner_->FG1_MouseMove(static_cast<int>(e->buttons()), static_cast<int>(e->modifiers()),
                               static_cast<float>(e->position().x()),
                               static_cast<float>(e->position().y()));
+    }
+    void leaveEvent(QEvent*) override { hovered_ = 0; }
+    // The right button runs no step of the left one: only the host's menu.
+    void contextMenuEvent(QContextMenuEvent* e) override {
+        const int host = HostAt(e->pos().x(), e->pos().y());
+        if (host >= 1) owner_->ShowHostMenu(host, e->globalPos());
+        e->accept();
     }
     void mouseReleaseEvent(QMouseEvent* e) override {
         // The release that ends a double-click is not a click of its own.
@@ -110,6 +154,7 @@ class GridBox : public QWidget {
   private:
     Fmmain* owner_;
     bool afterDouble_ = false;
+    int hovered_ = 0;
 };
 
 class ScaleBox : public QWidget {
@@ -172,18 +217,20 @@ std::string HostDetails(const std::string& address, std::int32_t okCount, std::i
                         const std::string& mac, const std::string& remark) {
     std::string t = "IP: " + address;
     if (roundCount > 0) {
-        t += "\r\n\r\n" + S(Fmmain::tr("Ping成功: ")) + std::to_string(okCount) + "/" +
+        t += "\r\n\r\n" + S(scanner::Fmmain::tr("Ping成功: ")) + std::to_string(okCount) + "/" +
              std::to_string(roundCount);
-        t += "\r\n" + S(Fmmain::tr("成功率: ")) +
+        t += "\r\n" + S(scanner::Fmmain::tr("成功率: ")) +
              std::to_string(sweep::SharePercent(okCount, roundCount)) + "%";
         t += "\r\nMac:" + mac;
-        t += "\r\n" + S(Fmmain::tr("备注:")) + remark;
+        t += "\r\n" + S(scanner::Fmmain::tr("备注:")) + remark;
     }
     return t;
 }
 
 Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
     setObjectName("Fmmain");
+    recorder_ = std::make_unique<QThreadPool>();
+    recorder_->setMaxThreadCount(1);
     setWindowTitle(tr("局域网Varnex工具"));
     // Fixed size, no maximise button.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -203,9 +250,17 @@ Fmmain::Fmmain(QWidget* parent) : QWidget(parent) {
     // Without a parent, so they stay open when the main window goes.
     OpenPingWindow = [] { windows::OpenPingWindow(nullptr); };
     OpenAboutWindow = [] { windows::ShowAbout(nullptr); };
+    OpenPingWindowAt = [](const std::string& address) {
+        windows::OpenPingWindow(nullptr, Q(address));
+    };
 }
 
-Fmmain::~Fmmain() = default;
+Fmmain::~Fmmain() {
+    // A window never closed still records its last sweep; the recorder's
+    // tasks post to this window, so they end first.
+    FlushRecord();
+    recorder_.reset();
+}
 
 void Fmmain::BuildControls() {
     auto label = [this](const char* name, const QString& text, QRect r) {
@@ -317,7 +372,13 @@ void Fmmain::BuildControls() {
     setTabOrder(ui_.Command3, ui_.Text3);
     setTabOrder(ui_.Text3, ui_.List1);
 
-    for (QLineEdit* box : ui_.Text1) box->installEventFilter(this);
+    // Every control that takes the focus may get the menu key or Shift+F10;
+    // List1's lines also the right button.
+    for (QWidget* c : findChildren<QWidget*>())
+        if (c->focusPolicy() != Qt::NoFocus) c->installEventFilter(this);
+    ui_.List1->viewport()->installEventFilter(this);
+    auto* toTable = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    connect(toTable, &QShortcut::activated, this, [this] { OpenHostTable(); });
 
     connect(ui_.Command1, &QPushButton::clicked, this, [this] { DoPing(); });
     connect(ui_.Command2, &QPushButton::clicked, this, [this] {
@@ -349,6 +410,7 @@ bool Fmmain::Form_Load() {
     if (ui_.Text1[1]->text().isEmpty()) ui_.Text1[1]->setText("168");
     if (ui_.Text1[2]->text().isEmpty()) ui_.Text1[2]->setText("0");
     if (ui_.Text2->text().isEmpty()) ui_.Text2->setText("1");
+    showChanges_ = settings::ReadIni("Set", kShowChangesKey, setIni) == "1";
 
     // Morvel registers its classes and exits; then every host gets its worker.
     sweep::WorkerStart start = sweep::StartWorkers();
@@ -392,7 +454,14 @@ void Fmmain::Form_QueryUnload() {
 void Fmmain::closeEvent(QCloseEvent* event) {
     if (!closed_) {
         closed_ = true;
+        if (menu_) menu_->close();
+        if (table_) table_->close();
         Form_QueryUnload();
+        // The last sweep is recorded before Morvel and the program may end.
+        FlushRecord();
+        recorder_->waitForDone();
+        engine_.SetPresence(nullptr);
+        presence_.reset();
         // Releasing the proxies releases Morvel's objects; Morvel ends with the last.
         engine_.ReleasePings();
     }
@@ -413,6 +482,32 @@ void Fmmain::Form_Resize() {
 // ---- the subnet entry ----
 
 bool Fmmain::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (watched == ui_.List1->viewport()) {
+        // The right button neither selects nor clicks a line: it only opens the menu.
+        if ((type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
+             type == QEvent::MouseButtonDblClick) &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::RightButton)
+            return true;
+        if (type == QEvent::ContextMenu) {
+            const auto* menu = static_cast<QContextMenuEvent*>(event);
+            if (menu->reason() == QContextMenuEvent::Mouse) {
+                if (QListWidgetItem* line = ui_.List1->itemAt(menu->pos()))
+                    ShowHostMenu(ui_.List1->row(line) + 1, menu->globalPos());
+                return true;
+            }
+        }
+    }
+    if (type == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard &&
+        KeyboardMenu(watched))
+        return true;
+    if (type == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier &&
+            KeyboardMenu(watched))
+            return true;
+    }
     for (int i = 0; i < 3; ++i) {
         if (watched != ui_.Text1[i]) continue;
         if (event->type() == QEvent::FocusIn) {
@@ -467,7 +562,10 @@ sweep::SweepInput Fmmain::Entry() const {
 
 // ---- drawing ----
 
-void Fmmain::PaintFG1(QPainter& painter) { RefIp(painter); }
+void Fmmain::PaintFG1(QPainter& painter) {
+    RefIp(painter);
+    if (showChanges_) PaintMarks(painter);
+}
 
 void Fmmain::RefIp(QPainter& dc) {
     if (!engine_.HasHosts()) return;
@@ -537,6 +635,9 @@ void Fmmain::DoPing() {
             return;
         }
         engine_.ReplacePings(std::move(fresh));
+        // Its ARP object lived in the Morvel that was lost.
+        engine_.SetPresence(nullptr);
+        presence_.reset();
     }
     // Asked of Morvel at every press: a Morvel that may send no echo would
     // paint every host red, as if the whole subnet were down.
@@ -552,6 +653,16 @@ void Fmmain::DoPing() {
                               platform::MsgIcon::Warning);
         return;
     }
+    FlushRecord();  // the sweep before goes first, with the names it has
+    PrepareLookups();
+    started_ = std::chrono::system_clock::now();
+    workersStopped_ = false;
+    // The registry files take tens of milliseconds to index: once, while the
+    // first sweep's echoes are out.
+    if (!vendors_.valid())
+        vendors_ = std::async(std::launch::async, [] {
+                       return sweep::Vendors::Load(sweep::kIeeeDataFolder);
+                   }).share();
     engine_.DoPing(Entry());
 }
 
@@ -562,6 +673,41 @@ void Fmmain::Timer1_Timer() { engine_.Timer1_Timer(); }
 void Fmmain::RefreshInput(sweep::SweepInput& input) {
     input.octets = Octets();
     input.mac = ui_.Check1->checkState() == Qt::Checked;
+    // Rounds of two subnets make no one sweep to record.
+    if (engine_.RoundNo() <= 1) {
+        sweptOctets_ = input.octets;
+        mixedOctets_ = false;
+    } else if (input.octets != sweptOctets_ && !mixedOctets_) {
+        mixedOctets_ = true;
+        // Its evidence is of the subnet the sweep began with.
+        engine_.SetPresence(nullptr);
+        names_.reset();
+    }
+}
+
+void Fmmain::PrepareLookups() {
+    engine_.SetPresence(nullptr);
+    names_.reset();
+    const auto subnet = sweep::ParseSubnet(sweep::SubnetOf(Octets()).value_or(""));
+    if (!subnet) {
+        presence_.reset();
+        return;
+    }
+    // Kept from sweep to sweep of one subnet and one Morvel: making it asks
+    // Morvel for an object, and its first round looks up the subnet's links.
+    if (!presence_ || presenceSubnet_ != subnet->octets) {
+        presence_.reset();
+        try {
+            presence_ = std::make_unique<sweep::ArpPresence>(subnet->octets);
+            presenceSubnet_ = subnet->octets;
+        } catch (const std::exception&) {
+            // The sweep runs without it, as the window always swept: hosts that
+            // drop the echo show as absent, as they always did.
+        }
+    }
+    engine_.SetPresence(presence_.get());
+    names_ = std::make_shared<platform::ReverseNames>();
+    namesSubnet_ = subnet->octets;
 }
 
 void Fmmain::SaveEntry() {
@@ -613,7 +759,12 @@ void Fmmain::SweepFailed(const std::string& what) {
                           platform::MsgIcon::Warning);
 }
 
+void Fmmain::HostSeen(int host) {
+    if (names_ && namesSubnet_) names_->Start(platform::HostAddress(*namesSubnet_, host));
+}
+
 void Fmmain::WorkersStopped(const std::vector<int>& hosts) {
+    workersStopped_ = true;
     platform::ShowMessage(
         "以下主机的工作线程已停止, 未收到结果的轮次计为未应答:\n" + sweep::HostList(hosts) +
             "\n\n(另一个共用这些槽的窗口关闭时会停止它们; 它们会在下一次命令前重新启动。)",
@@ -623,11 +774,9 @@ void Fmmain::WorkersStopped(const std::vector<int>& hosts) {
 // ---- the grid and the list ----
 
 void Fmmain::FG1_MouseMove(int, int, float X, float Y) {
-    using namespace scanner;
-    double col = std::floor((static_cast<double>(X) - kGridMargin) / kCellWidth);
-    double row = std::floor((static_cast<double>(Y) - kGridMargin) / kCellHeight);
-    if (col < 0 || col >= kGridColumns || row < 0 || row >= kGridRows) return;
-    CurHost_ = static_cast<std::int32_t>(col + kGridColumns * row);
+    const int host = HostAt(X, Y);
+    if (host < 0) return;
+    CurHost_ = host;
     if (CurHost_ != LastHost_) ShowText();
     LastHost_ = CurHost_;
 }
@@ -674,10 +823,10 @@ void Fmmain::ShowText() {
         Q(ToLf(HostDetails(HostAddress(CurHost_), p.OKCount, engine_.RoundCount(), p.Mac, p.Ps))));
 }
 
-void Fmmain::EditRemark() {
-    const int host = CurHost_;
+void Fmmain::EditRemark() { EditRemarkOf(CurHost_, HostAddress(CurHost_)); }
+
+void Fmmain::EditRemarkOf(int host, const std::string& key) {
     if (host < 1 || host > kHosts || !engine_.HasHosts()) return;
-    const std::string key = HostAddress(host);
     const std::string psIni = settings::IniPath(settings::kPsIni);
     // Start from what is stored under the key the edit will write, or nothing:
     // Ps may belong to another subnet or not be loaded yet, and confirming must
@@ -690,10 +839,376 @@ void Fmmain::EditRemark() {
     engine_.Host(host).Ps = *entered;
     bool stored = settings::WriteIni("PS", key, *entered, psIni);
     ui_.List1->item(host - 1)->setText(Q(engine_.FullRow(host)));
+    RemarkChanged(host, key, *entered);
     if (!stored)
         platform::ShowMessage(
             S(tr("备注未能保存到文件:\n")) + psIni + S(tr("\n备注只在本窗口中修改了。")),
             platform::MsgIcon::Warning);
+}
+
+// ---- what the window adds: the host menu, the host table, tooltips, marks ----
+
+void Fmmain::SweepDone() {
+    std::string prefix = sweep::Sweep::Prefix(sweptOctets_);
+    prefix.pop_back();
+    const std::optional<std::string> subnet =
+        mixedOctets_ ? std::nullopt : sweep::SubnetOf(sweptOctets_);
+    // Gathered now, before another sweep can reset the hosts.
+    FlushRecord();
+    pending_.emplace();
+    pending_->result =
+        sweep::GatherResult(engine_, subnet.value_or(prefix), started_, sweep::Vendors());
+    // Hosts whose worker stopped have no result: kept as silent, they would
+    // all show as changed next time.
+    pending_->compare = subnet.has_value();
+    pending_->keep = pending_->compare && !workersStopped_;
+    pending_->names = names_;
+    pending_->namesSubnet = namesSubnet_;
+    pending_->deadline = std::chrono::steady_clock::now() + kNamesWait;
+    pending_->id = ++pendingId_;
+    // Not inside the poll that ended the sweep: the grid's last paint goes first.
+    QTimer::singleShot(0, this, [this, id = pendingId_] { AwaitNames(id); });
+}
+
+void Fmmain::AwaitNames(std::uint64_t id) {
+    if (!pending_ || pending_->id != id) return;
+    // As a script's sweep, the names get a second at most after the last
+    // round; one still out by then stays empty.
+    const auto now = std::chrono::steady_clock::now();
+    if (!pending_->names || pending_->names->Wait(now) || now >= pending_->deadline) {
+        FlushRecord();
+        return;
+    }
+    QTimer::singleShot(kNamesPoll, this, [this, id] { AwaitNames(id); });
+}
+
+namespace {
+
+// Local time, as the table and the tooltips show it.
+std::string LocalTime(std::chrono::system_clock::time_point t) {
+    return S(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(t))
+                 .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+}
+
+// On the recorder's thread: records a finished sweep of a subnet in the
+// history, as a script's sweep is (`keep`), or only marks its changes, and
+// reads what the history knows of each address.
+Recording RecordInHistory(sweep::SweepResult result, bool compare, bool keep) {
+    Recording r;
+    r.lastSeen.assign(Fmmain::kHosts, "");
+    r.macs.assign(Fmmain::kHosts, "");
+    std::vector<std::string> warnings;
+    if (compare) {
+        if (keep) {
+            r.problem = sweep::RecordSweep(result, sweep::SweepSource::Window, warnings);
+        } else {
+            try {
+                sweep::OpenHistory(warnings).MarkChanges(result);
+            } catch (const sweep::HistoryError& e) {
+                r.problem = e.what();
+            }
+        }
+        result.changes = true;
+        try {
+            std::vector<sweep::AddressRecord> known =
+                sweep::OpenHistory(warnings).Addresses(*sweep::ParseSubnet(result.subnet));
+            for (int n = 1; n <= Fmmain::kHosts && n < static_cast<int>(known.size()); ++n) {
+                const sweep::AddressRecord& a = known[static_cast<std::size_t>(n)];
+                if (a.lastSeen)
+                    r.lastSeen[static_cast<std::size_t>(n - 1)] = LocalTime(*a.lastSeen);
+                r.macs[static_cast<std::size_t>(n - 1)] = a.mac;
+            }
+        } catch (const sweep::HistoryError& e) {
+            if (r.problem.empty()) r.problem = e.what();
+        }
+    }
+    // Unrecorded (or unreadable), a sweep still knows whom it saw.
+    for (const sweep::HostResult& h : result.hosts)
+        if (sweep::WasSeen(h) && r.lastSeen[static_cast<std::size_t>(h.host - 1)].empty())
+            r.lastSeen[static_cast<std::size_t>(h.host - 1)] = LocalTime(result.started);
+    for (const std::string& w : warnings) r.problem += (r.problem.empty() ? "" : "\n") + w;
+    r.result = std::move(result);
+    return r;
+}
+
+}  // namespace
+
+void Fmmain::FlushRecord() {
+    if (!pending_) return;
+    FinishedSweep p = std::move(*pending_);
+    pending_.reset();
+    if (p.names && p.namesSubnet)
+        for (sweep::HostResult& h : p.result.hosts)
+            if (sweep::WasSeen(h))
+                h.name = p.names->Name(platform::HostAddress(*p.namesSubnet, h.host));
+    // Off the window's thread: the record may wait for another program's
+    // write. One thread, so sweeps are recorded in their order.
+    recorder_->start([this, result = std::move(p.result), compare = p.compare, keep = p.keep,
+                      vendors = vendors_]() mutable {
+        static const sweep::Vendors none;
+        const sweep::Vendors& registry = vendors.valid() ? vendors.get() : none;
+        for (sweep::HostResult& h : result.hosts) h.vendor = registry.Lookup(h.mac);
+        Recording r = RecordInHistory(std::move(result), compare, keep);
+        QMetaObject::invokeMethod(
+            this, [this, r = std::move(r)]() mutable { Recorded(std::move(r)); },
+            Qt::QueuedConnection);
+    });
+}
+
+void Fmmain::Recorded(Recording r) {
+    found_ = std::move(r.result);
+    lastSeen_ = std::move(r.lastSeen);
+    historyMacs_ = std::move(r.macs);
+    FindingsChanged();
+    // Told once: a sweep every few seconds must not bring a box every time.
+    if (!r.problem.empty() && r.problem != recordProblem_)
+        platform::ShowMessage(S(tr("扫描结果未能记录, 之后显示的变化可能不准确:\n")) + r.problem,
+                              platform::MsgIcon::Warning);
+    recordProblem_ = r.problem;
+}
+
+void Fmmain::FindingsChanged() {
+    if (table_) table_->SetSweep(found_, lastSeen_);
+    if (showChanges_) ui_.FG1->update();
+}
+
+void Fmmain::SetFindingsForTesting(sweep::SweepResult found, std::vector<std::string> lastSeen) {
+    found_ = std::move(found);
+    lastSeen_ = std::move(lastSeen);
+    lastSeen_.resize(kHosts);
+    FindingsChanged();
+}
+
+void Fmmain::PaintMarks(QPainter& dc) {
+    if (found_.hosts.size() != static_cast<std::size_t>(kHosts)) return;
+    for (const sweep::HostResult& h : found_.hosts) {
+        const Cell c = CellOf(h.host);
+        std::optional<std::int32_t> color;
+        switch (sweep::KindOf(h.change)) {
+            case sweep::ChangeKind::New:
+                color = kMarkNew;
+                break;
+            case sweep::ChangeKind::Moved:
+                color = kMarkMoved;
+                break;
+            case sweep::ChangeKind::Mac:
+                color = kMarkMac;
+                break;
+            case sweep::ChangeKind::Up:
+                color = kMarkUp;
+                break;
+            case sweep::ChangeKind::Down:
+                color = kMarkDown;
+                break;
+            case sweep::ChangeKind::None:
+                break;
+        }
+        // Row k of a triangle is kMarkSize - k pixels long, along the border.
+        for (int k = 0; color && k < kMarkSize; ++k)
+            FillBox(dc, RECT{c.right - kMarkSize + k, c.top + 1 + k, c.right - 1, c.top + 1 + k},
+                    *color);
+        for (int k = 0; sweep::SeenByArpOnly(h) && k < kMarkSize; ++k)
+            FillBox(dc,
+                    RECT{c.left + 1, c.bottom - 1 - k, c.left + kMarkSize - k, c.bottom - 1 - k},
+                    kMarkArpOnly);
+    }
+}
+
+namespace {
+
+QString Html(const std::string& s) { return Q(s).toHtmlEscaped(); }
+
+// A legend entry: the mark as it sits on a cell of that colour.
+QString Swatch(std::int32_t cell, std::int32_t mark, const QString& glyph, const QString& what) {
+    return QStringLiteral("<span style=\"background-color:%1;color:%2\">&nbsp;%3&nbsp;</span> %4")
+        .arg(Bgr(cell).name(), Bgr(mark).name(), glyph, what.toHtmlEscaped());
+}
+
+}  // namespace
+
+QString Fmmain::CellToolTip(int n) const {
+    if (n < 1 || n > kHosts || found_.hosts.size() != static_cast<std::size_t>(kHosts)) return {};
+    const sweep::HostResult& h = found_.hosts[static_cast<std::size_t>(n - 1)];
+    QStringList facts;
+    if (!h.vendor.empty()) facts << tr("厂商: ") + Html(h.vendor);
+    if (sweep::SeenByArpOnly(h)) facts << tr("只应答了ARP, 没有应答ping").toHtmlEscaped();
+    if (!h.change.empty())
+        facts << tr("与上次扫描相比: ") + windows::ChangeText(h.change).toHtmlEscaped();
+    if (!lastSeen_[static_cast<std::size_t>(n - 1)].empty())
+        facts << tr("最后在线: ") + Html(lastSeen_[static_cast<std::size_t>(n - 1)]);
+    if (facts.isEmpty() && h.name.empty() && !showChanges_) return {};
+    QString tip = "<b>" + Html(h.ip) + "</b>";
+    if (!h.name.empty()) tip += " " + Html(h.name);
+    for (const QString& fact : facts) tip += "<br>" + fact;
+    if (showChanges_) {
+        const QString corner = QStringLiteral("\u25E5");
+        tip += "<hr>" + tr("角标:") + "<br>" +
+               Swatch(sweep::kColorGreen, kMarkNew, corner, windows::ChangeText("new")) + " " +
+               Swatch(sweep::kColorGreen, kMarkMoved, corner, windows::ChangeText("moved")) + " " +
+               Swatch(sweep::kColorGreen, kMarkMac, corner, windows::ChangeText("mac")) + "<br>" +
+               Swatch(sweep::kColorGreen, kMarkUp, corner, windows::ChangeText("up")) + " " +
+               Swatch(sweep::kColorRed, kMarkDown, corner, windows::ChangeText("down")) + " " +
+               Swatch(sweep::kColorRed, kMarkArpOnly, QStringLiteral("\u25E3"), tr("只应答了ARP"));
+    }
+    return tip;
+}
+
+std::string Fmmain::ShownAddress(int n) const {
+    if (engine_.HasHosts() && n >= 1 && n <= kHosts && !engine_.Host(n).IP.empty())
+        return engine_.Host(n).IP;
+    return HostAddress(n);
+}
+
+std::string Fmmain::KnownMac(int n) const {
+    if (n < 1 || n > kHosts || found_.hosts.size() != static_cast<std::size_t>(kHosts)) return {};
+    const sweep::HostResult& h = found_.hosts[static_cast<std::size_t>(n - 1)];
+    // A new sweep of another subnet has begun: its hosts' MACs are not known yet.
+    if (h.ip != ShownAddress(n)) return {};
+    if (sweep::IsKnownMac(h.mac)) return h.mac;
+    // Not read this time (no MAC asked for, or the host asleep): the one
+    // the history last saw at the address.
+    const std::string& earlier = historyMacs_[static_cast<std::size_t>(n - 1)];
+    return sweep::IsKnownMac(earlier) ? earlier : std::string();
+}
+
+QMenu* Fmmain::HostMenu() const { return menu_; }
+
+windows::HostTable* Fmmain::HostTableWindow() const { return table_; }
+
+void Fmmain::ShowHostMenu(int n, const QPoint& globalPos) {
+    if (n < 1 || n > kHosts || !engine_.HasHosts()) return;
+    if (menu_) menu_->close();
+    auto* menu = new QMenu(this);
+    menu->setObjectName("HostMenu");
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    KeepDesktopColours(menu);
+    auto add = [&](const char* name, const QString& text, auto&& act) {
+        QAction* a = menu->addAction(text);
+        a->setObjectName(name);
+        connect(a, &QAction::triggered, this, act);
+        return a;
+    };
+    const bool mac = !KnownMac(n).empty();
+    QString heading = Q(ShownAddress(n));
+    if (found_.hosts.size() == static_cast<std::size_t>(kHosts) &&
+        found_.hosts[static_cast<std::size_t>(n - 1)].ip == ShownAddress(n) &&
+        !found_.hosts[static_cast<std::size_t>(n - 1)].name.empty())
+        heading += "  " + Q(found_.hosts[static_cast<std::size_t>(n - 1)].name);
+    QAction* title = menu->addAction(heading);
+    title->setEnabled(false);
+    menu->addSeparator();
+    add("PingContinuously", tr("持续ping"), [this, n] { PingContinuously(n); });
+    add("CopyAddress", tr("复制地址"), [this, n] { CopyAddress(n); });
+    add("CopyMac", tr("复制MAC"), [this, n] { CopyMac(n); })->setEnabled(mac);
+    add("EditRemark", tr("修改备注..."), [this, n] { EditRemarkOf(n, HostAddress(n)); });
+    add("WakeHost", tr("唤醒 (Wake-on-LAN)"), [this, n] { WakeHost(n); })->setEnabled(mac);
+    menu->addSeparator();
+    QAction* table = add("OpenHostTable", tr("主机表"), [this] { OpenHostTable(); });
+    table->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    table->setShortcutVisibleInContextMenu(true);
+    QAction* changes =
+        add("ShowChanges", tr("在网格上显示变化"), [this](bool on) { SetShowChanges(on); });
+    changes->setCheckable(true);
+    changes->setChecked(showChanges_);
+    menu_ = menu;
+    menu->popup(globalPos);
+}
+
+bool Fmmain::KeyboardMenu(QObject* from) {
+    if (!engine_.HasHosts()) return false;
+    if (const int host = static_cast<GridBox*>(ui_.FG1)->Hovered(); host >= 1) {
+        const Cell c = CellOf(host);
+        ShowHostMenu(host, ui_.FG1->mapToGlobal(QPoint(c.left, c.bottom)));
+        return true;
+    }
+    if (from != ui_.List1) return false;
+    const int row = SelectedRow(ui_.List1);
+    if (row < 0) return false;
+    const QRect line = ui_.List1->visualItemRect(ui_.List1->item(row));
+    ShowHostMenu(row + 1, ui_.List1->viewport()->mapToGlobal(line.bottomLeft()));
+    return true;
+}
+
+void Fmmain::PingContinuously(int n) {
+    if (OpenPingWindowAt) OpenPingWindowAt(ShownAddress(n));
+}
+
+void Fmmain::CopyAddress(int n) { QApplication::clipboard()->setText(Q(ShownAddress(n))); }
+
+void Fmmain::CopyMac(int n) {
+    const std::string mac = KnownMac(n);
+    if (!mac.empty()) QApplication::clipboard()->setText(Q(mac));
+}
+
+void Fmmain::WakeHost(int n) {
+    const std::string mac = KnownMac(n);
+    const auto bits = sweep::ParseMac(mac);
+    if (!bits) return;
+    platform::MacBytes bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(*bits >> (40 - 8 * i));
+    // The subnet's broadcast address: a sleeping card has no address to be reached at.
+    const std::string address = ShownAddress(n);
+    const auto subnet = sweep::ParseSubnet(address.substr(0, address.rfind('.')));
+    if (!subnet) return;
+    const std::string broadcast = subnet->Text() + ".255";
+    std::uint32_t to = 0;
+    std::memcpy(&to, subnet->octets.data(), subnet->octets.size());
+    reinterpret_cast<std::uint8_t*>(&to)[3] = 0xFF;
+    const std::string target = mac + " -> " + broadcast + ":" + std::to_string(platform::kWakePort);
+    if (const int error = platform::SendMagicPacket(bytes, to); error != 0) {
+        std::string text = S(tr("唤醒包未能发出 (")) + target + "):\n" + std::strerror(error);
+        if (error == ENETUNREACH || error == EHOSTUNREACH || error == EADDRNOTAVAIL)
+            text += S(tr("\n这台计算机没有连到该网段的网络接口。"));
+        else if (error == EACCES || error == EPERM)
+            text += S(tr("\n系统或防火墙拒绝了广播。"));
+        platform::ShowMessage(text, platform::MsgIcon::Warning);
+        return;
+    }
+    QToolTip::showText(QCursor::pos(), tr("唤醒包已发出: ") + Q(target), ui_.FG1);
+}
+
+sweep::SweepResult Fmmain::TableData() const {
+    if (!found_.hosts.empty()) return found_;
+    // Before the first sweep: the subnet of the boxes, nothing known yet.
+    sweep::SweepResult none;
+    std::string prefix = sweep::Sweep::Prefix(Octets());
+    prefix.pop_back();
+    none.subnet = sweep::SubnetOf(Octets()).value_or(prefix);
+    for (int n = 1; n <= kHosts; ++n) {
+        sweep::HostResult h;
+        h.host = n;
+        h.ip = HostAddress(n);
+        none.hosts.push_back(std::move(h));
+    }
+    return none;
+}
+
+void Fmmain::OpenHostTable() {
+    if (closed_) return;
+    if (!table_) {
+        table_ = new windows::HostTable(this);
+        table_->setAttribute(Qt::WA_DeleteOnClose);
+        table_->EditRemark = [this](int host, const std::string& ip) { EditRemarkOf(host, ip); };
+        table_->SetSweep(TableData(), lastSeen_);
+    }
+    table_->show();
+    table_->raise();
+    table_->activateWindow();
+}
+
+void Fmmain::SetShowChanges(bool on) {
+    showChanges_ = on;
+    settings::WriteIni("Set", kShowChangesKey, on ? "1" : "0",
+                       settings::IniPath(settings::kSetIni));
+    ui_.FG1->update();
+}
+
+void Fmmain::RemarkChanged(int n, const std::string& key, const std::string& remark) {
+    if (found_.hosts.size() == static_cast<std::size_t>(kHosts) &&
+        found_.hosts[static_cast<std::size_t>(n - 1)].ip == key)
+        found_.hosts[static_cast<std::size_t>(n - 1)].remark = remark;
+    if (table_) table_->SetRemark(key, remark);
 }
 
 }  // namespace scanner

@@ -183,6 +183,9 @@ std::string HelpText() {
            "$XDG_CONFIG_HOME/varnex (~/.config/varnex).\n"
            "Run-time state (Morvel's socket, the name of the slots' private folder on\n"
            "tmpfs) is kept in $XDG_RUNTIME_DIR/varnex (~/.cache/varnex-session).\n"
+           "In the window, the right button, the menu key or Shift+F10 on a host opens its\n"
+           "menu (continuous ping, copy, remark, Wake-on-LAN, changes on the grid); Ctrl+T\n"
+           "opens the host table (sort, filter, copy, export as CSV or JSON).\n"
            "The window is in English under an English locale (LANG=en_US.UTF-8, for\n"
            "example), in Chinese under any other.\n"
            "The manual page Tessor(1) has the files, the environment and examples.\n";

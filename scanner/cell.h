@@ -4,6 +4,8 @@
 // the tests measure with them.
 #pragma once
 
+#include <cmath>
+
 namespace scanner {
 
 inline constexpr int kGridColumns = 16;
@@ -22,5 +24,20 @@ constexpr Cell CellOf(int n) {
     const int left = kCellWidth * col + kGridMargin, top = kCellHeight * row + kGridMargin;
     return {left, top, left + kCellWidth, top + kCellHeight};
 }
+
+// The host number whose cell holds FG1's point (x, y), the shared line
+// belonging to the cell right of or below it; -1 outside the 16 x 16 table.
+// The place of host 0 gives 0.
+inline int HostAt(double x, double y) {
+    const double col = std::floor((x - kGridMargin) / kCellWidth);
+    const double row = std::floor((y - kGridMargin) / kCellHeight);
+    if (col < 0 || col >= kGridColumns || row < 0 || row >= kGridRows) return -1;
+    return static_cast<int>(col + kGridColumns * row);
+}
+
+// The legs, in pixels, of the triangles that mark a cell's corner (changes
+// top right, hosts seen by ARP only bottom left), inside its border and
+// clear of a centred three-digit number.
+inline constexpr int kMarkSize = 6;
 
 }  // namespace scanner

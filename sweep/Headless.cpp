@@ -13,6 +13,7 @@
 #include "platform/net/reverse_names.h"
 #include "platform/objects/objects.h"
 #include "platform/process/session.h"
+#include "sweep/Findings.h"
 #include "sweep/History.h"
 #include "sweep/Sweep.h"
 #include "sweep/SweepReport.h"
@@ -30,8 +31,6 @@ class HeadlessOwner : public SweepListener {
     HeadlessOwner(const std::function<void(int)>& beforeRound, std::function<void(int)> seen)
         : beforeRound_(beforeRound), seen_(std::move(seen)) {}
 
-    void Attach(Sweep& sweep) { sweep_ = &sweep; }
-    const std::string& KnownMac(int host) const { return macs_.at(static_cast<std::size_t>(host)); }
     const std::string& Failure() const { return failure_; }
 
     void RefreshInput(SweepInput& input) override {
@@ -40,14 +39,6 @@ class HeadlessOwner : public SweepListener {
         if (beforeRound_) beforeRound_(round_);
     }
     std::string Remark(const std::string& ip) override { return RemarkFromProfile(ip); }
-    // A host's row is shown when it answered, just after its MAC was read:
-    // keep the MAC of an answered round, which a later silent round would blank.
-    void ShowRow(int host, const std::string& row) override {
-        (void)row;
-        if (sweep_ == nullptr || host < 1 || host > Sweep::kHosts) return;
-        const std::string& mac = sweep_->Host(host).Mac;
-        if (IsKnownMac(mac)) macs_.at(static_cast<std::size_t>(host)) = mac;
-    }
     void SweepFailed(const std::string& what) override { failure_ = what; }
     void WorkersStopped(const std::vector<int>& hosts) override { stopped_ = hosts; }
     const std::vector<int>& Stopped() const { return stopped_; }
@@ -56,8 +47,6 @@ class HeadlessOwner : public SweepListener {
   private:
     const std::function<void(int)>& beforeRound_;
     std::function<void(int)> seen_;
-    Sweep* sweep_ = nullptr;
-    std::vector<std::string> macs_ = std::vector<std::string>(Sweep::kHosts + 1);
     std::string failure_;
     std::vector<int> stopped_;
     int round_ = 0;
@@ -169,7 +158,6 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
     HeadlessOwner owner(beforeRound,
                         [&](int host) { names.Start(platform::HostAddress(subnet, host)); });
     Sweep sweep(owner);
-    owner.Attach(sweep);
     sweep.SetPings(std::move(start.pings));
     sweep.SetPresence(&*presence);
     sweep.SetEchoTimeout(std::chrono::milliseconds(options.timeoutMs));
@@ -193,28 +181,8 @@ int RunSweep(const SweepOptions& options, std::ostream& out, std::ostream& err,
         return 1;
     }
 
-    SweepResult result;
-    result.subnet = options.subnet.Text();
-    result.rounds = sweep.RoundCount();
-    result.started = started;
+    SweepResult result = GatherResult(sweep, options.subnet.Text(), started, vendors.get());
     result.changes = options.changes;
-    const Vendors registry = vendors.get();
-    result.hosts.reserve(Sweep::kHosts);
-    for (int i = 1; i <= Sweep::kHosts; ++i) {
-        const Ping& p = sweep.Host(i);
-        HostResult h;
-        h.host = i;
-        h.ip = p.IP;
-        h.answered = p.OKCount;
-        h.rounds = result.rounds;
-        if (options.mac && p.OKCount > 0) h.mac = owner.KnownMac(i);
-        h.seen = p.OKCount > 0 ? "echo" : sweep.ArpRounds(i) > 0 ? "arp" : "none";
-        // A host seen by ARP only has the MAC of its reply, asked for or not.
-        if (h.seen == "arp") h.mac = sweep.ArpMac(i);
-        h.vendor = registry.Lookup(h.mac);
-        h.remark = p.Ps;
-        result.hosts.push_back(std::move(h));
-    }
     Release(sweep);
     presence.reset();
     // Names still out after the bound stay empty.

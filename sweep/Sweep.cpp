@@ -8,6 +8,7 @@
 #include "contract/slot.h"
 #include "settings/ini.h"
 #include "sweep/Func.h"
+#include "sweep/Vendors.h"
 
 namespace sweep {
 
@@ -101,6 +102,7 @@ void Sweep::DoPing(const SweepInput& input) {
     for (int i = 1; i <= kHosts; ++i) {
         Ping& p = Host(i);
         p.OKCount = 0;
+        answeredMac_.at(static_cast<std::size_t>(i)).clear();
         p.IP = prefix + std::to_string(i);
         p.Ps = listener_.Remark(p.IP);
         listener_.ShowRow(i, BareRow(i));
@@ -195,6 +197,9 @@ void Sweep::Timer1_Timer() {
                     p.color = kColorGreen;
                     p.OKCount += 1;
                     p.GetMac();
+                    // A round without "M" leaves the slot's MAC of an earlier sweep.
+                    if (input_.mac && IsKnownMac(p.Mac))
+                        answeredMac_.at(static_cast<std::size_t>(i)) = p.Mac;
                     listener_.ShowRow(i, FullRow(i));
                     echoed_[static_cast<std::size_t>(i)] = 1;
                     Seen(i);
@@ -249,6 +254,7 @@ void Sweep::Timer1_Timer() {
     listener_.RepaintGrid();
     if (!stopped_.empty())
         listener_.WorkersStopped(std::vector<int>(stopped_.begin(), stopped_.end()));
+    listener_.SweepDone();
 }
 
 void Sweep::Failed(const std::string& what) {

@@ -97,6 +97,8 @@ class SweepListener {
     virtual void WorkersStopped(const std::vector<int>& hosts) { (void)hosts; }
     // The first time in this sweep that host answered an echo or ARP.
     virtual void HostSeen(int host) { (void)host; }
+    // A sweep ran its last round: the final colours are set and the grid repainted.
+    virtual void SweepDone() {}
 };
 
 // "3, 7, 9", at most the first 20 numbers, then "and N more".
@@ -152,6 +154,11 @@ class Sweep {
     bool Broken() const { return broken_; }
     std::int32_t RoundNo() const { return RoundNo_; }
     std::int32_t RoundCount() const { return RoundCount_; }
+    // The MAC host n gave in its last answered round of this sweep that asked
+    // for one, "" when none: Ping::Mac is overwritten by every later round.
+    const std::string& AnsweredMac(int n) const {
+        return answeredMac_.at(static_cast<std::size_t>(n));
+    }
 
     // "A.B.C.", the address of every host of the octets but its number.
     static std::string Prefix(const std::array<double, 3>& octets);
@@ -183,6 +190,7 @@ class Sweep {
     Clock::time_point issued_{};  // when the round's commands went out
     std::set<int> stopped_;       // this sweep's hosts with a stopped worker
     std::set<int> restart_;       // workers to start again before their next command
+    std::vector<std::string> answeredMac_ = std::vector<std::string>(kHosts + 1);
     Presence* presence_ = nullptr;
     std::vector<std::int32_t> arpRounds_ = std::vector<std::int32_t>(kHosts + 1);
     std::vector<std::string> arpMac_ = std::vector<std::string>(kHosts + 1);

@@ -148,4 +148,11 @@ FmPing1* OpenPingWindow(QWidget* parent) {
     return w;
 }
 
+FmPing1* OpenPingWindow(QWidget* parent, const QString& address) {
+    auto* w = new FmPing1(parent);
+    w->Text1->setText(address);
+    w->show();
+    return w;
+}
+
 }  // namespace windows

@@ -63,5 +63,7 @@ class FmPing1 : public QWidget {
 // Creates a new continuous ping window and shows it non-modal; windows
 // already open stay as they are. parent (the main window) owns it.
 FmPing1* OpenPingWindow(QWidget* parent);
+// The same with `address` in its box instead of the one started last; not started.
+FmPing1* OpenPingWindow(QWidget* parent, const QString& address);
 
 }  // namespace windows

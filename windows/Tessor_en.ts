@@ -119,6 +119,80 @@ The next sweep starts Morvel again.</translation>
         <translation>
 It changed in this window only.</translation>
     </message>
+    <message>
+        <source>扫描结果未能记录, 之后显示的变化可能不准确:
+</source>
+        <translation>The sweep could not be recorded; the changes shown later may be wrong:
+</translation>
+    </message>
+    <message>
+        <source>厂商: </source>
+        <translation>Vendor: </translation>
+    </message>
+    <message>
+        <source>只应答了ARP, 没有应答ping</source>
+        <translation>Answered ARP only, not ping</translation>
+    </message>
+    <message>
+        <source>与上次扫描相比: </source>
+        <translation>Since the last sweep: </translation>
+    </message>
+    <message>
+        <source>最后在线: </source>
+        <translation>Last seen: </translation>
+    </message>
+    <message>
+        <source>角标:</source>
+        <translation>Corner marks:</translation>
+    </message>
+    <message>
+        <source>只应答了ARP</source>
+        <translation>ARP only</translation>
+    </message>
+    <message>
+        <source>复制地址</source>
+        <translation>Copy address</translation>
+    </message>
+    <message>
+        <source>复制MAC</source>
+        <translation>Copy MAC</translation>
+    </message>
+    <message>
+        <source>修改备注...</source>
+        <translation>Edit remark...</translation>
+    </message>
+    <message>
+        <source>唤醒 (Wake-on-LAN)</source>
+        <translation>Wake (Wake-on-LAN)</translation>
+    </message>
+    <message>
+        <source>主机表</source>
+        <translation>Host table</translation>
+    </message>
+    <message>
+        <source>在网格上显示变化</source>
+        <translation>Show changes on the grid</translation>
+    </message>
+    <message>
+        <source>唤醒包未能发出 (</source>
+        <translation>The wake-up packet was not sent (</translation>
+    </message>
+    <message>
+        <source>
+这台计算机没有连到该网段的网络接口。</source>
+        <translation>
+No network interface of this computer reaches that subnet.</translation>
+    </message>
+    <message>
+        <source>
+系统或防火墙拒绝了广播。</source>
+        <translation>
+The system or a firewall refused the broadcast.</translation>
+    </message>
+    <message>
+        <source>唤醒包已发出: </source>
+        <translation>Wake-up packet sent: </translation>
+    </message>
 </context>
 <context>
     <name>windows::FmPing1</name>
@@ -174,6 +248,118 @@ It changed in this window only.</translation>
 问题与建议请提交到项目的问题列表</source>
         <translation>The Varnex team
 Send problems and ideas to its issue list</translation>
+    </message>
+</context>
+<context>
+    <name>windows::HostTable</name>
+    <message>
+        <source>主机表</source>
+        <translation>Host table</translation>
+    </message>
+    <message>
+        <source>筛选 (任意列)</source>
+        <translation>Filter (any column)</translation>
+    </message>
+    <message>
+        <source>只显示在线主机</source>
+        <translation>Only hosts seen</translation>
+    </message>
+    <message>
+        <source>复制所选行</source>
+        <translation>Copy rows</translation>
+    </message>
+    <message>
+        <source>导出CSV...</source>
+        <translation>Export CSV...</translation>
+    </message>
+    <message>
+        <source>导出JSON...</source>
+        <translation>Export JSON...</translation>
+    </message>
+    <message>
+        <source>导出主机表</source>
+        <translation>Export the host table</translation>
+    </message>
+    <message>
+        <source>显示 %1 台主机, 共 %2 台</source>
+        <translation>%1 of %2 hosts shown</translation>
+    </message>
+    <message>
+        <source>无法写入文件:
+</source>
+        <translation>Cannot write the file:
+</translation>
+    </message>
+</context>
+<context>
+    <name>windows::HostTableModel</name>
+    <message>
+        <source>仅ARP</source>
+        <translation>ARP only</translation>
+    </message>
+    <message>
+        <source>Ping</source>
+        <translation>echo</translation>
+    </message>
+    <message>
+        <source>无</source>
+        <translation>none</translation>
+    </message>
+    <message>
+        <source>新设备</source>
+        <translation>new device</translation>
+    </message>
+    <message>
+        <source>换了地址</source>
+        <translation>moved</translation>
+    </message>
+    <message>
+        <source>换了MAC</source>
+        <translation>MAC changed</translation>
+    </message>
+    <message>
+        <source>上线</source>
+        <translation>up</translation>
+    </message>
+    <message>
+        <source>下线</source>
+        <translation>down</translation>
+    </message>
+    <message>
+        <source>地址</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>名称</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>厂商</source>
+        <translation>Vendor</translation>
+    </message>
+    <message>
+        <source>发现方式</source>
+        <translation>Seen</translation>
+    </message>
+    <message>
+        <source>应答/轮次</source>
+        <translation>Answered</translation>
+    </message>
+    <message>
+        <source>成功率</source>
+        <translation>Share</translation>
+    </message>
+    <message>
+        <source>变化</source>
+        <translation>Change</translation>
+    </message>
+    <message>
+        <source>最后在线</source>
+        <translation>Last seen</translation>
+    </message>
+    <message>
+        <source>备注</source>
+        <translation>Remark</translation>
     </message>
 </context>
 </TS>

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
@@ -24,6 +25,7 @@
 #include "tests/support/isolation.h"
 #include "windows/FmPing1.h"
 #include "windows/Fmshow.h"
+#include "windows/HostTable.h"
 
 namespace {
 
@@ -101,6 +103,35 @@ TEST(English, MainWindowCaptionsDetailsAndBoxes) {
     EXPECT_EQ(messages.Texts()[0],
               "Cannot start the worker host Morvel:\n" + empty +
                   "/Morvel\nNo such file or directory\n\nThe program will quit.");
+}
+
+TEST(English, HostMenuAndHostTable) {
+    Fmmain w;
+    std::vector<std::unique_ptr<Ping>> pings(256);
+    for (int i = 1; i <= 255; ++i) pings[i] = std::make_unique<Ping>();
+    w.engine().SetPings(std::move(pings));
+    w.ShowHostMenu(5, {});
+    QStringList items;
+    for (QAction* a : w.HostMenu()->actions())
+        if (!a->isSeparator()) items << a->text();
+    EXPECT_EQ(items,
+              QStringList({"192.168.0.5", "Ping loop", "Copy address", "Copy MAC", "Edit remark...",
+                           "Wake (Wake-on-LAN)", "Host table", "Show changes on the grid"}));
+    w.OpenHostTable();
+    windows::HostTable* table = w.HostTableWindow();
+    ASSERT_NE(table, nullptr);
+    QStringList headers;
+    for (int c = 0; c < windows::HostTableModel::kColumns; ++c)
+        headers << table->Model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    EXPECT_EQ(headers, QStringList({"Address", "Name", "MAC", "Vendor", "Seen", "Answered", "Share",
+                                    "Change", "Last seen", "Remark"}));
+    ExpectCaptions(table, {{"", "Host table - 192.168.0"},
+                           {"OnlySeen", "Only hosts seen"},
+                           {"Copy", "Copy rows"},
+                           {"ExportCsv", "Export CSV..."},
+                           {"ExportJson", "Export JSON..."},
+                           {"Shown", "0 of 255 hosts shown"}});
+    w.close();
 }
 
 TEST(English, PingAndAboutWindows) {

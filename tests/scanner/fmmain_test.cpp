@@ -94,10 +94,11 @@ TEST_F(FmmainTest, FirstStartWithoutSetIniShowsTheDefaultsAndTheHostRows) {
 }
 
 TEST_F(FmmainTest, SetIniValuesAreRestoredAsTypedAndOnlyEmptyOnesDefaulted) {
-    testsupport::WriteText(SetIni(), "[Set]\r\n1=10\r\n2=0\r\n3=5\r\ncount=3\r\n");
+    testsupport::WriteText(SetIni(), "[Set]\r\n1=10\r\n2=0\r\n3=5\r\ncount=3\r\nShowChanges=1\r\n");
     {
         auto w = Loaded();
         ASSERT_TRUE(w);
+        EXPECT_TRUE(w->ShowChanges());
         EXPECT_EQ(w->ui().Text1[0]->text(), "10");
         EXPECT_EQ(w->ui().Text1[1]->text(), "0");
         EXPECT_EQ(w->ui().Text1[2]->text(), "5");
@@ -109,6 +110,7 @@ TEST_F(FmmainTest, SetIniValuesAreRestoredAsTypedAndOnlyEmptyOnesDefaulted) {
     auto w = Loaded();
     ASSERT_TRUE(w);
     EXPECT_EQ(w->ui().Text1[0]->text(), "abc");
+    EXPECT_FALSE(w->ShowChanges());
     EXPECT_EQ(w->ui().Text1[1]->text(), "168");
     EXPECT_EQ(w->ui().Text1[2]->text(), "0");
     EXPECT_EQ(w->ui().Text2->text(), "x");

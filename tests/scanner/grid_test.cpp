@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <map>
 #include <random>
 
 #include "scanner/Api.h"
@@ -156,6 +157,58 @@ TEST(Grid, ThreeDigitsFitACellAndAWideTextIsClippedToIt) {
             for (int x = c.left + 1; x < c.right; ++x) ink += img.pixel(x, y) != 0xFFFFFFFFu;
         EXPECT_GT(ink, 10) << n;
     }
+}
+
+TEST(Grid, ChangeMarksShowOnlyWhenAskedAndOnlyInTheChangedCellsCorners) {
+    const QImage today = Grab(GridWindow(kColorGreen)->ui().FG1);
+    auto w = GridWindow(kColorGreen);
+    const std::map<int, std::pair<std::string, std::int32_t>> marks = {{3, {"new", kMarkNew}},
+                                                                       {40, {"moved", kMarkMoved}},
+                                                                       {111, {"mac", kMarkMac}},
+                                                                       {200, {"up", kMarkUp}},
+                                                                       {255, {"down", kMarkDown}}};
+    SweepResult found;
+    for (int n = 1; n <= 255; ++n) {
+        HostResult h;
+        h.host = n;
+        h.ip = "192.168.0." + std::to_string(n);
+        if (marks.count(n)) h.change = marks.at(n).first;
+        if (n == 77 || n == 255) h.seen = "arp";  // their own mark, bottom left
+        found.hosts.push_back(h);
+    }
+    w->SetFindingsForTesting(found, {});
+    EXPECT_EQ(Grab(w->ui().FG1), today);
+
+    w->SetShowChanges(true);
+    const QImage marked = Grab(w->ui().FG1);
+    for (int y = 0; y < marked.height(); ++y)
+        for (int x = 0; x < marked.width(); ++x) {
+            if (marked.pixel(x, y) == today.pixel(x, y)) continue;
+            const int host = HostAt(x, y);
+            const Cell c = CellOf(host);
+            const bool change =
+                marks.count(host) && x >= c.right - kMarkSize && y <= c.top + kMarkSize;
+            const bool arp =
+                (host == 77 || host == 255) && x <= c.left + kMarkSize && y >= c.bottom - kMarkSize;
+            ASSERT_TRUE(change || arp) << x << "," << y;
+        }
+    // Each mark is whole, in its kind's colour, and hides no ink of the number.
+    for (const auto& [host, mark] : marks) {
+        const Cell c = CellOf(host);
+        for (int k = 0; k < kMarkSize; ++k)
+            for (int x = c.right - kMarkSize + k; x < c.right; ++x) {
+                EXPECT_EQ(today.pixel(x, c.top + 1 + k), Rgb(kColorGreen)) << host;
+                EXPECT_EQ(marked.pixel(x, c.top + 1 + k), Rgb(mark.second)) << host;
+            }
+    }
+    for (int host : {77, 255}) {
+        const Cell c = CellOf(host);
+        for (int k = 0; k < kMarkSize; ++k)
+            for (int x = c.left + 1; x <= c.left + kMarkSize - k; ++x)
+                EXPECT_EQ(marked.pixel(x, c.bottom - 1 - k), Rgb(kMarkArpOnly)) << host;
+    }
+    w->SetShowChanges(false);
+    EXPECT_EQ(Grab(w->ui().FG1), today);
 }
 
 TEST(Grid, ColourScaleRunsFromPureGreenToAlmostRed) {

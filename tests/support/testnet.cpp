@@ -1,6 +1,7 @@
 #include "tests/support/testnet.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <fcntl.h>
 #include <linux/if_ether.h>
@@ -640,6 +641,33 @@ void TestLan::RemoveHost(int n) {
 
 void TestLan::IpInHosts(const std::initializer_list<std::string>& args) const {
     MustIp(std::vector<std::string>(args), hostsNs_);
+}
+
+int TestLan::UdpSocketOnHost(int n, unsigned short port) const {
+    int fd = -1;
+    std::string err;
+    // A socket belongs to the namespace it is made in: make it there.
+    std::thread([&] {
+        if (setns(hostsNs_, CLONE_NEWNET) != 0) {
+            err = std::string("setns: ") + std::strerror(errno);
+            return;
+        }
+        const std::string link = "h" + std::to_string(n);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 ||
+            setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, link.c_str(),
+                       static_cast<socklen_t>(link.size())) != 0 ||
+            bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+            err = "no UDP socket on host " + std::to_string(n) + ": " + std::strerror(errno);
+    }).join();
+    if (!err.empty()) {
+        if (fd >= 0) close(fd);
+        throw std::runtime_error("test LAN: " + err);
+    }
+    return fd;
 }
 
 void TestLan::AddNftRule(const std::string& rule) {

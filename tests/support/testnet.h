@@ -91,6 +91,10 @@ class TestLan {
     // LAN's reverse zone alone, so another host of the LAN has no name. It
     // stops with the LAN. Throws std::runtime_error when it does not start.
     void ServeNames(int n, const std::map<int, std::string>& names);
+    // A UDP socket bound to `port` on host n's interface, in the hosts'
+    // namespace: it receives what reaches that host (broadcasts included).
+    // The caller closes it. Throws std::runtime_error when it cannot be made.
+    int UdpSocketOnHost(int n, unsigned short port) const;
 
   private:
     struct Responder;
