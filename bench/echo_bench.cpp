@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One sweep round = 255 concurrent PingHost calls, one thread each, as the
 // workers make them. Median wall time over 10 rounds on loopback (all answer)
 // and on the test LAN (40 answer, the rest are silent: the floor is the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The history of sweeps, on generated histories of one subnet with 40 devices
 // (30 always there, 6 by day, 2 phones whose privacy MAC changes every day, 2
 // that miss one sweep in five), swept every 5 minutes:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of objects across processes in the sweep's patterns: one call's round
 // trip, a poll of 255 one-byte reads on 255 objects (every 50 ms during a
 // sweep), creating the window's 510 objects, and the server's size with them.

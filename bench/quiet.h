@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the benchmarks share: medians, and running a peer tool with its output
 // discarded, so that only our own figures print.
 #pragma once

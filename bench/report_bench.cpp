@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a sweep run from a script adds to the sweep itself: loading the IEEE
 // vendor registry (once per run), naming 255 MACs and writing the three report
 // forms (recording it is bench_history's). Each is a median over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A sweep run from a script, `Tessor --sweep 192.0.2`, on the test LAN (40
 // answering, 215 silent hosts): one round, from process start to exit, with
 // no Morvel running before, median of 7, twice: with names, which a name

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window's costs, side by side in one run:
 //  - start-up: from process start to the window shown with all 255 proxies
 //    ready, median of 5 starts, each with no Morvel running before;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker host under the sweep's load: command-to-answer latency (rung by
 // the proxy, and written as bare bytes that wait for the watcher's scan), full
 // rounds of 255 proxies polled every 50 ms (loopback and the test LAN), and

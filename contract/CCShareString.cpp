@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "contract/CCShareString.h"
 
 #include <atomic>

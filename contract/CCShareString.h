@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One object's access to a named shared block, read and written as single-byte
 // text in the ANSI code page at 1-based positions. Both sides of a slot hold
 // one: the worker in Morvel, and the window's proxy (which opens the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Morvel's creatable classes as a client sees them: their class and
 // interface identifiers and the member numbers a client calls (counted after
 // IDispatch's seven, as in the type library). The window's proxies and

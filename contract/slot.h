@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The slot: where one host number of the window meets its ping worker. A named
 // block "PingIP<n>" of 1000 single-byte characters, 1-based positions:
 //

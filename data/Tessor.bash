@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for Tessor and varnex: the options come from the program's
 # own --help, the subnets after --sweep and --history from its history.
 

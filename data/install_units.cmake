@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the systemd user units, the service naming Tessor at the path it is
 # installed to: known only now (cmake --install --prefix, or /usr under CPack).
 # One folder per prefix, so that installs side by side do not mix. The data

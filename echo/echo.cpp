@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "echo/echo.h"
 
 #include <climits>

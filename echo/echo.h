@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One ICMP echo to a host given as dotted text: does it answer within 200 ms
 // (or the caller's time-out)?
 // Every call is self-contained (socket start-up, one handle, one request, one

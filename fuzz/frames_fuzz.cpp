@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer harness for what a peer's bytes reach first: the frame decoders and
 // the server's per-connection dispatcher.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the file readers' harnesses share: a private scratch folder for the
 // files they write (removed at exit), and the input cut into texts.
 #pragma once

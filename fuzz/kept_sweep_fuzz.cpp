@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer harness for the kept sweeps (sweeps/A.B.C.csv), which an older
 // version, another program or a hand may have written and which the history
 // imports. Whatever the bytes, reading gives a whole sweep or one line saying

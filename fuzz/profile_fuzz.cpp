@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer harness for the profile files (set.ini, Ps.ini), which the user,
 // an editor or another program may have written. The input is a file, and
 // after a 0x1F byte the section, key and value of one write, each after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer harness for the IEEE registry reader: the ieee-data files are
 // another package's, and a damaged or future one must not crash a sweep.
 // The same bytes stand for every registry file, so every kind of line meets

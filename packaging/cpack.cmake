@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian package, built by scripts/package.sh: `cpack -G DEB` in a tree
 # configured with the package preset.
 set(CPACK_GENERATOR DEB)

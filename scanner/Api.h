@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module Api: the few drawing primitives the grid and the colour scale use,
 // with the pixel rules the grid's geometry relies on: a fill covers its right
 // and bottom edge, a line stops one pixel before its end point. The "device

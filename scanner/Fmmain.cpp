@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scanner/Fmmain.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window: subnet entry, the 16 x 16 host grid FG1, the host list and
 // the details box. It owns its widgets and forwards its handlers; the sweep
 // itself is sweep::Sweep, which tells the window what to show.

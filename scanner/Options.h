@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tessor's command line, read before any window exists: --help and --version
 // need no display, and a mistyped option is refused before Qt starts. Qt's own
 // options (-platform, -style, ...) are recognised and left for QApplication.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The grid's geometry in FG1's pixels: host n sits in row n / 16, column
 // n % 16, each cell 27 by 20 pixels after a 5-pixel margin. Neighbouring
 // cells share their border line. The window draws and hit-tests with these;

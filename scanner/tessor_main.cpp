@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tessor: the window program. It shows the main window once the worker host
 // is reached, and keeps running while any of its windows is open. With
 // --sweep it sweeps once for a script instead, with no window and no display,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs the benchmarks, all or those named:
 #   scripts/bench.sh [echo objects report sweep_cli worker window]
 # inside a private network namespace, so their packets stay on this machine.

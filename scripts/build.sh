@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds one preset of CMakePresets.json (dev, release, asan,
 # fuzz, release-tests-clang, package) into its folder: build/ for release,
 # build-<preset>/ for the others, or $BUILD_DIR. Extra arguments go to CMake's

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# clang-format over the tree's own C++ files (those git knows).
+# SPDX-License-Identifier: MIT
+# clang-format over the tree's own C++ files (those git knows), and the
+# licence line at the top of every source file.
 #   scripts/format.sh          check: lists the files that differ, fails if any
 #   scripts/format.sh --fix    rewrites them in place
 set -euo pipefail
@@ -17,3 +19,16 @@ case "${1:-}" in
     ;;
   *) echo "usage: $0 [--fix]" >&2; exit 2 ;;
 esac
+
+# Every source file names its licence in its first lines (LICENSE: MIT).
+mapfile -t sources < <(git ls-files '*.cpp' '*.h' '*CMakeLists.txt' '*.cmake' '*.sh' .ci/run \
+  data/Tessor.1 data/Tessor.bash data/'*.in' data/'*.timer' data/'*.desktop' packaging/postinst.in)
+missing=()
+for f in "${sources[@]}"; do
+  head -n 3 "$f" | grep -q 'SPDX-License-Identifier: MIT' || missing+=("$f")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "format: no SPDX-License-Identifier line at the top of:" >&2
+  printf '  %s\n' "${missing[@]}" >&2
+  exit 1
+fi

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package: a hardened release build installed under /usr,
 # packed by CPack into build-package/varnex_<version>_<arch>.deb and checked by
 # lintian. Install it with

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Varnex (release preset, no tests) and starts Tessor from build/bin.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages the build, the tests and the programs need,
 # only when some are missing, so a second run costs nothing.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Varnex with its tests (dev preset: warnings are errors) and runs the
 # whole suite inside a private network namespace with only loopback up, so that
 # no test packet can leave the machine, and in a PID namespace of its own, so

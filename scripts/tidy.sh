@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # clang-tidy (the checks in .clang-tidy) over the programs' own sources, using
 # the compile commands of a configured build folder (default build/).
 # Tests, benchmarks and fuzzers are left out: they double the time and the

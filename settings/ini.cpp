@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "settings/ini.h"
 
 #include "platform/files/codepage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module ini: the settings file "set.ini" and the remarks file "Ps.ini" in the
 // program's directory (or the user's config folder, see platform::ProfileDir),
 // one key at a time. Line breaks in a value are stored as

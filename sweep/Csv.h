@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Comma-separated records as RFC 4180 writes them: fields separated by commas,
 // records by CR LF (a bare LF is taken too), a field in double quotes may hold
 // commas, quotes (doubled) and line breaks. Used for the IEEE registry files,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a finished sweep found, per host, gathered from the engine in one
 // place: the window's host table, its export, its marks on the grid and its
 // record of the sweep say what `Tessor --sweep` would say of the same sweep.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module Func: the loosely typed helpers the main window uses wherever typed
 // text or stored values become numbers, fixed-width text or colours. Plain
 // functions without state. StrOr and NumOr never fail: every conversion of

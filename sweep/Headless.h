@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A sweep run from a script (`Tessor --sweep`): no window and no display, the
 // same Morvel workers, slots and sweep engine as the window, the result on
 // `out` as text, CSV or JSON. Remarks come from Ps.ini as the window reads

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/History.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The history of sweeps: every sweep of a subnet, the window's and the
 // script's, in one SQLite database beside the profile files ("history.db",
 // WAL mode, one transaction per sweep), and what changed from one sweep to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `Tessor --history`: what the history knows, in the three forms of a
 // sweep's report (text for people, CSV, JSON): the subnets it holds, the
 // devices of one subnet, or one address's timeline. Writers do no I/O;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/KeptSweeps.h"
 
 #include <sys/stat.h>

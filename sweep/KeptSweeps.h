@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kept sweeps of earlier versions: the last sweep of each subnet run from
 // a script, kept as its CSV report <folder>/<A.B.C>.csv next to the profile
 // files. Nothing writes them any more; the history imports them once and

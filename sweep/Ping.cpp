@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/Ping.h"
 
 #include <algorithm>

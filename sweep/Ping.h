@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's proxy for one host number: it owns that host's ping worker in
 // Morvel and its own reference to the host's slot, and carries the state the
 // main window keeps per host. Every failure to reach Morvel arrives as

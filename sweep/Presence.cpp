@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/Presence.h"
 
 #include <charconv>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which hosts answered ARP in a round: the evidence that a host which dropped
 // the echo is there all the same. Where Morvel may send ARP requests (it holds
 // cap_net_raw) it asks every host of the subnet at the round's start and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/Sweep.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sweep engine: hands every host number a command at once, polls the 255
 // slots, counts the rounds each host answered, repeats for the rounds asked
 // for, and gives every host its final colour. Qt-free: the window (or any

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options of a sweep run from a script (Tessor --sweep), parsed without
 // any I/O: the caller prints the error and leaves with its exit code.
 #pragma once

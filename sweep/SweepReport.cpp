@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/SweepReport.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The result of a sweep run from a script, per host 1 to 255, and its three
 // written forms: JSON, CSV (RFC 4180) and a text for people. Texts are UTF-8
 // inside; writers do no I/O.

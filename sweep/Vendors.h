@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The organisations registered for MAC address prefixes, from the IEEE
 // registry files of Debian's ieee-data package: MA-L (24-bit prefixes,
 // oui.csv), MA-M (28-bit, mam.csv), MA-S and the older IAB (36-bit,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reaching the worker host: the start-up that the window and a sweep run
 // from a script share. Morvel is run once with "/regsver" to register its
 // classes (a bounded wait: activation needs the records), then one proxy per

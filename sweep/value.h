@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A loosely typed value, as the main window keeps per host (a cell colour) and
 // as the helpers of Func take them: empty (never assigned), Null (no value), a
 // boolean, a 32-bit integer, a double or a text (UTF-8).

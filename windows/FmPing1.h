@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The continuous ping window: pings the address typed in Text1 every 200 ms
 // while started and logs one time-stamped line per attempt at the top of
 // List1. Each window has its own address, timer and log; any number may be

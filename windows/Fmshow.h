@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The about window: program title, version and contact. There is only one:
 // showing it again brings the same window to the front; closing it (by "好啊"
 // or the caption bar) destroys it, and the next show creates it anew.

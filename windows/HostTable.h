@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host table: one row per host of the main window's last sweep, with
 // what the sweep and the history know of it (address, name, MAC, vendor, how
 // it was seen, rounds answered, share, change since the sweep before, when it

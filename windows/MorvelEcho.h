@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The continuous ping window's echo transport. Tessor never runs with a
 // capability (Qt loads plugins from paths a user controls), so where
 // ping_group_range does not cover the user it may not open an ICMP socket;

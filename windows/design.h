@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the three windows share from their design: positions in twips, colours
 // as BGR numbers (&H00BBGGRR), and the window colour they are painted in.
 #pragma once

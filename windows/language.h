@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The language of Tessor's windows. Their Chinese texts are the source of
 // every caption and what every locale shows, C and POSIX included, except an
 // English one: that gets the English catalogue (Tessor_en.ts), compiled into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the program's own windows first appear.
 #pragma once
 

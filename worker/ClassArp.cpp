@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/ClassArp.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ARP requests on behalf of a sweep. Sending them needs a packet socket, so
 // the right to send raw packets, which only Morvel may hold: a sweep asks
 // Morvel to probe its subnet at the start of a round and collects the replies

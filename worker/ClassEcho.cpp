@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/ClassEcho.h"
 
 #include <cstring>

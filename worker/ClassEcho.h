@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One ICMP echo on behalf of the window program. Tessor never holds the
 // raw-socket right (Qt loads plugins from paths a user controls); where it
 // may not open an ICMP socket itself, its continuous ping window has Morvel,

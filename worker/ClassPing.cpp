@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/ClassPing.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ping worker: one object serves one slot. Create(ID) opens slot
 // "PingIP<ID>" and starts a 50 ms timer; every tick reads the state character
 // and, for a command, runs one echo, optionally looks up the MAC, and writes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/Mac.h"
 
 #include <arpa/inet.h>

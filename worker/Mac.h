@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hardware address of a host on the local link, from the neighbour table.
 #pragma once
 

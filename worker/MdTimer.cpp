@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/MdTimer.h"
 
 #include "worker/Timer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The callback of every Timer's thread timer and the registry through which
 // it finds the Timer a tick belongs to.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/Timer.h"
 
 #include "platform/threads/apartment.h"

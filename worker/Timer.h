@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A periodic event without a window, on a thread timer of the calling
 // apartment. The ping worker owns one as Timer1 and polls its slot from the
 // event's handler.

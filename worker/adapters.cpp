@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "worker/adapters.h"
 
 #include <charconv>

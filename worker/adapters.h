@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Morvel's creatable classes as served objects: the adapters that turn a
 // call's typed arguments into calls on CCShareString, ClassPing, ClassEcho and
 // ClassArp. A call with the wrong number or kind of arguments is refused with

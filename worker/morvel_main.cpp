@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Morvel: the windowless worker host. It has three ways to be started:
 //   Morvel /regsver    writes the records of its classes, naming this
 //                      executable, and exits (Tessor does this at start-up);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/files/codepage.h"
 
 #include <iconv.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "ANSI code page": the character set of the user's locale, in which the
 // slots and the profile files hold their text. Inside the programs text is
 // UTF-8; these two functions convert at the boundary. The C/POSIX locale

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small file chores shared by the files that replace or record state on disk:
 // the profile files, the object registry and the kept sweep results.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Private profile files (the stand-in for GetPrivateProfileStringA and
 // WritePrivateProfileStringA): "[section]" lines and "key=value" lines in the
 // ANSI code page. Section and key names are compared without regard to case,

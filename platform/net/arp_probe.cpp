@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/net/arp_probe.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Asking every host of a /24 on its directly attached link for its hardware
 // address, as ARP does: one request per host, and the replies that come back.
 // A host that drops ICMP echo still answers ARP, or it could not talk on the

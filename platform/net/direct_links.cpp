@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/net/direct_links.h"
 
 #include <linux/if_arp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which hosts of a /24 are on a directly attached link, and through which
 // interface: the only hosts for which ARP says anything. The routing table
 // decides, as it does for the echo: a host behind a gateway, one of this

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One ICMP echo, the way the echo component expects the Windows ICMP helper to
 // do it: a handle per echo, a request with a given payload, and the first
 // matching reply written into the caller's buffer in the 32-bit

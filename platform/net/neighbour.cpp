@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/net/neighbour.h"
 
 #include <linux/if_addr.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hardware address of an on-link IPv4 host, from the kernel's neighbour
 // table (rtnetlink), standing in for the IP helper's SendARP. Only a complete
 // entry on the interface that the route to the host goes out of counts:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/net/neighbour_evidence.h"
 
 #include <linux/neighbour.h>

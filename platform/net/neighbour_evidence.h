@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the kernel's neighbour table says of a /24 without our asking: an
 // entry whose hardware address the host confirmed lately (it answered the
 // kernel's own ARP request, sent because something, an echo for instance, went

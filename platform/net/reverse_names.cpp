@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/net/reverse_names.h"
 
 #include <ares.h>

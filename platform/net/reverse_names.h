@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host names for addresses (reverse look-ups), through the system's resolver
 // configuration: /etc/hosts and the name servers of /etc/resolv.conf, in the
 // order of /etc/nsswitch.conf. Built on c-ares rather than the C library's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/net/rtnetlink.h"
 
 #include <linux/neighbour.h>

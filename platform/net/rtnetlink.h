@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Questions to the kernel's routing netlink (rtnetlink) through libmnl: the
 // neighbour table, routes, addresses and links. Each question gets a socket of
 // its own, so concurrent callers share no state, and every answer is bounded

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/net/wake.h"
 
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wake-on-LAN: the "magic packet" a sleeping network card watches for, six
 // bytes of FF followed by the card's MAC address sixteen times (102 bytes),
 // sent as one UDP datagram to port 9 (discard) of a broadcast address, so

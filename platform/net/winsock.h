@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket start-up and shutdown as the echo expects them of Winsock: Linux needs
 // neither, but the echo's messages depend on their results, so the stand-in
 // keeps Winsock's per-process start-up count. Start-up grants the requested

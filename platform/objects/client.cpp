@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The object client: activation, and the one connection per process that
 // every reference shares.
 #include "platform/objects/objects.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames between an object client and the object server, and the server's
 // per-connection dispatcher. Encoding and decoding only, no I/O: every byte
 // sequence a peer can send is handled here, so it is tested with literal bytes

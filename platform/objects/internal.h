@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names shared by the object client and the object server: where the running
 // server listens and the lock that keeps it alone.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Objects across processes: the stand-in for out-of-process COM.
 //
 // A server program registers classes by class identifier; a client creates an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/objects/registration.h"
 
 #include <fcntl.h>

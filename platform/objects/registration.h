@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The registration records: one small file per class in the user's data
 // folder, named by its class identifier, saying which program serves the
 // class. RegisterServer (objects.h) writes them; activation reads them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The object server: one thread owns the sockets and the frame dispatchers;
 // every object lives on an apartment of its own and sends its replies itself.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/process/msgbox.h"
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message boxes: the four Winsock messages of the echo are the only texts the
 // system shows the user unasked. Tessor installs a handler that shows a modal Qt
 // box; without one (Morvel), the text goes to the system log and standard error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/process/privilege.h"
 
 #include <linux/capability.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window program's guard against running raised. Only Morvel, which
 // links no Qt, may hold cap_net_raw; Qt loads plugins from paths a user
 // controls, so a window program raised by a file capability (an old setcap,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting another program: the stand-in for starting a program by command
 // line. The window program starts its worker host this way and never blocks on
 // it; where it needs the run to have finished (registration), it waits a

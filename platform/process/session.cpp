@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/process/session.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a user's private run-time state lives, and where the programs live.
 //
 // A "session" stands in for a Windows logon session: named blocks, the

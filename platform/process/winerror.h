@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows error codes the stand-ins report, named once: a failure that a
 // Windows program would see as GetLastError or a function's result is one of
 // these, never an errno value.

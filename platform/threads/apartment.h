@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Apartments and thread timers: the stand-in for COM's single-threaded
 // apartments and for SetTimer/KillTimer without a window.
 //

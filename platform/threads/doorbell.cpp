@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/threads/doorbell.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session's doorbell: a futex word in a small named shared block, which a
 // writer rings right after leaving work in another shared block (the window's
 // proxy after a command byte), so that the process watching those blocks

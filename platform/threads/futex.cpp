@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/threads/futex.h"
 
 #include <linux/futex.h>

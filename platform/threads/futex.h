@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sleeping on a 32-bit word: the futex calls behind the apartments' loops and
 // the doorbell. Private words are only seen by this process's threads; shared
 // ones may live in a block mapped by several processes.

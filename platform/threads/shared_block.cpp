@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/threads/shared_block.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Named shared blocks: the stand-in for a named file mapping backed by the
 // paging file (CreateFileMappingA, MapViewOfFile, UnmapViewOfFile, CloseHandle).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/threads/watcher.h"
 
 #include <system_error>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watcher behind WatchTimer (apartment.h): one thread per process that
 // reads the watched byte of every watched timer of every apartment once per
 // interval, and at once when the session's doorbell rings, and lets a timer

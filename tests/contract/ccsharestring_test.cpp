@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared string block: Windows file-mapping semantics on files in a private tmpfs folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Address conversion, the socket start-up messages and their balance: no
 // packet leaves in these tests except to loopback.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Echoes for real, in a network namespace of this test process: loopback
 // answers for every 127.0.0.x, the test LAN has answering and silent hosts.
 // Every case runs with datagram and with raw ICMP sockets.

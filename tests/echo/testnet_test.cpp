@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test LAN itself: exactly the configured hosts answer, the neighbour
 // table learns their MACs, hosts can be switched between rounds, and the
 // fixture leaves nothing behind and refuses where packets could leave.

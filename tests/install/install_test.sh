@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a staging prefix and checks what a user gets:
 # exactly the two programs and `varnex`, the desktop entry, the icon, the
 # metainfo, the manual page, the completion and the systemd units, all valid;

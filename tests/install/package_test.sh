@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package from the build tree and checks it with dpkg-deb
 # and lintian: the files, the control fields (Depends computed from the
 # binaries), the changelog and the units, a postinst that gives cap_net_raw to

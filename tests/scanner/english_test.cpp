@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The windows under an English locale (ctest runs this file under
 // en_US.UTF-8, the others under C.UTF-8, where the Chinese source texts
 // show): every caption, box text and log line comes from the English

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window with a real Morvel: start-up from set.ini, the host rows,
 // the subnet entry keys, shutdown, and a start-up that cannot reach Morvel.
 // Every sweep here runs on 127.0.0 only. Then, without Morvel: the remark box,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The grid's pixels: geometry, shared lines, the colour scale, and the drawing
 // primitives' edge rules. No Morvel is needed: the proxies are never given an
 // ID, so they only carry their colours.

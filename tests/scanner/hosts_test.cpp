@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the window adds around a host: its menu (right button, menu key,
 // Shift+F10) and what the menu's items do, and the host table. Mostly without
 // Morvel: the proxies carry no worker, and the findings of a sweep are given

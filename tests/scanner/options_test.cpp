@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tessor's command line: our two options, Qt's options passed through, and
 // everything else refused with the reason.
 #include "scanner/Options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sweeps with a real Morvel, on 127.0.0 (every host answers) and on the test
 // LAN (192.0.2, some hosts silent), and the grid and list interaction after
 // them. No sweep runs before the octet boxes name one of these two subnets.

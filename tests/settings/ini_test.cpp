@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "settings/ini.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting and ending the processes a test or a benchmark makes. Every child
 // is started, signalled and reaped here, and every signal is checked first: a
 // pid of 0 or below is refused (as root, kill(-1, ...) ends every process on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/fm_support.h"
 
 #include <sched.h>

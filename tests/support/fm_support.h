@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the main window's tests: finding this test's own Morvel, catching
 // the message boxes the window shows, and small file chores.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every test process gets a session of its own: a fresh temporary folder that
 // holds $XDG_RUNTIME_DIR (named blocks, the object server's socket) and
 // $XDG_DATA_HOME (registration records), so tests that run side by side never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test LAN of silent and answering hosts with real MAC addresses, built
 // inside the test's own (already private) network namespace.
 //

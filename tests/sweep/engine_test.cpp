@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sweep engine without a window or Morvel: every host's slot is scripted,
 // and a recording listener stands for the window.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/Func.h"
 
 #include <gtest/gtest.h>

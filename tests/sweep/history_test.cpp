@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The history of sweeps: changes by their priority, devices and spans that
 // outlive the kept days, the import of the kept sweeps, and files that are
 // foreign, damaged, locked, full or whose writer was killed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's proxy against a real Morvel: slot traffic, the worker's answers
 // over loopback and on the test LAN, 255 proxies at once, a second client
 // sharing the slots, and what a dead client or a dead Morvel leads to.

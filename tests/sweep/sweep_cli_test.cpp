@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `Tessor --sweep`, the sweep run from a script: the real program as a
 // subprocess for its arguments, its exit codes and its reports, and the run
 // itself in this process where the test changes the network between rounds.

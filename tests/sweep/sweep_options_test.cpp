@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/SweepOptions.h"
 
 #include <gtest/gtest.h>

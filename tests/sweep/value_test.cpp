@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sweep/value.h"
 
 #include <gtest/gtest.h>

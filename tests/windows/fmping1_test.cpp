@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "windows/FmPing1.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "windows/Fmshow.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ping worker in-process: each worker on an apartment of its own, the
 // window's side of the slot opened here, the echo and MAC lookup faked where
 // the case needs answers, silence, errors or a blocked echo.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LookupMac: the text format from the neighbour lookup's six bytes, the
 // failure rule, and real lookups on the test LAN and loopback.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Morvel as a real process: its command line, its two classes reached through
 // the object layer, and its end when the last object goes. The worker's slot
 // traffic, dead clients and a dead Morvel are covered through the window's

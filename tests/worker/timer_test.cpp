@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The callback timer on real apartments: periods, the start/stop quirks the
 // worker relies on, the per-apartment registry and safe destruction.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What shows that a host is there besides its echo, on the test LAN: the
 // links a subnet is directly attached through, ARP requests of our own and
 // their replies, the neighbour table's fresh entries, and host names.

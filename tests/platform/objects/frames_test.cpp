@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/objects/frames.h"
 
 #include <gtest/gtest.h>

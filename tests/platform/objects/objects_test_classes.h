@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The classes of the test object server (objects_test_server.cpp), shared with the
 // tests and the benchmark that call them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small object server for the object layer's tests and benchmark, and a
 // client mode that holds objects until it is killed.
 //   objects_test_server /regsver     register the classes naming this program

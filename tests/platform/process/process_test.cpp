@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting programs, the standard streams a program starts with, and the
 // checked helper through which every test starts and signals its children.
 #include "platform/process/process.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the programs find each other and where the profile files go: beside
 // the program while its folder is writable, else in the user's config folder.
 #include "platform/process/session.h"
