@@ -12,63 +12,29 @@ namespace sweep {
 namespace {
 
 // One record's fields, in the order of the CSV columns and the JSON keys.
-struct Field {
-    const char* name;
-    std::string text;
-    bool bare;  // a number or a truth value, written without quotes
-};
-using Record = std::vector<Field>;
+using Record = std::vector<ReportField>;
 
 std::string Time(const std::optional<TimePoint>& t) { return t ? Iso8601Utc(*t) : ""; }
 
 std::string Csv(const std::vector<Record>& records, const Record& header) {
     std::string out;
-    const char* sep = "";
-    for (const Field& f : header) {
-        out += sep;
-        sep = ",";
-        out += f.name;
-    }
-    out += "\r\n";
-    for (const Record& r : records) {
-        sep = "";
-        for (const Field& f : r) {
-            out += sep;
-            sep = ",";
-            AppendCsvField(out, f.text);
-        }
-        out += "\r\n";
-    }
+    AppendCsvNames(out, header);
+    for (const Record& r : records) AppendCsvValues(out, r);
     return out;
 }
 
 // {"<head...>", "<key>": [records]}; `head` are the object's first fields.
 std::string Json(const Record& head, const char* key, const std::vector<Record>& records) {
     std::string out = "{";
-    auto put = [&out](const Field& f) {
-        AppendJsonString(out, f.name);
-        out += ": ";
-        if (f.bare)
-            out += f.text;
-        else
-            AppendJsonString(out, f.text);
-    };
-    for (const Field& f : head) {
-        put(f);
-        out += ", ";
-    }
+    AppendJsonFields(out, head);
+    if (!head.empty()) out += ", ";
     AppendJsonString(out, key);
     out += ": [";
     const char* sep = "\n  {";
     for (const Record& r : records) {
         out += sep;
         sep = ",\n  {";
-        const char* inner = "";
-        for (const Field& f : r) {
-            out += inner;
-            inner = ", ";
-            put(f);
-        }
+        AppendJsonFields(out, r);
         out += "}";
     }
     out += "\n]}\n";

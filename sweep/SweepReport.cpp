@@ -22,13 +22,7 @@ std::string PadTo(std::string s, std::size_t width) {
 }
 
 // A host's fields, in the order of the JSON objects and the CSV columns.
-struct Field {
-    const char* name;
-    std::string text;
-    bool number;  // written bare; otherwise as a string
-};
-
-std::array<Field, 14> Fields(const HostResult& h) {
+std::array<ReportField, 14> Fields(const HostResult& h) {
     return {{{"host", std::to_string(h.host), true},
              {"ip", h.ip, false},
              {"answered", std::to_string(h.answered), true},
@@ -99,6 +93,45 @@ void AppendJsonString(std::string& out, std::string_view s) {
     out += '"';
 }
 
+void AppendCsvNames(std::string& out, std::span<const ReportField> fields) {
+    // Piece by piece: a "," + std::string chain trips GCC 12's false
+    // -Wrestrict at -O3.
+    const char* sep = "";
+    for (const ReportField& f : fields) {
+        out += sep;
+        sep = ",";
+        out += f.name;
+    }
+    out += "\r\n";
+}
+
+void AppendCsvValues(std::string& out, std::span<const ReportField> fields) {
+    const char* sep = "";
+    for (const ReportField& f : fields) {
+        out += sep;
+        sep = ",";
+        if (f.bare)
+            out += f.text;
+        else
+            AppendCsvField(out, f.text);
+    }
+    out += "\r\n";
+}
+
+void AppendJsonFields(std::string& out, std::span<const ReportField> fields) {
+    const char* sep = "";
+    for (const ReportField& f : fields) {
+        out += sep;
+        sep = ", ";
+        AppendJsonString(out, f.name);
+        out += ": ";
+        if (f.bare)
+            out += f.text;
+        else
+            AppendJsonString(out, f.text);
+    }
+}
+
 std::string OneLine(std::string_view s) {
     std::string out(s);
     for (char& c : out)
@@ -143,17 +176,7 @@ std::string WriteJson(const SweepResult& r) {
     for (const HostResult& h : r.hosts) {
         out += first ? "\n  {" : ",\n  {";
         first = false;
-        const char* sep = "";
-        for (const Field& f : Fields(h)) {
-            out += sep;
-            sep = ", ";
-            AppendJsonString(out, f.name);
-            out += ": ";
-            if (f.number)
-                out += f.text;
-            else
-                AppendJsonString(out, f.text);
-        }
+        AppendJsonFields(out, Fields(h));
         out += "}";
     }
     out += "\n]}\n";
@@ -161,28 +184,9 @@ std::string WriteJson(const SweepResult& r) {
 }
 
 std::string WriteCsv(const SweepResult& r) {
-    // Piece by piece: a "," + std::string chain trips GCC 12's false
-    // -Wrestrict at -O3.
     std::string out;
-    const char* sep = "";
-    for (const Field& f : Fields(HostResult{})) {
-        out += sep;
-        sep = ",";
-        out += f.name;
-    }
-    out += "\r\n";
-    for (const HostResult& h : r.hosts) {
-        sep = "";
-        for (const Field& f : Fields(h)) {
-            out += sep;
-            sep = ",";
-            if (f.number)
-                out += f.text;
-            else
-                AppendCsvField(out, f.text);
-        }
-        out += "\r\n";
-    }
+    AppendCsvNames(out, Fields(HostResult{}));
+    for (const HostResult& h : r.hosts) AppendCsvValues(out, Fields(h));
     return out;
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,6 +72,21 @@ std::string WriteText(const SweepResult& r);
 
 // Appends s to out as a JSON string; invalid UTF-8 becomes U+FFFD.
 void AppendJsonString(std::string& out, std::string_view s);
+
+// A report's field: its CSV column and JSON key, and its text, written bare
+// when it is a number or a truth value. Both reports write their records
+// through the three writers below, so their CSV and JSON agree in form.
+struct ReportField {
+    const char* name;
+    std::string text;
+    bool bare;
+};
+// The fields' names as a CSV header line (CRLF-terminated).
+void AppendCsvNames(std::string& out, std::span<const ReportField> fields);
+// The fields' texts as one CSV line (CRLF-terminated).
+void AppendCsvValues(std::string& out, std::span<const ReportField> fields);
+// "name": value pairs separated by ", ", without the braces.
+void AppendJsonFields(std::string& out, std::span<const ReportField> fields);
 
 // One line of text for people: every control character (line breaks, tabs,
 // escape) a space.
