@@ -57,33 +57,14 @@ struct Link {
     std::array<unsigned char, 6> hardware{};
 };
 
-int OnLink(const nlmsghdr* nlh, void* arg) {
-    auto* link = static_cast<Link*>(arg);
-    const auto* ifi = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(nlh));
-    const nlattr* attrs[IFLA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(*ifi), RtnlCollectAttr<IFLA_MAX>, attrs) < 0) return MNL_CB_OK;
-    const nlattr* hw = attrs[IFLA_ADDRESS];
-    static const unsigned char zero[6] = {};
-    if (ifi->ifi_type != ARPHRD_ETHER || (ifi->ifi_flags & IFF_NOARP) || hw == nullptr ||
-        mnl_attr_get_payload_len(hw) != 6 || std::memcmp(mnl_attr_get_payload(hw), zero, 6) == 0) {
-        return MNL_CB_OK;
-    }
-    std::memcpy(link->hardware.data(), mnl_attr_get_payload(hw), 6);
-    link->usable = true;
-    return MNL_CB_OK;
-}
-
+// A link ARP can be asked on: Ethernet, ARP on, a hardware address.
 Link LookUpLink(int index) {
-    std::vector<char> buf(MNL_SOCKET_BUFFER_SIZE);
-    nlmsghdr* nlh = mnl_nlmsg_put_header(buf.data());
-    nlh->nlmsg_type = RTM_GETLINK;
-    nlh->nlmsg_flags = NLM_F_REQUEST;
-    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = AF_UNSPEC;
-    ifi->ifi_index = index;
-    Link link;
-    if (!RtnlAsk(nlh, OnLink, &link)) return {};
-    return link;
+    RtnlLink link;
+    if (!RtnlAskLink(index, link) || link.type != ARPHRD_ETHER || (link.flags & IFF_NOARP) ||
+        !link.hardware) {
+        return {};
+    }
+    return {true, *link.hardware};
 }
 
 }  // namespace

@@ -105,29 +105,6 @@ int OnAddress(const nlmsghdr* nlh, void* arg) {
     return MNL_CB_OK;
 }
 
-struct LinkAddress {
-    unsigned char mac[6];
-    bool found = false;
-};
-
-int OnLink(const nlmsghdr* nlh, void* arg) {
-    auto* link = static_cast<LinkAddress*>(arg);
-    const nlattr* attrs[IFLA_MAX + 1] = {};
-    if (mnl_attr_parse(nlh, sizeof(ifinfomsg), RtnlCollectAttr<IFLA_MAX>, attrs) < 0)
-        return MNL_CB_OK;
-    const nlattr* hw = attrs[IFLA_ADDRESS];
-    // Loopback's all-zero address, or a link without an Ethernet-sized one
-    // (a tunnel), has nothing to give.
-    static const unsigned char zero[6] = {};
-    if (hw == nullptr || mnl_attr_get_payload_len(hw) != 6 ||
-        std::memcmp(mnl_attr_get_payload(hw), zero, 6) == 0) {
-        return MNL_CB_OK;
-    }
-    std::memcpy(link->mac, mnl_attr_get_payload(hw), 6);
-    link->found = true;
-    return MNL_CB_OK;
-}
-
 // The hardware address of the interface that holds `address`, when it is one
 // of this machine's own: the kernel answers for those itself, so the neighbour
 // table never holds them.
@@ -142,16 +119,11 @@ std::uint32_t LookUpOwn(std::uint32_t address, unsigned char (&mac)[6]) {
     if (!RtnlAsk(nlh, OnAddress, &own)) return kErrorGenFailure;
     if (own.index == 0) return kErrorBadNetName;
 
-    nlh = mnl_nlmsg_put_header(buf.data());
-    nlh->nlmsg_type = RTM_GETLINK;
-    nlh->nlmsg_flags = NLM_F_REQUEST;
-    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = AF_UNSPEC;
-    ifi->ifi_index = own.index;
-    LinkAddress link{};
+    RtnlLink link;
     // The interface may have gone meanwhile: that is "no entry", as for a host.
-    if (!RtnlAsk(nlh, OnLink, &link) || !link.found) return kErrorBadNetName;
-    std::memcpy(mac, link.mac, 6);
+    // Loopback's all-zero address, or a tunnel's, has nothing to give.
+    if (!RtnlAskLink(own.index, link) || !link.hardware) return kErrorBadNetName;
+    std::memcpy(mac, link.hardware->data(), 6);
     return kNoError;
 }
 

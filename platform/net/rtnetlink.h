@@ -7,6 +7,9 @@
 
 #include <libmnl/libmnl.h>
 
+#include <array>
+#include <optional>
+
 namespace platform {
 
 // Sends `request` (its sequence number is set here) and hands every message of
@@ -17,6 +20,17 @@ bool RtnlAsk(nlmsghdr* request, mnl_cb_t cb, void* data);
 
 // Asks for the whole IPv4 neighbour table: `cb` gets every entry (an ndmsg).
 bool RtnlDumpNeighbours(mnl_cb_t cb, void* data);
+
+// One link, asked by its interface index: its type (ARPHRD_*), its flags
+// (IFF_*) and its hardware address, which stays unset for loopback's all-zero
+// address or a link without an Ethernet-sized one (a tunnel).
+struct RtnlLink {
+    unsigned short type = 0;
+    unsigned flags = 0;
+    std::optional<std::array<unsigned char, 6>> hardware;
+};
+// False when the link cannot be asked for (it may have gone meanwhile).
+bool RtnlAskLink(int index, RtnlLink& link);
 
 // For mnl_attr_parse: files each attribute under its type in an array of
 // Max + 1 pointers.
