@@ -900,24 +900,33 @@ Recording RecordInHistory(sweep::SweepResult result, bool compare, bool keep) {
     r.macs.assign(Fmmain::kHosts, "");
     std::vector<std::string> warnings;
     if (compare) {
-        if (keep) {
-            r.problem = sweep::RecordSweep(result, sweep::SweepSource::Window, warnings);
-        } else {
+        // One opening for the record and the read that follows it.
+        std::optional<sweep::History> history;
+        try {
+            history.emplace(sweep::OpenHistory(warnings));
+        } catch (const sweep::HistoryError& e) {
+            r.problem = e.what();
+        }
+        if (history && keep) {
+            r.problem = sweep::RecordSweep(*history, result, sweep::SweepSource::Window);
+        } else if (history) {
             try {
-                sweep::OpenHistory(warnings).MarkChanges(result);
+                history->MarkChanges(result);
             } catch (const sweep::HistoryError& e) {
                 r.problem = e.what();
             }
         }
         result.changes = true;
         try {
-            std::vector<sweep::AddressRecord> known =
-                sweep::OpenHistory(warnings).Addresses(*sweep::ParseSubnet(result.subnet));
-            for (int n = 1; n <= Fmmain::kHosts && n < static_cast<int>(known.size()); ++n) {
-                const sweep::AddressRecord& a = known[static_cast<std::size_t>(n)];
-                if (a.lastSeen)
-                    r.lastSeen[static_cast<std::size_t>(n - 1)] = LocalTime(*a.lastSeen);
-                r.macs[static_cast<std::size_t>(n - 1)] = a.mac;
+            if (history) {
+                std::vector<sweep::AddressRecord> known =
+                    history->Addresses(*sweep::ParseSubnet(result.subnet));
+                for (int n = 1; n <= Fmmain::kHosts && n < static_cast<int>(known.size()); ++n) {
+                    const sweep::AddressRecord& a = known[static_cast<std::size_t>(n)];
+                    if (a.lastSeen)
+                        r.lastSeen[static_cast<std::size_t>(n - 1)] = LocalTime(*a.lastSeen);
+                    r.macs[static_cast<std::size_t>(n - 1)] = a.mac;
+                }
             }
         } catch (const sweep::HistoryError& e) {
             if (r.problem.empty()) r.problem = e.what();

@@ -764,12 +764,21 @@ std::string RecordSweep(SweepResult& r, SweepSource source, std::vector<std::str
     std::optional<History> history;
     try {
         history.emplace(OpenHistory(warnings, options));
-        history->Record(r, source);
+    } catch (const HistoryError& e) {
+        return e.what();
+    }
+    return RecordSweep(*history, r, source);
+}
+
+std::string RecordSweep(History& history, SweepResult& r, SweepSource source) {
+    for (HostResult& h : r.hosts) h.change = h.previousMac = h.previousIp = "";
+    try {
+        history.Record(r, source);
         return "";
     } catch (const HistoryError& e) {
-        if (history && e.kind() != HistoryError::Kind::Damaged) {
+        if (e.kind() != HistoryError::Kind::Damaged) {
             try {
-                history->MarkChanges(r);
+                history.MarkChanges(r);
             } catch (const HistoryError&) {
                 // Nothing more to tell than the first problem.
             }

@@ -151,4 +151,7 @@ History OpenHistory(std::vector<std::string>& warnings, const History::Options& 
 std::string RecordSweep(SweepResult& r, SweepSource source, std::vector<std::string>& warnings,
                         const History::Options& options = {});
 
+// The same in a history already open (the window reads it again afterwards).
+std::string RecordSweep(History& history, SweepResult& r, SweepSource source);
+
 }  // namespace sweep
